@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the benchmarks need; installs
+# only what is missing, so running it again costs nothing.
+set -euo pipefail
+
+packages=(
+    # build
+    cmake ninja-build g++ pkg-config git
+    qtbase5-dev libxml2-dev libmd-dev libsnmp-dev libpam0g-dev zlib1g-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    # tests: real clients and servers on loopback
+    python3 python3-pytest python3-pyftpdlib python3-aiosmtpd curl
+    # benchmarks: peers measured side by side
+    microsocks dante-server
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+run_root() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
+echo "installing: ${missing[*]}"
+run_root apt-get update -qq
+# A freshly installed server package must not start a system-wide daemon of its own.
+run_root env DEBIAN_FRONTEND=noninteractive RUNLEVEL=1 \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# danted is only a benchmark peer, started by the benchmark itself.
+if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet danted 2>/dev/null; then
+    run_root systemctl stop danted || true
+fi
