@@ -1,0 +1,70 @@
+#include "misc_classes.h"
+
+#include <cstring>
+#include <limits>
+
+namespace alg {
+
+ObjectWithProperties* ObjectWithProperties::GetInnerObject(const char*, unsigned short) const {
+    return nullptr;
+}
+
+bool ObjectWithProperties::GetPropVal(const char*, std::string&) const {
+    return false;
+}
+
+int ObjectWithProperties::SetPropVal(const char*, const std::string&) {
+    return kNoSuchProperty;
+}
+
+const char* ObjectWithProperties::GetClassName() const {
+    return "null";
+}
+
+namespace {
+
+// Resolves every component of `path` but the last; returns the object reached and points
+// `last` at the final component, or returns null when a component does not resolve.
+const ObjectWithProperties* WalkPath(const ObjectWithProperties* obj, const char* path,
+                                     const char*& last) {
+    const char* dot;
+    while ((dot = std::strchr(path, '.')) != nullptr) {
+        const std::size_t len = static_cast<std::size_t>(dot - path);
+        // A component longer than the length type can express names no child.
+        if (len > std::numeric_limits<unsigned short>::max()) return nullptr;
+        obj = obj->GetInnerObject(path, static_cast<unsigned short>(len));
+        if (obj == nullptr) return nullptr;
+        path = dot + 1;
+    }
+    last = path;
+    return obj;
+}
+
+}  // namespace
+
+bool ObjectWithProperties::GetProperty(const char* path, std::string& value) const {
+    if (path == nullptr) return false;
+    const char* last = nullptr;
+    const ObjectWithProperties* obj = WalkPath(this, path, last);
+    return obj != nullptr && obj->GetPropVal(last, value);
+}
+
+int ObjectWithProperties::SetProperty(const char* path, const std::string& value) {
+    if (path == nullptr) return kNoSuchProperty;
+    const char* last = nullptr;
+    // Inner objects are handed out as non-const pointers by GetInnerObject; only `this`
+    // itself needs the const removed, and this operation is non-const.
+    const ObjectWithProperties* obj = WalkPath(this, path, last);
+    if (obj == nullptr) return kNoSuchProperty;
+    return const_cast<ObjectWithProperties*>(obj)->SetPropVal(last, value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Socket pool
+// ---------------------------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------------------------
+// End of socket pool
+// ---------------------------------------------------------------------------------------------
+
+}  // namespace alg
