@@ -63,6 +63,52 @@ int ObjectWithProperties::SetProperty(const char* path, const std::string& value
 // Socket pool
 // ---------------------------------------------------------------------------------------------
 
+ALGPoolMember::ALGPoolMember(ALGPool* pool) : pool_(pool) {
+    if (pool_ != nullptr) pool_->Add(this);
+}
+
+ALGPoolMember::~ALGPoolMember() {
+    if (pool_ != nullptr) pool_->Remove(this);
+}
+
+void ALGPoolMember::QuitSignal() {
+    quit_.store(true, std::memory_order_release);
+}
+
+ALGPool::~ALGPool() {
+    threadkit::ObjectLevelLockable::Lock guard(lock_);
+    for (ALGPoolMember* member : members_) member->pool_ = nullptr;
+    members_.clear();
+}
+
+void ALGPool::Add(ALGPoolMember* member) {
+    threadkit::ObjectLevelLockable::Lock guard(lock_);
+    members_.push_back(member);
+    // A socket opened by a session after the stop must not start a wait of its own.
+    if (quitSent_) member->QuitSignal();
+}
+
+void ALGPool::Remove(ALGPoolMember* member) {
+    threadkit::ObjectLevelLockable::Lock guard(lock_);
+    std::erase(members_, member);
+}
+
+void ALGPool::SendQuitSignal() {
+    threadkit::ObjectLevelLockable::Lock guard(lock_);
+    quitSent_ = true;
+    for (ALGPoolMember* member : members_) member->QuitSignal();
+}
+
+bool ALGPool::QuitSent() const {
+    threadkit::ObjectLevelLockable::Lock guard(lock_);
+    return quitSent_;
+}
+
+std::size_t ALGPool::Size() const {
+    threadkit::ObjectLevelLockable::Lock guard(lock_);
+    return members_.size();
+}
+
 // ---------------------------------------------------------------------------------------------
 // End of socket pool
 // ---------------------------------------------------------------------------------------------

@@ -38,6 +38,63 @@ class ObjectWithProperties {
 // Socket pool
 // ---------------------------------------------------------------------------------------------
 
+}  // namespace alg
+
+#include <atomic>
+#include <cstddef>
+#include <vector>
+
+#include "threadkit.h"
+
+namespace alg {
+
+class ALGPool;
+
+// Anything a pool can tell to quit. Joins its pool (when given) at construction and leaves it at
+// destruction. The quit flag is raised once, from any thread, and never lowered. Not copyable.
+class ALGPoolMember {
+  public:
+    explicit ALGPoolMember(ALGPool* pool = nullptr);
+    virtual ~ALGPoolMember();
+    ALGPoolMember(const ALGPoolMember&) = delete;
+    ALGPoolMember& operator=(const ALGPoolMember&) = delete;
+
+    // Raises the quit flag; safe from any thread.
+    virtual void QuitSignal();
+    bool QuitRaised() const { return quit_.load(std::memory_order_acquire); }
+    ALGPool* Pool() const { return pool_; }
+
+  private:
+    friend class ALGPool;
+    ALGPool* pool_;
+    std::atomic<bool> quit_{false};
+};
+
+// The members that one stop must reach (not owned). Add, Remove and SendQuitSignal run under
+// the pool's recursive lock, so a member cannot leave while it is being signalled. Once
+// signalled, the pool stays signalled: a member joining afterwards is told to quit at once.
+class ALGPool {
+  public:
+    ALGPool() = default;
+    // Detaches the members still listed, so their later destruction does not touch the pool.
+    virtual ~ALGPool();
+    ALGPool(const ALGPool&) = delete;
+    ALGPool& operator=(const ALGPool&) = delete;
+
+    void Add(ALGPoolMember* member);
+    // Drops every entry equal to `member`.
+    void Remove(ALGPoolMember* member);
+    // Calls QuitSignal() on every member in the order they joined.
+    void SendQuitSignal();
+    bool QuitSent() const;
+    std::size_t Size() const;
+
+  private:
+    threadkit::ObjectLevelLockable lock_;
+    std::vector<ALGPoolMember*> members_;
+    bool quitSent_ = false;
+};
+
 // ---------------------------------------------------------------------------------------------
 // End of socket pool
 // ---------------------------------------------------------------------------------------------

@@ -1,0 +1,199 @@
+// IPv4 TCP sockets with waits cut into 100 ms slices that watch a quit flag, the byte-stream
+// interfaces the protocol parsers and writers use, and the socket errors.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "alogger.h"
+#include "misc_classes.h"
+
+namespace alg {
+
+// Message pairs of the socket layer.
+ALG_MESSAGE(CreateSocketFail, "creating socket failed", "не удалось создать сокет");
+ALG_MESSAGE(BindOnIfPortFailed, "Bind socket on specified interface (port) failed",
+            "Не удалось связать сокет с указанным интерфейсом (портом)");
+ALG_MESSAGE(ConnectFailed, "connect failed", "не удалось создать соединение");
+ALG_MESSAGE(SelectFail, "select() fails", "функция select() завершилась с ошибкой");
+ALG_MESSAGE(Timeout, "timeout", "время ожидания истекло");
+ALG_MESSAGE(RecvFails, "recv() fails", "функция recv()завершилась с ошибкой");
+ALG_MESSAGE(ReadEOF, "Read end of file", "попытка чтения из закрытого сокета");
+ALG_MESSAGE(SendFailed, "send() failed", "функция send() завершилась с ошибкой");
+ALG_MESSAGE(SelectForWriteFail, "select for write fails",
+            "не удалось проверить доступность сокета на запись");
+ALG_MESSAGE(WriteTimeout, "write timeout", "время ожидания на запись истекло");
+ALG_MESSAGE(CreateAcceptSockFailed, "Creating accept socket failed",
+            "Не удалось создать слушающий сокет");
+ALG_MESSAGE(ReuseAddrFailed, "Set REUSEADDR failed", "Не удалось установить флаг REUSEADDR");
+ALG_MESSAGE(PortIsBusy, "Specified port busy", "Указанный порт уже используется");
+ALG_MESSAGE(BindAcceptSocketFailed, "Can`t bind AcceptSocket",
+            "Не удалось связать с адресом слушающий сокет");
+ALG_MESSAGE(ErrorListenOnSocket, "Listen error",
+            "Не удалось перевести сокет в пассивное состояние");
+ALG_MESSAGE(SelectForAcceptFail, "Select for accept failed",
+            "Ошибка при проверке нового соединения");
+ALG_MESSAGE(AcceptFailed, "Accept failed", "Ошибка установления входящего соединения");
+
+// Single-text errors (alg::LogicError).
+inline constexpr const char* kReadAfterEOF = "Read end of file";
+inline constexpr const char* SendNotComplete = "Send not completed";
+
+// An operational socket failure. The detail is " [extra] " when `extra` is given, followed by
+// " : " and the system's text for the errno current at construction (when errno is not 0).
+class SocketError : public std::runtime_error, public ErrLocalizer {
+  public:
+    explicit SocketError(const locMSG& msg, const char* extra = nullptr)
+        : SocketError(msg, AddLastErrorDescription(extra), 0) {}
+
+    // The detail text built from `extra` and the current errno.
+    static std::string AddLastErrorDescription(const char* extra);
+
+  protected:
+    SocketError(const locMSG& msg, std::string detail, int)
+        : std::runtime_error(msg.en), ErrLocalizer(msg, std::move(detail)) {}
+};
+
+// The peer closed the connection while a read needed more data.
+class SocketEOFEvent : public SocketError {
+  public:
+    explicit SocketEOFEvent(const locMSG& msg, const char* extra = nullptr)
+        : SocketError(msg, extra) {}
+};
+
+// A wait saw its quit flag: the service is stopping, the session ends silently.
+class TerminationEvent : public std::exception {
+  public:
+    const char* what() const noexcept override { return "Termination"; }
+};
+
+// A byte stream to read from. Time-outs are in milliseconds and bound each single wait for
+// data; a wait that runs out throws SocketError(Timeout). A read needing data after the peer
+// closed throws SocketEOFEvent once; any read after that throws LogicError "Read end of file".
+class Reader {
+  public:
+    static constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
+
+    // Whether data (or the end of the stream) can be read now or within `timeout`.
+    virtual bool DataIsAvailable(unsigned int timeout) = 0;
+    // Appends everything up to the end of the stream; returns normally at the end.
+    virtual void ReadAll(std::string& out, unsigned int timeout) = 0;
+    // Fills exactly `count` bytes; the peer closing first throws SocketEOFEvent.
+    virtual unsigned int ReadN(char* buffer, unsigned int count, unsigned int timeout) = 0;
+    // Appends bytes up to and including the first `terminator` (zero bytes are ordinary data)
+    // and leaves what follows unread. At most `maxLength` bytes are consumed: when that many
+    // arrived without the terminator it returns with them appended (`out` then does not end
+    // with the terminator). The peer closing first throws SocketEOFEvent, keeping what was
+    // appended.
+    virtual void ReadToTermChar(std::string& out, char terminator, unsigned int timeout,
+                                std::size_t maxLength = kNoLimit) = 0;
+    // One read of at most `size` bytes; `size` becomes the count read. Returns false when the
+    // peer has closed (size 0). When no data came within `timeout` it returns true with size 0.
+    virtual bool Read(char* buffer, unsigned int& size, unsigned int timeout) = 0;
+    virtual ~Reader() = default;
+};
+
+// A byte stream to write to.
+class Writer {
+  public:
+    // Writes all `length` bytes or throws; returns `length`. `timeout` bounds each wait for the
+    // peer to take more data (SocketError(WriteTimeout) when it runs out).
+    virtual int Write(const char* data, unsigned int length, unsigned int timeout) = 0;
+    virtual ~Writer() = default;
+};
+
+// A connected IPv4 TCP stream. Every wait is cut into slices of at most 100 ms; after each
+// slice a raised quit flag ends the operation with TerminationEvent. Used by one thread at a
+// time; only QuitSignal may come from another thread. Not copyable.
+class AlgSocket : public Reader, public Writer, public ALGPoolMember {
+  public:
+    // Binds the local end (`localAddress` dotted text, or any when null) with address reuse,
+    // then connects to `remoteAddress` (dotted text, no name resolution).
+    AlgSocket(int localPort, const char* localAddress, int remotePort, const char* remoteAddress,
+              ALGPool* pool);
+    // Connects to `remoteAddress` (dotted text) and `remotePort`.
+    AlgSocket(int remotePort, const char* remoteAddress, ALGPool* pool);
+    // Adopts an accepted descriptor (ownership passes to the socket); -1 throws CreateSocketFail.
+    AlgSocket(int descriptor, ALGPool* pool);
+    // Shuts the connection down both ways, closes it and leaves the pool.
+    ~AlgSocket() override;
+
+    bool DataIsAvailable(unsigned int timeout) override;
+    void ReadAll(std::string& out, unsigned int timeout) override;
+    unsigned int ReadN(char* buffer, unsigned int count, unsigned int timeout) override;
+    void ReadToTermChar(std::string& out, char terminator, unsigned int timeout,
+                        std::size_t maxLength = kNoLimit) override;
+    bool Read(char* buffer, unsigned int& size, unsigned int timeout) override;
+    int Write(const char* data, unsigned int length, unsigned int timeout) override;
+
+    // DataIsAvailable, throwing SocketError(Timeout) instead of returning false.
+    void WaitForReadEvent(unsigned int timeout);
+    // Waits until the socket can take data; returns the ready count (1). Throws
+    // SocketError(WriteTimeout) when `timeout` runs out, TerminationEvent on quit.
+    int WaitForWriteEvent(unsigned int timeout);
+
+    int Descriptor() const { return fd_; }
+    bool EndOfStream() const { return eof_; }
+    const std::string& SelfAddress() const { return selfAddress_; }
+    const std::string& PeerAddress() const { return peerAddress_; }
+    unsigned short SelfPort() const { return selfPort_; }
+    unsigned short PeerPort() const { return peerPort_; }
+
+    // Refreshes both address/port pairs; a failing lookup leaves its pair unchanged.
+    void UpdateSelfPeerInfo();
+
+  private:
+    void CreateDescriptor();
+    void SetOptions(bool reuseAddress);
+    void Bind(int port, const char* address);
+    // Non-blocking connect waiting in 100 ms slices until the system reports the outcome.
+    void Connect(int port, const char* address);
+    void CloseDescriptor();
+    void ThrowIfEOF() const;
+    [[noreturn]] void ThrowPeerClosed();
+
+    int fd_ = -1;
+    bool eof_ = false;
+    std::string selfAddress_;
+    std::string peerAddress_;
+    unsigned short selfPort_ = 0;
+    unsigned short peerPort_ = 0;
+};
+
+// A listening IPv4 TCP socket on all local addresses. Not copyable.
+class AcceptSocket : public ALGPoolMember {
+  public:
+    // Waiting without time-out in Accept.
+    static constexpr unsigned int kInfinite = std::numeric_limits<unsigned int>::max();
+    static constexpr int kDefaultBacklog = 128;
+
+    // Listens on `port` (0: a port the system chooses, see Port()). SO_REUSEADDR is always set
+    // so that a restarted service can listen again while old connections are in TIME_WAIT;
+    // `reuseAddress` is accepted for callers' sake. A port another socket listens on throws
+    // SocketError(PortIsBusy).
+    AcceptSocket(int port, ALGPool* pool, bool reuseAddress, int backlog = kDefaultBacklog);
+    ~AcceptSocket() override;
+
+    // The descriptor of a new connection (close-on-exec; the caller owns it), or -1 when the
+    // quit flag was raised or `timeout` milliseconds (kInfinite: none) ran out.
+    int Accept(unsigned int timeout);
+
+    int Descriptor() const { return fd_; }
+    int Port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// Resolves `name` to its first IPv4 address as dotted text; false and `address` emptied when it
+// cannot be resolved. Thread-safe.
+bool FindHostIP(const char* name, std::string& address);
+// Whether errno is EADDRINUSE / EINTR.
+bool IsAddrUsed();
+bool IsInterrupted();
+
+}  // namespace alg
