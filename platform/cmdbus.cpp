@@ -131,8 +131,7 @@ std::string RequestFrame(ModuleIdType module, std::uint32_t command, std::string
 bool Exchange(int fd, ModuleIdType module, std::uint32_t command, std::string_view payload,
               std::uint32_t& status, std::string& reply) {
     if (payload.size() > cmdbus::kMaxPayload) return false;
-    if (!SendAll(fd, RequestFrame(module, command, payload),
-                 NowMs() + cmdbus::kClientTimeoutMs))
+    if (!SendAll(fd, RequestFrame(module, command, payload), NowMs() + cmdbus::kClientTimeoutMs))
         return false;
     const std::int64_t deadline = NowMs() + cmdbus::kClientTimeoutMs;
     char header[kReplyHeader];
@@ -178,7 +177,9 @@ bool PayloadReader::Text(std::string& text) {
     return true;
 }
 
-std::string SocketPath() { return systemRunDir() + "/" + kSocketName; }
+std::string SocketPath() {
+    return systemRunDir() + "/" + kSocketName;
+}
 
 }  // namespace cmdbus
 
@@ -257,7 +258,9 @@ BridgeSession* CommandSender::OpenNewSession(const std::string& name, ReadWriteM
     return new BridgeSession(*this, fd, name);
 }
 
-void CommandSender::CloseSession(BridgeSession* session) { delete session; }
+void CommandSender::CloseSession(BridgeSession* session) {
+    delete session;
+}
 
 // ---- service side ----
 
@@ -286,14 +289,15 @@ struct Server::Impl {
     bool WriteReply(int fd, std::uint32_t status, std::string_view reply);
 };
 
-Server::Server(std::string socketPath, Handler handler,
-               std::function<void(std::uint64_t)> onClose)
+Server::Server(std::string socketPath, Handler handler, std::function<void(std::uint64_t)> onClose)
     : path_(std::move(socketPath)), impl_(std::make_unique<Impl>()) {
     impl_->handler = std::move(handler);
     impl_->onClose = std::move(onClose);
 }
 
-Server::~Server() { Stop(); }
+Server::~Server() {
+    Stop();
+}
 
 void Server::Start() {
     if (impl_->listenFd >= 0) return;
@@ -413,8 +417,7 @@ void Server::Impl::Serve(int fd, std::uint64_t id) {
     std::uint32_t module = 0, command = 0;
     std::string payload;
     // The first frame names the session; anything else ends the connection.
-    if (!ReadFrame(fd, module, command, payload) || module != kBusModule ||
-        command != kOpenCommand)
+    if (!ReadFrame(fd, module, command, payload) || module != kBusModule || command != kOpenCommand)
         return;
     PayloadReader hello(payload);
     std::uint32_t mode = 0;

@@ -29,25 +29,25 @@ enum Status : std::uint32_t { kOk = 0, kUnknownModule = 1, kBadRequest = 2 };
 
 // Appends host-order unsigned 32-bit integers and length-prefixed texts to a payload.
 class PayloadWriter {
-public:
+  public:
     explicit PayloadWriter(std::string& out) : out_(out) {}
     PayloadWriter& U32(std::uint32_t v);
     PayloadWriter& Text(std::string_view text);
 
-private:
+  private:
     std::string& out_;
 };
 
 // Reads what PayloadWriter wrote, checking every length against the bytes left; each call
 // returns false (and leaves its output untouched) when the payload is too short.
 class PayloadReader {
-public:
+  public:
     explicit PayloadReader(std::string_view in) : in_(in) {}
     bool U32(std::uint32_t& v);
     bool Text(std::string& text);
     bool AtEnd() const { return in_.empty(); }
 
-private:
+  private:
     std::string_view in_;
 };
 
@@ -57,7 +57,7 @@ std::string SocketPath();
 
 // One connection to the service. Used by one thread at a time (calls are serialised anyway).
 class BridgeSession {
-public:
+  public:
     // State word values: 0 usable; non-zero once the connection has failed.
     enum : int { kUsable = 0, kBroken = 1 };
 
@@ -77,7 +77,7 @@ public:
     int State() const { return state_.load(); }
     const std::string& Name() const { return name_; }
 
-private:
+  private:
     friend class CommandSender;
     BridgeSession(class CommandSender& owner, int fd, std::string name);
     void Fail();
@@ -91,7 +91,7 @@ private:
 
 // The process's command sender. Thread-safe.
 class CommandSender {
-public:
+  public:
     // The process-wide sender, using cmdbus::SocketPath() as read at each OpenNewSession.
     static CommandSender* Instance();
 
@@ -111,7 +111,7 @@ public:
     // Starts the refusal period now (called by sessions on failure).
     void NoteFailure();
 
-private:
+  private:
     bool Refusing();
     std::string Path() const;
 
@@ -140,7 +140,7 @@ using Handler = std::function<Status(const Request&, std::string& reply)>;
 // kMaxConnections at once, further ones are closed at once). Start throws std::runtime_error
 // when the socket cannot be created or another service already answers on it.
 class Server {
-public:
+  public:
     static constexpr int kMaxConnections = 64;
 
     Server(std::string socketPath, Handler handler,
@@ -154,7 +154,7 @@ public:
     void Stop();
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     struct Impl;
     std::string path_;
     std::unique_ptr<Impl> impl_;
