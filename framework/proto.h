@@ -1,0 +1,290 @@
+// The application object of a gateway program (ProxyApp), its protocol listener (Proto) and
+// the base of every protocol session (StateMachine).
+//
+// Ownership: the application owns at most one listener; the listener owns its accept socket,
+// socket pool, access lists, processing sections and authentication system; each session is
+// created, run and deleted by its own detached thread and points back to its listener, which
+// is destroyed only after every one of its session threads has ended.
+#pragma once
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "alg-control.h"
+#include "alg_xml.h"
+#include "algsocket.h"
+#include "alogger.h"
+#include "auth.h"
+#include "cfg_loader.h"
+#include "filter.h"
+#include "http_request.h"
+#include "misc_classes.h"
+#include "service.h"
+#include "socks_request.h"
+#include "textcode.h"
+
+namespace alg {
+
+// Messages of the application, the listener and the session base.
+ALG_MESSAGE(FatalError, "Fatal Error", "Фатальная ошибка");
+ALG_MESSAGE(UnhandledError, "Unhandled Error", "Неизвестная ошибка");
+ALG_MESSAGE(ListenPortNotSpecified,
+            "Proxy was not started, because listen_port value is not specified in the "
+            "configuration file",
+            "Прокси не стартовал, т.к. не задано значение listen_port в конфигурационном файле");
+ALG_MESSAGE(ProxySectionNotFound, "Proxy creation fails. Configuration section not found",
+            "Не удалось создать прокси-сервер. Секция конфигурации не найдена");
+ALG_MESSAGE(ProxyCreationFail, "Proxy creation fails", "Не удалось создать прокси-сервер");
+ALG_MESSAGE(ProxyStarted, "Started", "Запущен");
+ALG_MESSAGE(ProxyStopped, "Stopped", "Остановлен");
+ALG_MESSAGE(UnhandledInMainThread, "Unhandled error in MainThread",
+            "Неизвестная ошибка в основной нити");
+ALG_MESSAGE(RestartSignal, "Restart signal recieved", "Получен сигнал на перезагрузку");
+ALG_MESSAGE(TerminateSignal, "Terminate signal recieved", "Получен сигнал на остановку");
+ALG_MESSAGE(SigPipeReceived, "SIGPIPE recieved", "получен SIGPIPE");
+ALG_MESSAGE(UnhandledSignal, "unhandled signal recieved", "получен неизвестный сигнал");
+ALG_MESSAGE(UnhandledInWorker, "Unhandled error in Worker", "Неизвестная ошибка в рабочей нити");
+ALG_MESSAGE(OpenSession, "Open session", "Начало сессии");
+ALG_MESSAGE(CloseSession, "Close session", "Конец сессии");
+ALG_MESSAGE(AuthSystemFailure, "Authentication fails due to system error",
+            "Аутентификация не удалась из-за системной ошибки");
+ALG_MESSAGE(AuthSuccessful, "Authentication successful", "Аутентификация прошла успешно");
+ALG_MESSAGE(AuthFailed, "Authentication failed", "Аутентификация не удалась");
+
+class Proto;
+class StateMachine;
+
+// Takes the process's control signals (SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE) on a
+// dedicated thread with sigwait, so their actions run in normal thread context, never inside
+// an asynchronous handler. Block() must run on the initial thread before any other thread is
+// started, so that every thread inherits the blocked mask.
+class SignalWatcher {
+  public:
+    using Handler = void (*)(int signal);
+
+    SignalWatcher() = default;
+    ~SignalWatcher() { Stop(); }
+    SignalWatcher(const SignalWatcher&) = delete;
+    SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+    // Blocks the control signals in the calling thread (and so in the threads it starts).
+    static void Block();
+    // Starts the watcher thread once; later calls do nothing. False when it cannot start.
+    bool Start(Handler handler);
+    // Ends the watcher thread (within about 100 ms) and waits for it.
+    void Stop();
+
+  private:
+    static void* ThreadProc(void* self);
+
+    Handler handler_ = nullptr;
+    pthread_t thread_{};
+    bool started_ = false;
+    std::atomic<bool> quit_{false};
+};
+
+// The application object: one per process, created by the program's main. Owns the log
+// system, the control channel, the policy loader and the current listener; runs the service
+// phases. Restart() and Stop() may be called from any thread.
+class ProxyApp : public CService, public I_ToLogSystem, public ObjectWithProperties {
+  public:
+    ProxyApp(const char* serviceName, const char* displayName);
+    ~ProxyApp() override;
+    ProxyApp(const ProxyApp&) = delete;
+    ProxyApp& operator=(const ProxyApp&) = delete;
+
+    // The current service as the application object; throws std::logic_error when none.
+    static ProxyApp* Instance();
+
+    void Stop() override;
+    // Terminates the listener and makes the main loop re-read the policy.
+    void Restart();
+
+    void LogServiceInfo(const char* text) override;
+    void LogServiceError(const char* text) override;
+
+    virtual const char* SettingsFileName() const = 0;
+    const char* GetClassName() const override { return "ProxyApp"; }
+    ObjectWithProperties* GetInnerObject(const char* name, unsigned short length) const override;
+    bool GetPropVal(const char* name, std::string& value) const override;
+
+    // Every message of the program ends here: adds the service name as source text and
+    // writes it to the control-channel logger, then to every configured logger.
+    void Log(LoggedMessage& msg) override;
+    void ResetFacility() override;
+
+    // Creates the program's listener for `section`; the application takes ownership.
+    virtual Proto* CreateProto(const ALGproxyType& section, bool firstStart,
+                               LogSystem& logSystem) = 0;
+    virtual const char* CfgLoaderName() const = 0;
+
+    // Loads the policy and builds the listener: 0 on success, 33 on failure, 34 when an
+    // unexpected exception ended it. Every failure is logged and handed to the loader.
+    int CreateProxy(bool firstStart);
+
+    // Blocks the control signals and starts the signal thread (once per process).
+    void SetSigHandler();
+    // Acts on one control signal; runs on the signal thread.
+    static void sig_handler(int signal);
+    // Body of the listener thread: the current listener's accept loop.
+    static void* ProxyThread(void* application);
+
+    LogSystem& GetLogSystem() { return logSystem_; }
+
+  protected:
+    int doInitialize() override;
+    int doRun() override;
+    int doFinalize() override;
+
+  private:
+    // Terminates the current listener, if any, under the listener-pointer lock.
+    void TerminateListener();
+    // Joins the listener thread and waits until every session has ended.
+    void EndServing();
+    // Logs `m` and hands it to the policy loader as the last start-up error.
+    void ReportFailure(LoggedMessage& m);
+
+    std::unique_ptr<Proto> listener_;
+    pthread_t listenerThread_{};
+    bool listenerThreadRunning_ = false;
+    LogSystem logSystem_;
+    ProxyControl control_;
+    ALG_CfgLoader loader_;
+    // Guards listener_ against Terminate() from other threads while it is replaced.
+    threadkit::ObjectLevelLockable listenerLock_;
+    // Set by Stop(): a stop that arrives during a restart must not be undone by the
+    // re-initialisation that follows.
+    std::atomic<bool> stopRequested_{false};
+    SignalWatcher signals_;
+
+    static bool firstStart_;
+};
+
+// The entry logic of every gateway program: builds the application object `App` with the
+// service name, runs it, and turns an escaping exception into "Fatal Error" / "Unhandled
+// Error" and exit status 34.
+int RunService(ProxyApp& app, int argc, char** argv);
+
+template <class App>
+int ServiceMain(const char* serviceName, int argc, char** argv) {
+    SignalWatcher::Block();
+    App app(serviceName, nullptr);
+    return RunService(app, argc, argv);
+}
+
+// The protocol listener: one per running proxy, built from the proxy section that bears the
+// program's service name. Sessions read its settings concurrently; its lock guards the
+// session list and the counters.
+class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties {
+  public:
+    // Builds the listener from `section`; throws (InitializerError, FactoryError,
+    // SocketError, ...) when any part of the section is unusable. The listening socket
+    // always reuses the address, so a restarted program can listen again at once.
+    Proto(const ALGproxyType& section, bool firstStart, LogSystem& logSystem);
+    // Must not run while sessions exist: call Terminate() and WaitForSessions() first.
+    ~Proto() override;
+    Proto(const Proto&) = delete;
+    Proto& operator=(const Proto&) = delete;
+
+    ObjectWithProperties* GetInnerObject(const char*, unsigned short) const override {
+        return nullptr;
+    }
+    bool GetPropVal(const char* name, std::string& value) const override;
+    const char* GetClassName() const override { return "Proto"; }
+
+    // Accepts connections until the accept socket is told to quit; one detached thread with
+    // a 1 MiB stack per connection. A SocketError of the accept socket propagates.
+    void AcceptConnections();
+    // Body of a session thread; `start` is the heap-allocated start record of the thread.
+    static void* ProtoWorkerThread(void* start);
+    // Creates a session of the current listener (Proto::_instance).
+    static StateMachine* CreateStateMachine(int descriptor);
+
+    // Adds `session` to the session list and gives it the next session number.
+    void Link(StateMachine& session);
+    // Removes `session` from the session list.
+    void Unlink(StateMachine& session);
+    // Tells the accept loop and every socket of every session to quit.
+    void Terminate();
+    // Waits until every session thread of this listener has ended, repeating the quit
+    // signal so that sockets opened after Terminate() are told as well.
+    void WaitForSessions();
+
+    int SessionTimeout() const { return sessionTimeout_; }
+    codepage_t DefaultCodepage() const { return defaultCodepage_; }
+    const HandshakeFilter& AccessLists() const { return accessLists_; }
+    AuthenticationBase& AuthSystem() const { return *authSystem_; }
+    const ProcessSection& ProcessSections() const { return processSections_; }
+    ProcessSection& ProcessSections() { return processSections_; }
+    ALGPool& Pool() { return pool_; }
+    int ListenerPort() const;
+    int TotalRequests() const;
+    int ActiveRequests() const;
+
+    static Proto* _instance;
+
+  protected:
+    // Creates the protocol's session for an accepted descriptor.
+    virtual StateMachine* doCreateStateMachine(int descriptor) = 0;
+
+  private:
+    codepage_t defaultCodepage_ = -1;
+    HandshakeFilter accessLists_;
+    ProcessSection processSections_;
+    std::unique_ptr<AuthenticationBase> authSystem_;
+    int sessionTimeout_ = 0;
+    int totalSessions_ = 0;
+    AcceptSocket acceptSocket_;
+    std::list<StateMachine*> sessions_;
+    ALGPool pool_;
+    // Session threads started and not yet finished (guarded by the listener's lock).
+    int sessionThreads_ = 0;
+};
+
+// The base of every protocol session: owns the client socket, is linked to its listener
+// while it lives, and offers logging with the session number, the access decision and
+// authentication. Used only by its own thread.
+class StateMachine : public I_ToLogSystem, public ObjectWithProperties {
+  public:
+    // Adopts `descriptor` as the client socket (SocketError "creating socket failed" when it
+    // is -1), links to `listener` and logs "Open session".
+    StateMachine(Proto& listener, int descriptor);
+    // Unlinks, logs "Close session" and closes the client socket.
+    ~StateMachine() override;
+    StateMachine(const StateMachine&) = delete;
+    StateMachine& operator=(const StateMachine&) = delete;
+
+    // Adds "(n) " with the session number and hands the message to the application.
+    void Log(LoggedMessage& msg) override;
+    ObjectWithProperties* GetInnerObject(const char*, unsigned short) const override {
+        return nullptr;
+    }
+    // The protocol's session.
+    virtual void Run() = 0;
+
+    // The access lists' decision on `handshake`: true for allow; false for drop, and for
+    // reject after `rejection` was written to the client.
+    bool AccessAllowed(HandshakeInfoHolder& handshake, MessageWriter& rejection);
+    // Checks the login with the listener's authentication system and logs the outcome; a
+    // system error counts as a refusal.
+    bool Authenticate(const char* user, const char* password);
+
+    int SessionNumber() const { return sessionNumber_; }
+    void SetSessionNumber(int number) { sessionNumber_ = number; }
+    Proto& Listener() const { return *listener_; }
+    AlgSocket& ClientSocket() { return client_; }
+
+  private:
+    void LogSessionEdge(const locMSG& msg);
+
+    Proto* listener_;
+    AlgSocket client_;
+    int sessionNumber_ = 0;
+};
+
+}  // namespace alg
