@@ -18,14 +18,14 @@
 
 namespace {
 
-constexpr std::uint32_t kRequestMagic = 0x31425543;  // "CUB1"
-constexpr std::uint32_t kReplyMagic = 0x52425543;    // "CUBR"
-constexpr std::size_t kRequestHeader = 16;           // magic, module, command, length
-constexpr std::size_t kReplyHeader = 12;             // magic, status, length
-constexpr ModuleIdType kBusModule = 0;               // the bus's own commands
-constexpr std::uint32_t kOpenCommand = 0;            // first frame of every session
-constexpr int kServerFrameTimeoutMs = 2000;          // rest of a started frame; a reply write
-constexpr int kSliceMs = 100;                        // stop-flag checks of the service
+using cmdbus::kReplyMagic;
+using cmdbus::kRequestMagic;
+constexpr std::size_t kRequestHeader = 16;   // magic, module, command, length
+constexpr std::size_t kReplyHeader = 12;     // magic, status, length
+constexpr ModuleIdType kBusModule = 0;       // the bus's own commands
+constexpr std::uint32_t kOpenCommand = 0;    // first frame of every session
+constexpr int kServerFrameTimeoutMs = 2000;  // rest of a started frame; a reply write
+constexpr int kSliceMs = 100;                // stop-flag checks of the service
 
 std::int64_t NowMs() {
     timespec ts;

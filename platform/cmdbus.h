@@ -23,6 +23,8 @@ inline constexpr std::uint32_t kMaxSessionName = 256;      // bytes of a session
 inline constexpr int kClientTimeoutMs = 200;               // each send and each reply wait
 inline constexpr int kRefusalMs = 3000;                    // no new session after a failure
 inline constexpr const char* kSocketName = "cmdbus.sock";  // in systemRunDir()
+inline constexpr std::uint32_t kRequestMagic = 0x31425543;
+inline constexpr std::uint32_t kReplyMagic = 0x52425543;
 
 // Reply status of a frame (the service's verdict on the command, not the command's result).
 enum Status : std::uint32_t { kOk = 0, kUnknownModule = 1, kBadRequest = 2 };

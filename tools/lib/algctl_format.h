@@ -1,0 +1,26 @@
+// How `algctl status` and `algctl log` show what the management service holds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "algctl_service.h"
+
+namespace alg::ctl {
+
+// A status record older than this is marked stale.
+inline constexpr std::int64_t kStaleMs = 10000;
+
+// "notice", "info", "warning", "error", or the number for any other value.
+std::string TypeName(std::int32_t type);
+
+// One header row and one row per service, columns aligned.
+std::string FormatStatusTable(const std::vector<StatusEntry>& entries);
+// A JSON array with one object per service; every text escaped so the output stays valid
+// JSON whatever bytes a service sent.
+std::string FormatStatusJson(const std::vector<StatusEntry>& entries);
+// "YYYY-MM-DD HH:MM:SS service type line" (local time), without a newline.
+std::string FormatLogEntry(const LogEntry& entry);
+
+}  // namespace alg::ctl

@@ -1,0 +1,260 @@
+#include "algctl_service.h"
+
+#include <time.h>
+
+#include "cfg_loader.h"
+
+namespace alg::ctl {
+
+namespace {
+
+constexpr const char* kLoaderNames[] = {"proxy_ftp", "proxy_http", "proxy_smtp", "proxy_socks"};
+constexpr std::uint32_t kPmpError = 2;
+constexpr const char* kNotRegistered = "not registered";
+constexpr const char* kBadLoader = "unknown loader name";
+constexpr const char* kEmptyPolicy = "empty policy";
+constexpr const char* kTooMany = "too many services";
+constexpr const char* kMalformed = "malformed request";
+
+std::int64_t NowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The service name from a message's source text ("alg_ftp "): trailing blanks removed.
+std::string ServiceOf(std::string source) {
+    while (!source.empty() && source.back() == ' ') source.pop_back();
+    return source;
+}
+
+cmdbus::Status Refuse(std::string& reply, const char* why) {
+    reply = why;
+    return cmdbus::kBadRequest;
+}
+
+}  // namespace
+
+bool IsLoaderName(std::string_view name) {
+    for (const char* n : kLoaderNames)
+        if (name == n) return true;
+    return false;
+}
+
+std::string EncodeStatusList(const std::vector<StatusEntry>& entries) {
+    std::string out;
+    cmdbus::PayloadWriter w(out);
+    w.U32(std::uint32_t(entries.size()));
+    for (const StatusEntry& e : entries)
+        w.Text(EncodeStatusRecord(e.service, e.info))
+            .U32(std::uint32_t(e.ageMs < 0            ? 0
+                               : e.ageMs > UINT32_MAX ? UINT32_MAX
+                                                      : e.ageMs));
+    return out;
+}
+
+bool DecodeStatusList(std::string_view payload, std::vector<StatusEntry>& entries) {
+    cmdbus::PayloadReader in(payload);
+    std::uint32_t count = 0;
+    if (!in.U32(count)) return false;
+    std::vector<StatusEntry> got;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::string record;
+        std::uint32_t age = 0;
+        StatusEntry e;
+        if (!in.Text(record) || !in.U32(age) || !DecodeStatusRecord(record, e.service, e.info))
+            return false;
+        e.ageMs = age;
+        got.push_back(std::move(e));
+    }
+    if (!in.AtEnd()) return false;
+    entries.swap(got);
+    return true;
+}
+
+std::string EncodeLogEntries(const std::vector<LogEntry>& entries) {
+    std::string out;
+    cmdbus::PayloadWriter w(out);
+    w.U32(std::uint32_t(entries.size()));
+    for (const LogEntry& e : entries)
+        w.U32(e.seq)
+            .U32(std::uint32_t(e.time))
+            .U32(std::uint32_t(e.type))
+            .Text(e.service)
+            .Text(e.line);
+    return out;
+}
+
+bool DecodeLogEntries(std::string_view payload, std::vector<LogEntry>& entries) {
+    cmdbus::PayloadReader in(payload);
+    std::uint32_t count = 0;
+    if (!in.U32(count)) return false;
+    std::vector<LogEntry> got;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        LogEntry e;
+        std::uint32_t time = 0, type = 0;
+        if (!in.U32(e.seq) || !in.U32(time) || !in.U32(type) || !in.Text(e.service) ||
+            !in.Text(e.line))
+            return false;
+        e.time = time;
+        e.type = std::int32_t(type);
+        got.push_back(std::move(e));
+    }
+    if (!in.AtEnd()) return false;
+    entries.swap(got);
+    return true;
+}
+
+Service::Service(std::size_t keepMessages, std::function<void(const std::string&)> note)
+    : keepMessages_(keepMessages), note_(std::move(note)) {}
+
+void Service::Note(const std::string& line) const {
+    if (note_) note_(line);
+}
+
+void Service::ConnectionClosed(std::uint64_t connection) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    loaderOf_.erase(connection);
+}
+
+cmdbus::Status Service::Handle(const cmdbus::Request& r, std::string& reply) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (r.module == kPmpModule && r.command == kPmpRegister) return Register(r, reply);
+    if (r.module == kPmpModule && r.command == kPmpPoll) return Poll(r, reply);
+    if (r.module == kMonitorModule && r.command == kMonitorMessage) return Message(r, reply);
+    if (r.module == kMonitorModule && r.command == kMonitorStatus) return Status(r, reply);
+    if (r.module == kAdminModule) return Admin(r, reply);
+    if (r.module == kPmpModule || r.module == kMonitorModule) return Refuse(reply, kMalformed);
+    return cmdbus::kUnknownModule;
+}
+
+cmdbus::Status Service::Register(const cmdbus::Request& r, std::string& reply) {
+    std::string name, status;
+    if (r.payload.size() > kMaxRecord || !DecodeRegistration(r.payload, name, status) ||
+        name.empty() || name.size() > cmdbus::kMaxSessionName)
+        return Refuse(reply, kMalformed);
+    if (!registrations_.count(name) && registrations_.size() >= kMaxServices)
+        return Refuse(reply, kTooMany);
+    loaderOf_[r.connection] = name;
+    registrations_[name] = Registration{status, NowMs()};
+    for (auto& [ticket, push] : pushes_) {
+        if (push.loader != name || push.state != kDelivered) continue;
+        push.state = kReported;
+        push.status = status;
+        Note(name + " registered after policy " + std::to_string(ticket) +
+             (status.empty() ? ": no start-up error" : ": " + status));
+    }
+    return cmdbus::kOk;
+}
+
+cmdbus::Status Service::Poll(const cmdbus::Request& r, std::string& reply) {
+    const auto who = loaderOf_.find(r.connection);
+    if (who == loaderOf_.end()) {
+        reply = EncodePollReply(kPmpError, kNotRegistered);
+        return cmdbus::kOk;
+    }
+    for (auto& [ticket, push] : pushes_) {
+        if (push.loader != who->second || push.state != kQueued) continue;
+        reply = EncodePollReply(kPmpPolicyFollows, push.policy);
+        push.policy.clear();
+        push.policy.shrink_to_fit();
+        push.state = kDelivered;
+        Note("policy " + std::to_string(ticket) + " delivered to " + push.loader);
+        return cmdbus::kOk;
+    }
+    reply = EncodePollReply(kPmpNotReady, {});
+    return cmdbus::kOk;
+}
+
+cmdbus::Status Service::Message(const cmdbus::Request& r, std::string&) {
+    LogEntry e;
+    std::string source;
+    if (r.payload.size() > kMaxRecord || !DecodeMessageRecord(r.payload, e.type, source, e.line))
+        return cmdbus::kBadRequest;
+    e.service = ServiceOf(std::move(source));
+    e.seq = nextSeq_++;
+    e.time = ::time(nullptr);
+    messages_.push_back(std::move(e));
+    while (messages_.size() > keepMessages_) messages_.pop_front();
+    return cmdbus::kOk;
+}
+
+cmdbus::Status Service::Status(const cmdbus::Request& r, std::string& reply) {
+    std::string name;
+    ProxyInfo info;
+    if (r.payload.size() > kMaxRecord || !DecodeStatusRecord(r.payload, name, info))
+        return Refuse(reply, kMalformed);
+    if (!records_.count(name) && records_.size() >= kMaxServices) return Refuse(reply, kTooMany);
+    records_[name] = Record{std::move(info), NowMs()};
+    return cmdbus::kOk;
+}
+
+cmdbus::Status Service::Admin(const cmdbus::Request& r, std::string& reply) {
+    cmdbus::PayloadReader in(r.payload);
+    switch (r.command) {
+        case kStatusList: {
+            std::vector<StatusEntry> list;
+            const std::int64_t now = NowMs();
+            for (const auto& [name, rec] : records_)
+                list.push_back(StatusEntry{name, rec.info, now - rec.atMs});
+            reply = EncodeStatusList(list);
+            return cmdbus::kOk;
+        }
+        case kPush: {
+            std::string loader, policy;
+            if (!in.Text(loader) || !in.Text(policy) || !in.AtEnd())
+                return Refuse(reply, kMalformed);
+            if (!IsLoaderName(loader)) return Refuse(reply, kBadLoader);
+            if (policy.empty()) return Refuse(reply, kEmptyPolicy);
+            for (auto& [ticket, push] : pushes_)
+                if (push.loader == loader && push.state == kQueued) {
+                    push.state = kGone;  // superseded: only the latest policy is handed over
+                    push.policy.clear();
+                }
+            while (pushes_.size() >= kMaxPushes) pushes_.erase(pushes_.begin());
+            const std::uint32_t ticket = nextTicket_++;
+            Note("policy " + std::to_string(ticket) + " queued for " + loader + " (" +
+                 std::to_string(policy.size()) + " bytes)");
+            pushes_[ticket] = Push{loader, std::move(policy), kQueued, {}};
+            cmdbus::PayloadWriter(reply).U32(ticket);
+            return cmdbus::kOk;
+        }
+        case kPushState:
+        case kCancelPush: {
+            std::uint32_t ticket = 0;
+            if (!in.U32(ticket) || !in.AtEnd()) return Refuse(reply, kMalformed);
+            const auto it = pushes_.find(ticket);
+            if (r.command == kCancelPush) {
+                if (it != pushes_.end() && it->second.state == kQueued) {
+                    it->second.state = kGone;
+                    it->second.policy.clear();
+                    Note("policy " + std::to_string(ticket) + " withdrawn");
+                }
+                return cmdbus::kOk;
+            }
+            if (it == pushes_.end())
+                cmdbus::PayloadWriter(reply).U32(kGone).Text({});
+            else
+                cmdbus::PayloadWriter(reply).U32(it->second.state).Text(it->second.status);
+            return cmdbus::kOk;
+        }
+        case kMessagesSince: {
+            std::uint32_t since = 0;
+            if (!in.U32(since) || !in.AtEnd()) return Refuse(reply, kMalformed);
+            std::vector<LogEntry> list;
+            std::size_t bytes = 0;
+            for (const LogEntry& e : messages_) {
+                if (e.seq <= since) continue;
+                bytes += 20 + e.service.size() + e.line.size();
+                if (bytes > kMaxLogReply) break;  // the client asks again from the last one
+                list.push_back(e);
+            }
+            reply = EncodeLogEntries(list);
+            return cmdbus::kOk;
+        }
+        default:
+            return Refuse(reply, kMalformed);
+    }
+}
+
+}  // namespace alg::ctl

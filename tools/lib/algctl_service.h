@@ -1,0 +1,104 @@
+// The management service behind `algctl serve`: records the gateways' registrations, hands
+// queued policies to the loader that polls for them, keeps each service's latest status record
+// and the last forwarded messages, and answers the algctl client (module 30). Thread-safe:
+// Handle may be called from every bus connection thread at once.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "alg-control.h"
+#include "cmdbus.h"
+
+namespace alg::ctl {
+
+inline constexpr ModuleIdType kAdminModule = 30;
+enum AdminCommand : std::uint32_t {
+    kStatusList = 1,     // -> count, then per service: record (text), age in ms
+    kPush = 2,           // loader (text), policy (text) -> ticket
+    kPushState = 3,      // ticket -> PushState, status text of the registration after delivery
+    kCancelPush = 4,     // ticket -> nothing; a queued policy is withdrawn
+    kMessagesSince = 5,  // sequence number -> count, then per message: seq, time, type, texts
+};
+enum PushState : std::uint32_t { kQueued = 0, kDelivered = 1, kReported = 2, kGone = 3 };
+
+// The loader names a policy can be pushed to.
+bool IsLoaderName(std::string_view name);
+
+struct StatusEntry {
+    std::string service;
+    ProxyInfo info;
+    std::int64_t ageMs = 0;
+};
+
+struct LogEntry {
+    std::uint32_t seq = 0;
+    std::int64_t time = 0;  // seconds since the epoch, when the service received it
+    std::int32_t type = 0;
+    std::string service;
+    std::string line;
+};
+
+std::string EncodeStatusList(const std::vector<StatusEntry>& entries);
+bool DecodeStatusList(std::string_view payload, std::vector<StatusEntry>& entries);
+std::string EncodeLogEntries(const std::vector<LogEntry>& entries);
+bool DecodeLogEntries(std::string_view payload, std::vector<LogEntry>& entries);
+
+class Service {
+  public:
+    static constexpr std::size_t kMaxServices = 64;      // status records and loader names
+    static constexpr std::size_t kMaxPushes = 64;        // tickets remembered
+    static constexpr std::size_t kMaxRecord = 64 << 10;  // bytes of a status or message record
+    static constexpr std::size_t kMaxLogReply = 4 << 20;
+
+    // `keepMessages`: how many forwarded messages are kept. `note` receives one line per
+    // event worth telling the operator (registrations, pushes, deliveries).
+    explicit Service(std::size_t keepMessages = 1000,
+                     std::function<void(const std::string&)> note = {});
+
+    cmdbus::Status Handle(const cmdbus::Request& request, std::string& reply);
+    // Forgets what was tied to a closed bus connection.
+    void ConnectionClosed(std::uint64_t connection);
+
+  private:
+    struct Registration {
+        std::string status;
+        std::int64_t atMs = 0;
+    };
+    struct Push {
+        std::string loader;
+        std::string policy;  // freed once delivered
+        PushState state = kQueued;
+        std::string status;
+    };
+    struct Record {
+        ProxyInfo info;
+        std::int64_t atMs = 0;
+    };
+
+    cmdbus::Status Register(const cmdbus::Request& r, std::string& reply);
+    cmdbus::Status Poll(const cmdbus::Request& r, std::string& reply);
+    cmdbus::Status Message(const cmdbus::Request& r, std::string& reply);
+    cmdbus::Status Status(const cmdbus::Request& r, std::string& reply);
+    cmdbus::Status Admin(const cmdbus::Request& r, std::string& reply);
+    void Note(const std::string& line) const;
+
+    const std::size_t keepMessages_;
+    const std::function<void(const std::string&)> note_;
+    std::mutex mutex_;
+    std::map<std::uint64_t, std::string> loaderOf_;  // bus connection -> registered loader
+    std::map<std::string, Registration> registrations_;
+    std::map<std::uint32_t, Push> pushes_;
+    std::uint32_t nextTicket_ = 1;
+    std::map<std::string, Record> records_;
+    std::deque<LogEntry> messages_;
+    std::uint32_t nextSeq_ = 1;
+};
+
+}  // namespace alg::ctl
