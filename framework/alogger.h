@@ -1,10 +1,24 @@
 // Bilingual messages, their decorations, log levels and types, the localised exception
-// types and the interface through which components hand messages on.
+// types and the interface through which components hand messages on; the loggers that write
+// messages out, the registry of logger classes and the set of loggers of one program.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdio>
+#include <exception>
+#include <list>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "misc_classes.h"
+#include "text_converter.h"
+
+// Policy records (libpolicydoc) the loggers are created from.
+struct ALGloggerType;
+struct ALGgeneralType;
 
 namespace alg {
 
@@ -24,7 +38,8 @@ consteval unsigned char Cp1251Byte(char32_t cp) {
     if (cp < 0x80) return static_cast<unsigned char>(cp);
     if (cp >= 0x0410 && cp <= 0x044F) return static_cast<unsigned char>(0xC0 + (cp - 0x0410));
     for (unsigned i = 0; i < 64; ++i)
-        if (kCp1251High[i] != 0 && kCp1251High[i] == cp) return static_cast<unsigned char>(0x80 + i);
+        if (kCp1251High[i] != 0 && kCp1251High[i] == cp)
+            return static_cast<unsigned char>(0x80 + i);
     throw "character has no Windows-1251 form";  // makes the constant expression ill-formed
 }
 
@@ -65,9 +80,11 @@ struct locMSG {
 
 // Defines the read-only message pair `Name`; the Russian text is written in UTF-8 and
 // stored in Windows-1251.
-#define ALG_MESSAGE(Name, English, RussianUtf8)                                     \
+#define ALG_MESSAGE(Name, English, RussianUtf8)                                 \
     inline constexpr ::alg::cp1251::Cp1251Text Name##RussianText_{RussianUtf8}; \
-    inline constexpr ::alg::locMSG Name { English, Name##RussianText_.text }
+    inline constexpr ::alg::locMSG Name {                                       \
+        English, Name##RussianText_.text                                        \
+    }
 
 enum LogLevel : int { none = 0, event = 1, detail = 2, verbose = 3 };
 enum MsgType : int { notice = 0, info = 1, warning = 2, error = 3 };
@@ -89,14 +106,15 @@ struct DecoratedMessage : locMSG, StringDecorator {
 
 // The unit handed to I_ToLogSystem::Log: a decorated message with its level and type.
 struct LoggedMessage : DecoratedMessage {
-    LoggedMessage(const locMSG& m, LogLevel l, MsgType t) : DecoratedMessage(m), level(l), type(t) {}
+    LoggedMessage(const locMSG& m, LogLevel l, MsgType t)
+        : DecoratedMessage(m), level(l), type(t) {}
     LogLevel level;
     MsgType type;
 };
 
 // Anything that accepts messages: the application, each session, the loader's worker.
 class I_ToLogSystem {
-public:
+  public:
     virtual void Log(LoggedMessage& msg) = 0;
     virtual ~I_ToLogSystem() = default;
     virtual void ResetFacility() {}
@@ -104,22 +122,22 @@ public:
 
 // Second base of the localised exceptions: the message pair naming the error and a detail.
 class ErrLocalizer {
-public:
+  public:
     ErrLocalizer(const locMSG& m, std::string detail) : msg_(&m), detail_(std::move(detail)) {}
     const locMSG& Msg() const { return *msg_; }
     const std::string& Detail() const { return detail_; }
 
-private:
+  private:
     const locMSG* msg_;
     std::string detail_;
 };
 
 // Declares a localised exception: what() is the English text, the pair and detail travel along.
-#define ALG_LOCALIZED_EXCEPTION(Name)                                                       \
-    class Name : public std::runtime_error, public ::alg::ErrLocalizer {                   \
-    public:                                                                                 \
-        explicit Name(const ::alg::locMSG& m, std::string detail = {})                     \
-            : std::runtime_error(m.en), ::alg::ErrLocalizer(m, std::move(detail)) {}       \
+#define ALG_LOCALIZED_EXCEPTION(Name)                                                \
+    class Name : public std::runtime_error, public ::alg::ErrLocalizer {             \
+      public:                                                                        \
+        explicit Name(const ::alg::locMSG& m, std::string detail = {})               \
+            : std::runtime_error(m.en), ::alg::ErrLocalizer(m, std::move(detail)) {} \
     }
 
 ALG_LOCALIZED_EXCEPTION(FactoryError);
@@ -127,7 +145,7 @@ ALG_LOCALIZED_EXCEPTION(InitializerError);
 
 // Misuse rather than an operational error: one English text, logged as both texts.
 class LogicError : public std::logic_error {
-public:
+  public:
     using std::logic_error::logic_error;
 };
 
@@ -137,5 +155,195 @@ inline void LogError(I_ToLogSystem& to, const ErrLocalizer& e, LogLevel level, M
     m.AddSuffix(e.Detail());
     to.Log(m);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Loggers and the log system
+// ---------------------------------------------------------------------------------------------
+
+ALG_MESSAGE(InvalidLogLevel, "invalid loglevel name", "неправильное имя loglevel");
+ALG_MESSAGE(InvalidFacilityName, "invalid facility name", "неверное имя facility");
+ALG_MESSAGE(ErrorEncoderName, "Illegal Encoder type", "Неверное имя декодера");
+ALG_MESSAGE(LoggerClassNotFound, "Logger class not found", "Класс Logger не найден");
+
+// Text of the LogicError thrown by the class registries when asked for a null name.
+inline constexpr char kNullIdentifierText[] = "Attempt to find object with NULL identifier";
+
+// "verbose" 3, "detail"/"details" 2, "event"/"events" 1, "none" 0, any letter case; anything
+// else (null and "" included) throws InitializerError with InvalidLogLevel.
+LogLevel ParseLogLevel(const char* name);
+// "LOCAL0".."LOCAL7", any letter case, give 0..7; anything else throws InitializerError with
+// InvalidFacilityName.
+int ParseFacility(const char* name);
+// "None", "Events", "Details", "Verbose" for 0..3, "Unknown" for any other value.
+const char* LogLevelDisplayName(int level);
+
+// For catchers: a localised exception is logged as its pair with the detail as suffix, any
+// other exception (LogicError included) with what() as both texts.
+void LogException(I_ToLogSystem& to, const std::exception& e, LogLevel level, MsgType type);
+
+// A destination of messages with its own level and language. WriteMsg takes no lock and may
+// be called from any number of threads at once; a subclass serialises its output itself.
+class LoggerBase : public ObjectWithProperties {
+  public:
+    // Selects the encoder by exact name: "" or "Null" (English), "KOI8-R", "CP866",
+    // "Windows-1251"; any other name throws FactoryError with ErrorEncoderName.
+    LoggerBase(const char* encoding, LogLevel level);
+    LoggerBase(const LoggerBase&) = delete;
+    LoggerBase& operator=(const LoggerBase&) = delete;
+
+    // Writes `m` when 0 < level <= the logger's level: lead-in text, then the English text and
+    // suffix, or the Russian text and suffix converted by the encoder. Never fails.
+    void WriteMsg(LogLevel level, MsgType type, const DecoratedMessage& m);
+    const char* GetLogLevelName() const;
+    LogLevel GetLogLevel() const { return static_cast<LogLevel>(level_.load()); }
+    void SetLogLevel(LogLevel level) { level_.store(level); }
+    const Encoder& GetEncoder() const { return *encoder_; }
+    // Re-applies whatever process-wide setting the logger depends on.
+    void ResetFacility() { doResetFacility(); }
+
+    // "LogLevel": the display name of the level.
+    bool GetPropVal(const char* name, std::string& value) const override;
+    // "LogLevel": parsed as a level name; 0 set, 3 not a level name (level kept), 1 other name.
+    int SetPropVal(const char* name, const std::string& value) override;
+
+  protected:
+    virtual void doResetFacility() = 0;
+    // `line` is the complete text to write; `sourceText` names the emitter.
+    virtual void doWriteMsg(MsgType type, const char* sourceText, const char* line) = 0;
+
+  private:
+    const Encoder* encoder_;
+    // Changed through the "LogLevel" property while other threads log.
+    std::atomic<int> level_;
+};
+
+// Console lines: a prefix by type (">" notice, " " info, "*" warning, "!" error), the line and
+// a newline, written with one call and flushed at once.
+class conLogger : public LoggerBase {
+  public:
+    // `out` is standard output in the programs; it must outlive the logger.
+    conLogger(const char* encoding, LogLevel level, std::FILE* out = stdout);
+    const char* GetClassName() const override;
+
+  protected:
+    void doResetFacility() override {}
+    void doWriteMsg(MsgType type, const char* sourceText, const char* line) override;
+
+  private:
+    std::FILE* out_;
+};
+
+// Records in the process's system log at the priority of the message type.
+class sysLogger : public LoggerBase {
+  public:
+    // Applies `facility` (index 0..7, LOCAL0..LOCAL7) to the system log at once.
+    sysLogger(const char* encoding, LogLevel level, int facility);
+    const char* GetClassName() const override;
+    int GetFacility() const { return facility_; }
+
+  protected:
+    void doResetFacility() override;
+    void doWriteMsg(MsgType type, const char* sourceText, const char* line) override;
+
+  private:
+    int facility_;
+};
+
+// A factory for one kind of logger, found by name. Instances are static objects: constructing
+// one appends it to Classes(), destroying it removes it; the registry is filled before main
+// runs and only read afterwards.
+class LoggerClass {
+  public:
+    using List = std::list<LoggerClass*>;
+
+    LoggerClass(const LoggerClass&) = delete;
+    LoggerClass& operator=(const LoggerClass&) = delete;
+    virtual ~LoggerClass();
+    virtual const char* GetName() const = 0;
+
+    // The registered classes in registration order.
+    static List& Classes();
+    // The first class whose name equals `name` exactly, or null; a null name throws LogicError.
+    static LoggerClass* Find(const char* name);
+    // A logger of the class named by cfg.name; an unknown name throws FactoryError with
+    // LoggerClassNotFound and the detail " - " and the name.
+    static std::unique_ptr<LoggerBase> Create(const ALGloggerType& cfg);
+    // The encoding is the value of the first parameter named "Encoding", "Null" if none.
+    std::unique_ptr<LoggerBase> CreateObject(const ALGloggerType& cfg) const;
+
+  protected:
+    LoggerClass();
+    virtual std::unique_ptr<LoggerBase> doCreateObject(const char* encoding,
+                                                       const ALGloggerType& cfg) const = 0;
+};
+
+class conLoggerClass : public LoggerClass {
+  public:
+    const char* GetName() const override;
+
+  protected:
+    std::unique_ptr<LoggerBase> doCreateObject(const char* encoding,
+                                               const ALGloggerType& cfg) const override;
+};
+
+// Parameters: "facility" (LOCAL0..LOCAL7, the last one wins, default LOCAL0).
+class sysLoggerClass : public LoggerClass {
+  public:
+    const char* GetName() const override;
+
+  protected:
+    std::unique_ptr<LoggerBase> doCreateObject(const char* encoding,
+                                               const ALGloggerType& cfg) const override;
+};
+
+extern conLoggerClass conLoggerInst;
+extern sysLoggerClass sysLoggerInst;
+
+// The loggers of one program: the configured loggers in creation order and the control
+// channel's logger. Any thread may write while the configured list is replaced or the control
+// logger changes: a writer holds its own reference to what it writes to, so a replaced logger
+// is freed only when the last message already under way through it has been written.
+class LogSystem : public ObjectWithProperties {
+  public:
+    using LoggerList = std::vector<std::unique_ptr<LoggerBase>>;
+
+    LogSystem();
+    LogSystem(const LogSystem&) = delete;
+    LogSystem& operator=(const LogSystem&) = delete;
+
+    // Keeps the current loggers when `general` names none; otherwise creates one per logger
+    // element in order and, only when all were created, puts them in place of the current
+    // ones. An exception from any of them leaves the current loggers in force.
+    void LoadLoggers(const ALGgeneralType& general);
+    // The defaults in force before any policy is read: a system-log logger (English, level
+    // event, LOCAL0), then a console logger (English, level event).
+    void LoadDefaultLoggers();
+    void ReplaceLoggers(LoggerList loggers);
+    // The configured loggers as they are now; the snapshot stays valid while held.
+    std::shared_ptr<const LoggerList> Loggers() const;
+
+    // Installs the control channel's logger in its own place (null removes it); the logger
+    // is freed when the last writer using it has finished.
+    void SetControlLogger(std::shared_ptr<LoggerBase> logger);
+    std::shared_ptr<LoggerBase> ControlLogger() const;
+
+    // Writes `msg` to the control channel's logger first, then to every configured logger.
+    void WriteMsg(const LoggedMessage& msg) const;
+    // Logs one line "Class: Level, Class: Level" for the configured loggers through `to`
+    // (level event, type info).
+    void ShowLogLevels(I_ToLogSystem& to) const;
+    // Re-applies every configured logger's facility.
+    void ResetFacility() const;
+
+    // The first configured logger whose class name agrees with `name` in the first `len`
+    // characters, or null. The pointer stays valid until the configured loggers are replaced;
+    // property paths are read by the thread that replaces them.
+    LoggerBase* GetInnerObject(const char* name, unsigned short len) const override;
+    const char* GetClassName() const override;
+
+  private:
+    std::atomic<std::shared_ptr<const LoggerList>> loggers_;
+    std::atomic<std::shared_ptr<LoggerBase>> control_;
+};
 
 }  // namespace alg
