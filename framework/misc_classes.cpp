@@ -25,8 +25,8 @@ namespace {
 
 // Resolves every component of `path` but the last; returns the object reached and points
 // `last` at the final component, or returns null when a component does not resolve.
-const ObjectWithProperties* WalkPath(const ObjectWithProperties* obj, const char* path,
-                                     const char*& last) {
+template <class Object>
+Object* WalkPath(Object* obj, const char* path, const char*& last) {
     const char* dot;
     while ((dot = std::strchr(path, '.')) != nullptr) {
         const std::size_t len = static_cast<std::size_t>(dot - path);
@@ -52,11 +52,8 @@ bool ObjectWithProperties::GetProperty(const char* path, std::string& value) con
 int ObjectWithProperties::SetProperty(const char* path, const std::string& value) {
     if (path == nullptr) return kNoSuchProperty;
     const char* last = nullptr;
-    // Inner objects are handed out as non-const pointers by GetInnerObject; only `this`
-    // itself needs the const removed, and this operation is non-const.
-    const ObjectWithProperties* obj = WalkPath(this, path, last);
-    if (obj == nullptr) return kNoSuchProperty;
-    return const_cast<ObjectWithProperties*>(obj)->SetPropVal(last, value);
+    ObjectWithProperties* obj = WalkPath(this, path, last);
+    return obj != nullptr ? obj->SetPropVal(last, value) : kNoSuchProperty;
 }
 
 // ---------------------------------------------------------------------------------------------
