@@ -1,0 +1,222 @@
+#include "alogger.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+namespace alg {
+
+namespace {
+
+const char* OrEmpty(const char* text) {
+    return text ? text : "";
+}
+
+// Message types other than notice, warning and error are written as info.
+const char* ConsolePrefix(MsgType type) {
+    switch (type) {
+        case notice:
+            return ">";
+        case warning:
+            return "*";
+        case error:
+            return "!";
+        default:
+            return " ";
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Names of levels and facilities
+
+LogLevel ParseLogLevel(const char* name) {
+    static constexpr struct {
+        const char* name;
+        LogLevel level;
+    } kNames[] = {{"verbose", verbose}, {"detail", detail}, {"details", detail},
+                  {"event", event},     {"events", event},  {"none", none}};
+    if (name != nullptr)
+        for (const auto& n : kNames)
+            if (strcasecmp(name, n.name) == 0) return n.level;
+    throw InitializerError(InvalidLogLevel);
+}
+
+int ParseFacility(const char* name) {
+    if (name != nullptr && std::strlen(name) == 6 && strncasecmp(name, "LOCAL", 5) == 0 &&
+        name[5] >= '0' && name[5] <= '7')
+        return name[5] - '0';
+    throw InitializerError(InvalidFacilityName);
+}
+
+const char* LogLevelDisplayName(int level) {
+    static constexpr const char* kDisplay[] = {"None", "Events", "Details", "Verbose"};
+    return level >= none && level <= verbose ? kDisplay[level] : "Unknown";
+}
+
+void LogException(I_ToLogSystem& to, const std::exception& e, LogLevel level, MsgType type) {
+    if (const auto* localized = dynamic_cast<const ErrLocalizer*>(&e)) {
+        LogError(to, *localized, level, type);
+        return;
+    }
+    const locMSG pair{e.what(), e.what()};
+    LoggedMessage m(pair, level, type);
+    to.Log(m);
+}
+
+// ---------------------------------------------------------------------------------------------
+// LoggerBase
+
+namespace {
+
+const Encoder* SelectEncoder(const char* encoding) {
+    const char* name = OrEmpty(encoding);
+    if (*name == '\0' || std::strcmp(name, "Null") == 0) return &defaultEnc;
+    if (std::strcmp(name, "KOI8-R") == 0) return &koi8Enc;
+    if (std::strcmp(name, "CP866") == 0) return &oemEnc;
+    if (std::strcmp(name, "Windows-1251") == 0) return &cp1251Enc;
+    throw FactoryError(ErrorEncoderName, std::string(" - ") + name);
+}
+
+}  // namespace
+
+LoggerBase::LoggerBase(const char* encoding, LogLevel level)
+    : encoder_(SelectEncoder(encoding)), level_(level) {}
+
+void LoggerBase::WriteMsg(LogLevel level, MsgType type, const DecoratedMessage& m) {
+    if (level <= none || level > level_.load()) return;
+    std::string line = m.leadIn;
+    if (encoder_ == &defaultEnc) {
+        line += OrEmpty(m.en);
+        line += m.suffix;
+    } else {
+        std::string converted;
+        encoder_->Encode(m.ru, converted);
+        line += converted;
+        encoder_->Encode(m.suffix.c_str(), converted);
+        line += converted;
+    }
+    doWriteMsg(type, m.sourceText.c_str(), line.c_str());
+}
+
+const char* LoggerBase::GetLogLevelName() const {
+    return LogLevelDisplayName(level_.load());
+}
+
+bool LoggerBase::GetPropVal(const char* name, std::string& value) const {
+    if (name == nullptr || std::strcmp(name, "LogLevel") != 0) return false;
+    value = GetLogLevelName();
+    return true;
+}
+
+int LoggerBase::SetPropVal(const char* name, const std::string& value) {
+    if (name == nullptr || std::strcmp(name, "LogLevel") != 0) return kNoSuchProperty;
+    try {
+        SetLogLevel(ParseLogLevel(value.c_str()));
+    } catch (const InitializerError&) {
+        return kInvalidValue;
+    }
+    return kPropSet;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Console and system-log loggers
+
+conLogger::conLogger(const char* encoding, LogLevel level, std::FILE* out)
+    : LoggerBase(encoding, level), out_(out) {}
+
+const char* conLogger::GetClassName() const {
+    return "Console";
+}
+
+void conLogger::doWriteMsg(MsgType type, const char*, const char* line) {
+    // One call per line keeps lines of concurrent writers whole; output errors are ignored.
+    std::fprintf(out_, "%s%s\n", ConsolePrefix(type), line);
+    std::fflush(out_);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Logger classes
+
+LoggerClass::List& LoggerClass::Classes() {
+    // Built on first use, so classes defined in any translation unit may register themselves
+    // during static initialisation; it outlives every class registered after its creation.
+    static List classes;
+    return classes;
+}
+
+LoggerClass::LoggerClass() {
+    Classes().push_back(this);
+}
+
+LoggerClass::~LoggerClass() {
+    Classes().remove(this);
+}
+
+LoggerClass* LoggerClass::Find(const char* name) {
+    if (name == nullptr) throw LogicError(kNullIdentifierText);
+    for (LoggerClass* c : Classes())
+        if (std::strcmp(c->GetName(), name) == 0) return c;
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// LogSystem
+
+LogSystem::LogSystem() : loggers_(std::make_shared<const LoggerList>()) {}
+
+void LogSystem::ReplaceLoggers(LoggerList loggers) {
+    loggers_.store(std::make_shared<const LoggerList>(std::move(loggers)));
+}
+
+std::shared_ptr<const LogSystem::LoggerList> LogSystem::Loggers() const {
+    return loggers_.load();
+}
+
+void LogSystem::SetControlLogger(std::shared_ptr<LoggerBase> logger) {
+    control_.store(std::move(logger));
+}
+
+std::shared_ptr<LoggerBase> LogSystem::ControlLogger() const {
+    return control_.load();
+}
+
+void LogSystem::WriteMsg(const LoggedMessage& msg) const {
+    if (const auto control = control_.load()) control->WriteMsg(msg.level, msg.type, msg);
+    const auto loggers = loggers_.load();
+    for (const auto& logger : *loggers) logger->WriteMsg(msg.level, msg.type, msg);
+}
+
+void LogSystem::ShowLogLevels(I_ToLogSystem& to) const {
+    std::string text;
+    const auto loggers = loggers_.load();
+    for (const auto& logger : *loggers) {
+        if (!text.empty()) text += ", ";
+        text += logger->GetClassName();
+        text += ": ";
+        text += logger->GetLogLevelName();
+    }
+    const locMSG pair{text.c_str(), text.c_str()};
+    LoggedMessage m(pair, event, info);
+    to.Log(m);
+}
+
+void LogSystem::ResetFacility() const {
+    const auto loggers = loggers_.load();
+    for (const auto& logger : *loggers) logger->ResetFacility();
+}
+
+LoggerBase* LogSystem::GetInnerObject(const char* name, unsigned short len) const {
+    if (name == nullptr) return nullptr;
+    const auto loggers = loggers_.load();
+    for (const auto& logger : *loggers)
+        if (std::strncmp(logger->GetClassName(), name, len) == 0) return logger.get();
+    return nullptr;
+}
+
+const char* LogSystem::GetClassName() const {
+    return "LogSystem";
+}
+
+}  // namespace alg
