@@ -1,0 +1,241 @@
+#include "alg-control.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "cmdbus.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// The listener as the application shows it below "Proto".
+class FakeProto : public alg::ObjectWithProperties {
+  public:
+    bool GetPropVal(const char* name, std::string& value) const override {
+        const std::string n = name;
+        if (n == "ListenerPort")
+            value = "1080";
+        else if (n == "ActiveRequests")
+            value = "2";
+        else if (n == "TotalRequests")
+            value = "17";
+        else if (n == "AuthSystem")
+            value = "plain";
+        else
+            return false;
+        return true;
+    }
+    const char* GetClassName() const override { return "Proto"; }
+};
+
+class FakeApp : public alg::ObjectWithProperties {
+  public:
+    ObjectWithProperties* GetInnerObject(const char* name, unsigned short len) const override {
+        return std::string_view("Proto").substr(0, len) == std::string_view(name, len)
+                   ? const_cast<FakeProto*>(&proto)
+                   : nullptr;
+    }
+    bool GetPropVal(const char* name, std::string& value) const override {
+        const std::string n = name;
+        if (n == "Name")
+            value = "alg_socks";
+        else if (n == "Version")
+            value = "1.0.7";
+        else if (n == "BuildDate")
+            value = "2024-05-01";
+        else
+            return false;
+        return true;
+    }
+    FakeProto proto;
+};
+
+// An in-process management service collecting status records and messages.
+class FakeMonitor {
+  public:
+    struct Message {
+        std::int32_t type;
+        std::string source, line;
+    };
+
+    FakeMonitor()
+        : dir_(MakeDir()), server_(dir_ + "/cmdbus.sock", [this](auto& r, auto& reply) {
+              return Handle(r, reply);
+          }) {
+        setenv("ALG_RUNDIR", dir_.c_str(), 1);
+        server_.Start();
+    }
+
+    cmdbus::Status Handle(const cmdbus::Request& r, std::string&) {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (r.module != alg::kMonitorModule) return cmdbus::kUnknownModule;
+        if (r.command == alg::kMonitorStatus) {
+            std::string name;
+            alg::ProxyInfo info;
+            EXPECT_TRUE(alg::DecodeStatusRecord(r.payload, name, info));
+            EXPECT_EQ(name, "alg_socks");
+            records_.push_back(info);
+            raw_.assign(r.payload);
+        } else {
+            Message m;
+            EXPECT_TRUE(alg::DecodeMessageRecord(r.payload, m.type, m.source, m.line));
+            messages_.push_back(m);
+        }
+        changed_.notify_all();
+        return cmdbus::kOk;
+    }
+    bool WaitRecords(std::size_t n, std::chrono::milliseconds limit = 2000ms) {
+        std::unique_lock<std::mutex> g(mutex_);
+        return changed_.wait_for(g, limit, [&] { return records_.size() >= n; });
+    }
+    std::vector<alg::ProxyInfo> Records() {
+        std::lock_guard<std::mutex> g(mutex_);
+        return records_;
+    }
+    std::vector<Message> Messages() {
+        std::lock_guard<std::mutex> g(mutex_);
+        return messages_;
+    }
+    std::string Raw() {
+        std::lock_guard<std::mutex> g(mutex_);
+        return raw_;
+    }
+
+  private:
+    static std::string MakeDir() {
+        char dir[] = "/tmp/alg_control_test.XXXXXX";
+        EXPECT_NE(mkdtemp(dir), nullptr);
+        return dir;
+    }
+    std::string dir_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<alg::ProxyInfo> records_;
+    std::vector<Message> messages_;
+    std::string raw_;
+    cmdbus::Server server_;
+};
+
+// A log system with a console logger only (no system log, no SNMP logger).
+struct Fixture {
+    Fixture() : sink(std::tmpfile()) {
+        alg::LogSystem::LoggerList list;
+        list.push_back(std::make_unique<alg::conLogger>("", alg::detail, sink));
+        logs.ReplaceLoggers(std::move(list));
+    }
+    ~Fixture() { std::fclose(sink); }
+    std::FILE* sink;
+    FakeApp app;
+    alg::LogSystem logs;
+};
+
+void LogError(alg::LogSystem& logs, const char* text) {
+    alg::LoggedMessage m(alg::locMSG{text, text}, alg::event, alg::error);
+    m.sourceText = "alg_socks ";
+    logs.WriteMsg(m);
+}
+
+TEST(ProxyControlTest, StatusRecordsAndForwardedMessages) {
+    FakeMonitor monitor;
+    Fixture f;
+    alg::ProxyControl control(f.app, f.logs);
+    EXPECT_NE(f.logs.ControlLogger(), nullptr);
+    control.controlStart();
+    auto work = std::async(std::launch::async, [&] { return control.controlWork(); });
+
+    // The first record goes out at once.
+    ASSERT_TRUE(monitor.WaitRecords(1, 1000ms));
+    const alg::ProxyInfo first = monitor.Records()[0];
+    EXPECT_EQ(first.version, "1.0.7");
+    EXPECT_EQ(first.buildDate, "2024-05-01");
+    EXPECT_EQ(first.listenerPort, "1080");
+    EXPECT_EQ(first.activeRequests, "2");
+    EXPECT_EQ(first.totalRequests, "17");
+    EXPECT_EQ(first.authSystem, "plain");
+    EXPECT_EQ(first.sysLogLevel, "");
+    EXPECT_EQ(first.consoleLevel, "Details");
+    EXPECT_EQ(first.lastMsgType, 0);
+    EXPECT_EQ(first.lastMsgText, "");
+    // No SNMP logger: its field is a length of 0 followed by no bytes, right before the type.
+    const std::string raw = monitor.Raw();
+    ASSERT_GE(raw.size(), 12u);
+    EXPECT_EQ(raw.substr(raw.size() - 12, 8), std::string(8, '\0'));
+
+    // A message is forwarded at once and becomes the last message of the next record.
+    LogError(f.logs, "x");
+    auto messages = monitor.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].type, 3);
+    EXPECT_EQ(messages[0].source, "alg_socks ");
+    EXPECT_EQ(messages[0].line, "x");
+    ASSERT_TRUE(monitor.WaitRecords(2, 4000ms));
+    EXPECT_EQ(monitor.Records()[1].lastMsgType, 3);
+    EXPECT_EQ(monitor.Records()[1].lastMsgText, "x");
+
+    // controlStop ends the 3 s wait at once.
+    const auto start = Clock::now();
+    control.controlStop();
+    ASSERT_EQ(work.wait_for(1000ms), std::future_status::ready);
+    EXPECT_FALSE(work.get());
+    EXPECT_LT(Clock::now() - start, 1000ms);
+}
+
+TEST(ProxyControlTest, RestartAndStopOrders) {
+    FakeMonitor monitor;
+    Fixture f;
+    {
+        alg::ProxyControl control(f.app, f.logs);
+        // Not started: returns false and sends nothing.
+        EXPECT_FALSE(control.controlWork());
+        EXPECT_TRUE(monitor.Records().empty());
+
+        // A restart ordered before controlWork: one record, then true.
+        control.controlStart();
+        control.controlRestart();
+        EXPECT_TRUE(control.controlWork());
+        EXPECT_EQ(monitor.Records().size(), 1u);
+
+        // A restart ordered during the wait ends it at once.
+        auto work = std::async(std::launch::async, [&] { return control.controlWork(); });
+        ASSERT_TRUE(monitor.WaitRecords(2));
+        control.controlRestart();
+        ASSERT_EQ(work.wait_for(1000ms), std::future_status::ready);
+        EXPECT_TRUE(work.get());
+    }
+    // Destruction sends the record once more and takes the logger out of the log system.
+    EXPECT_EQ(monitor.Records().size(), 3u);
+    EXPECT_EQ(f.logs.ControlLogger(), nullptr);
+    LogError(f.logs, "after");
+    EXPECT_TRUE(monitor.Messages().empty());
+}
+
+// Last: an absent service makes the process-wide sender refuse for a while.
+TEST(ProxyControlTest, AbsentServiceIsHarmless) {
+    char dir[] = "/tmp/alg_control_none.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    setenv("ALG_RUNDIR", dir, 1);
+    Fixture f;
+    alg::ProxyControl control(f.app, f.logs);
+    control.controlStart();
+    auto work = std::async(std::launch::async, [&] { return control.controlWork(); });
+    const auto start = Clock::now();
+    for (int i = 0; i < 20; ++i) LogError(f.logs, "nobody listens");
+    EXPECT_LT(Clock::now() - start, 2000ms);
+    control.controlStop();
+    ASSERT_EQ(work.wait_for(1000ms), std::future_status::ready);
+    EXPECT_FALSE(work.get());
+    // Nothing was sent, so nothing was recorded as the last message either.
+    EXPECT_EQ(control.Private().info.lastMsgText, "");
+}
+
+}  // namespace
