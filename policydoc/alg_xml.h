@@ -1,0 +1,192 @@
+// The policy document model (records named after their XML elements), its XML reader and
+// writer, and the four entry points of libpolicydoc. Records are created zero-filled (numbers
+// 0, texts null, lists empty) and owned by the list that holds them; a null text means the
+// attribute or element was absent and reads as "" through ChArr::c_str(). The library keeps
+// no state between calls; a policy object is used by one thread.
+#pragma once
+
+#include <string>
+
+#include "mldoc.h"
+
+#define ALG_POLICYDOC_API __attribute__((visibility("default")))
+
+template <typename T>
+class SimpleVector;
+
+// A growable array of pointers that does not own its items. Capacity grows in steps of 16
+// items up to 256, of 256 up to 4096, then of 4096, and never shrinks.
+template <typename T>
+class SimpleVector<T*> {
+  public:
+    SimpleVector() = default;
+    SimpleVector(const SimpleVector&) = delete;
+    SimpleVector& operator=(const SimpleVector&) = delete;
+    SimpleVector(SimpleVector&& o) noexcept : items_(o.items_), count_(o.count_), cap_(o.cap_) {
+        o.items_ = nullptr;
+        o.count_ = o.cap_ = 0;
+    }
+    ~SimpleVector() { delete[] items_; }
+
+    // Makes room for at least `n` items.
+    void expand(int n) {
+        if (cap_ >= n) return;
+        long rounded = n <= 256    ? (n + 15L) / 16 * 16
+                       : n <= 4096 ? (n + 255L) / 256 * 256
+                                   : (n + 4095L) / 4096 * 4096;
+        if (rounded <= 0 || rounded > 0x7fffffffL) return;
+        T** grown = new T*[rounded];
+        for (int i = 0; i < count_; ++i) grown[i] = items_[i];
+        delete[] items_;
+        items_ = grown;
+        cap_ = static_cast<int>(rounded);
+    }
+    void append(T* item) {
+        expand(count_ + 1);
+        items_[count_++] = item;
+    }
+
+    int size() const { return count_; }
+    int capacity() const { return cap_; }
+    bool empty() const { return count_ == 0; }
+    T* operator[](int i) const { return items_[i]; }
+    // The first item or null.
+    T* first() const { return count_ ? items_[0] : nullptr; }
+    T* const* begin() const { return items_; }
+    T* const* end() const { return items_ + count_; }
+
+  protected:
+    T** items_ = nullptr;
+    int count_ = 0;
+    int cap_ = 0;
+};
+
+// A SimpleVector that owns its items: destroying it destroys every item. Items stay in the
+// order they were appended.
+template <typename T>
+class ObjectVector : public SimpleVector<T*> {
+  public:
+    ObjectVector() = default;
+    ObjectVector(ObjectVector&&) noexcept = default;
+    ~ObjectVector() {
+        for (T* item : *this) delete item;
+    }
+    // Appends a new zero-filled record and returns it.
+    T& appendNew() {
+        this->expand(this->count_ + 1);
+        T* item = new T();
+        this->append(item);
+        return *item;
+    }
+};
+
+struct ALGparamType {
+    ChArr name;
+    ChArr value;
+};
+
+struct ALGauthsystemType {
+    ChArr name;  // authentication-system class name; empty selects "Stub"
+    ObjectVector<ALGparamType> param;
+};
+
+struct ALGloggerType {
+    ChArr name;  // logger class name
+    ChArr loglevel;
+    ObjectVector<ALGparamType> param;
+};
+
+struct ALGgeneralType {
+    int listen_port = 0;
+    int session_timeout = 0;  // seconds
+    ChArr default_charset;
+    ALGauthsystemType authsystem;
+    ObjectVector<ALGloggerType> loggers;
+};
+
+struct ALGfilterbyType {
+    ChArr name;  // handshake property tested
+    ChArr masktype;
+    ChArr mask;  // the element's content
+};
+
+struct ALGaccessType {
+    ChArr userid;
+    ChArr loglevel;
+    ChArr action;
+    ObjectVector<ALGfilterbyType> filterby;
+};
+
+struct ALGhandshakeType {
+    ObjectVector<ALGaccessType> access;
+};
+
+struct ALGoptionType {
+    ChArr name;
+    ChArr masktype;
+    ChArr from;
+    ChArr to;
+};
+
+struct ALGbodyType {
+    ChArr masktype;
+    ChArr from;
+    ChArr to;
+};
+
+// A `replace` or a `cut` rule; the list holding it tells which.
+struct ALGreplaceType {
+    ChArr userid;
+    ChArr loglevel;
+    ObjectVector<ALGoptionType> option;
+    ObjectVector<ALGbodyType> body;
+};
+
+struct ALGprocessType {
+    ObjectVector<ALGreplaceType> replace;
+    ObjectVector<ALGreplaceType> cut;
+};
+
+struct ALGproxyType {
+    ChArr name;
+    ObjectVector<ALGgeneralType> general;
+    ObjectVector<ALGhandshakeType> handshake;
+    ObjectVector<ALGprocessType> process;
+};
+
+struct ALG_POLICYDOC_API ALGalgpolicyType {
+    ObjectVector<ALGproxyType> proxy;
+
+    // Parses `length` bytes at `text` (`name` names the document in errors) and appends its
+    // proxy sections. False when the reader fails (its text is printed as "Error: %s\n" on
+    // standard output; records read so far stay) or when the document has not exactly one
+    // `algpolicy` element (nothing printed).
+    bool load(const char* name, const char* text, int length);
+    // The same for the file at `path`.
+    bool load(const std::string& path);
+    // Writes the policy as XML to `path` (mode 0600); false after printing a writer error.
+    bool saveToFile(const std::string& path) const;
+    // Writes the policy as XML into `out`, replacing its content; false after printing a
+    // writer error or "Error: Not enough memory".
+    bool saveToStr(std::string& out) const;
+};
+
+// Fills the model from a loaded document. Throws TTT for content the reader rejects.
+class ALG_POLICYDOC_API AlgDoc : public MLDoc {
+  public:
+    // True when exactly one top-level `algpolicy` element was met.
+    bool parse(ALGalgpolicyType& policy);
+    void parse(ObjectVector<ALGparamType>& list, MLDoc::Token& token);
+    void parse(ObjectVector<ALGbodyType>& list, MLDoc::Token& token);
+    void parse(ObjectVector<ALGoptionType>& list, MLDoc::Token& token);
+};
+
+// Writes the model as XML: fixed declaration line, fixed element and attribute order.
+class ALG_POLICYDOC_API AlgDocOut : public MLDocOut {
+  public:
+    void save(const ALGalgpolicyType& policy);
+    void saveToStr(std::string& out, const ALGalgpolicyType& policy);
+    void saveToFile(const std::string& path, const ALGalgpolicyType& policy);
+    void writeChildren(const ObjectVector<ALGparamType>& params);
+    void writeChildren(const char* tag, const ObjectVector<ALGreplaceType>& rules);
+};
