@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "alg_xml.h"
+
 namespace alg {
 
 namespace {
@@ -161,10 +163,48 @@ LoggerClass* LoggerClass::Find(const char* name) {
     return nullptr;
 }
 
+std::unique_ptr<LoggerBase> LoggerClass::Create(const ALGloggerType& cfg) {
+    const char* name = cfg.name.c_str();
+    const LoggerClass* c = Find(name);
+    if (c == nullptr) throw FactoryError(LoggerClassNotFound, std::string(" - ") + name);
+    return c->CreateObject(cfg);
+}
+
+std::unique_ptr<LoggerBase> LoggerClass::CreateObject(const ALGloggerType& cfg) const {
+    const char* encoding = "Null";
+    for (const ALGparamType* p : cfg.param) {
+        if (p != nullptr && std::strcmp(p->name.c_str(), "Encoding") == 0) {
+            encoding = p->value.c_str();
+            break;
+        }
+    }
+    return doCreateObject(encoding, cfg);
+}
+
+const char* conLoggerClass::GetName() const {
+    return "Console";
+}
+
+std::unique_ptr<LoggerBase> conLoggerClass::doCreateObject(const char* encoding,
+                                                           const ALGloggerType& cfg) const {
+    return std::make_unique<conLogger>(encoding, ParseLogLevel(cfg.loglevel.get()));
+}
+
+// Registration order is the order of these definitions.
+conLoggerClass conLoggerInst;
+
 // ---------------------------------------------------------------------------------------------
 // LogSystem
 
 LogSystem::LogSystem() : loggers_(std::make_shared<const LoggerList>()) {}
+
+void LogSystem::LoadLoggers(const ALGgeneralType& general) {
+    if (general.loggers.empty()) return;
+    LoggerList created;
+    for (const ALGloggerType* cfg : general.loggers)
+        if (cfg != nullptr) created.push_back(LoggerClass::Create(*cfg));
+    ReplaceLoggers(std::move(created));
+}
 
 void LogSystem::ReplaceLoggers(LoggerList loggers) {
     loggers_.store(std::make_shared<const LoggerList>(std::move(loggers)));
