@@ -1,0 +1,216 @@
+// Authentication systems: the registry of factories that build a listener's system by name,
+// the base every system derives from (with its cache of recently accepted logins), the stub
+// that refuses everybody and the plaintext password file.
+//
+// Ownership: the listener owns the system CreateClass returns. Factories are static objects,
+// registered before main in search order. Every operation of a built system may be called
+// from any number of session threads at once.
+#pragma once
+
+#include <ctime>
+#include <functional>
+#include <istream>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "alogger.h"
+#include "threadkit.h"
+
+struct ALGgeneralType;
+struct ALGauthsystemType;
+
+namespace alg {
+
+ALG_MESSAGE(AuthSystemClassNotFound, "AuthSystem class not found", "не найден класс AuthSystem");
+ALG_MESSAGE(CantOpenFile, "Can't open file", "Не удалось открыть файл");
+
+// LogicError texts of this module.
+inline constexpr char kNullIdentifier[] = "Attempt to find object with NULL identifier";
+inline constexpr char kNullCredentials[] = "login or password is NULL";
+inline constexpr char kNullSeparators[] = "PairReader: NULL separator set";
+
+// Factory names, equal to the GetName() of the systems they build.
+inline constexpr char kStubName[] = "Stub";
+inline constexpr char kPlaintextName[] = "Plaintext file";
+
+// Parameter of "Plaintext file" naming the password file; default systemEtcDir() + "passwd".
+inline constexpr char kPwdFileParam[] = "pwdfile";
+inline constexpr char kDefaultPwdFile[] = "passwd";
+
+// A failure of the authentication machinery itself (not a refused login); `Code()` is the
+// underlying system's status (for PAM the PAM status).
+class AuthError : public std::runtime_error {
+  public:
+    AuthError(const std::string& text, int code) : std::runtime_error(text), code_(code) {}
+    int Code() const { return code_; }
+
+  private:
+    int code_;
+};
+
+// Logins accepted recently. The whole cache is discarded at the first lookup or insertion
+// that comes more than kLifetime seconds after the previous discard (or when the clock has
+// gone back), so an accepted login is trusted for at most kLifetime seconds. It never holds
+// more than kMaxEntries users: an insertion that would exceed that discards the cache first.
+// Thread-safe.
+class LoginCache {
+  public:
+    // Seconds since the epoch; tests inject their own.
+    using Clock = std::function<std::time_t()>;
+    static constexpr std::time_t kLifetime = 90;
+    static constexpr std::size_t kMaxEntries = 4096;
+
+    // An empty `clock` means time().
+    explicit LoginCache(Clock clock = {});
+    LoginCache(const LoginCache&) = delete;
+    LoginCache& operator=(const LoginCache&) = delete;
+
+    // True when `user` is cached with exactly `password` (compared in constant time).
+    bool IsAuthorized(const std::string& user, const std::string& password);
+    // Caches the pair, replacing an earlier password of the same user.
+    void AddAuthorized(const std::string& user, const std::string& password);
+    // Number of cached users.
+    std::size_t Size() const;
+
+  private:
+    // Discards everything when due and tells whether it did; caller holds lock_.
+    bool FlushIfDue(std::time_t now);
+
+    threadkit::ObjectLevelLockable lock_;
+    std::map<std::string, std::string> entries_;
+    Clock clock_;
+    std::time_t lastFlush_;
+};
+
+// Base of every authentication system.
+class AuthenticationBase {
+  public:
+    virtual ~AuthenticationBase() = default;
+    AuthenticationBase(const AuthenticationBase&) = delete;
+    AuthenticationBase& operator=(const AuthenticationBase&) = delete;
+
+    // The system's class name, the same text as its factory's GetName().
+    virtual const char* GetName() const = 0;
+
+    // True when the login is accepted: from the cache, else from doAuthenticate (an accepted
+    // login is then cached). Null arguments throw LogicError; AuthError and LogicError of the
+    // concrete system pass through and nothing is cached.
+    bool authenticate(const char* user, const char* password);
+
+    // Whether the process runs as a daemon (set by the listener; systems that could prompt on
+    // a terminal must not when it is set).
+    void SetDaemonFlag(bool daemon) { daemon_ = daemon; }
+    bool DaemonFlag() const { return daemon_; }
+
+  protected:
+    // `clock` drives the login cache; empty means time().
+    explicit AuthenticationBase(LoginCache::Clock clock = {}) : cache_(std::move(clock)) {}
+
+    // The concrete check; both arguments are non-null.
+    virtual bool doAuthenticate(const char* user, const char* password) = 0;
+
+  private:
+    LoginCache cache_;
+    bool daemon_ = false;
+};
+
+// Factory of one kind of authentication system; each kind has one static instance, which
+// registers itself on construction and unregisters on destruction.
+class AuthSystemClass {
+  public:
+    virtual ~AuthSystemClass();
+    AuthSystemClass(const AuthSystemClass&) = delete;
+    AuthSystemClass& operator=(const AuthSystemClass&) = delete;
+
+    virtual const char* GetName() const = 0;
+    // Builds a system from the policy's authsystem element; the caller owns the result.
+    // Throws FactoryError, InitializerError or AuthError when the element cannot be served.
+    virtual AuthenticationBase* Create(const ALGauthsystemType& cfg) const = 0;
+    // Builds a system without policy data, or null when the kind needs policy data.
+    virtual AuthenticationBase* CreateDefault() const { return nullptr; }
+    // Throws exactly what Create would throw for `cfg`; builds and discards a system unless
+    // the kind overrides it with a check that has no side effects.
+    virtual void Validate(const ALGauthsystemType& cfg) const;
+
+    // The registered factories, in search order.
+    static const std::vector<AuthSystemClass*>& Classes();
+    // First factory whose name equals `name` exactly, or null; null `name` throws LogicError.
+    static AuthSystemClass* Find(const char* name);
+    // The listener's system: the stub's default when the authsystem name is empty or absent,
+    // else Create of the factory of that name. An unknown name throws FactoryError
+    // AuthSystemClassNotFound with detail " - " and the name. The caller owns the result.
+    static AuthenticationBase* CreateClass(const ALGgeneralType& general);
+    // Judges the general section's authsystem by the same rules as CreateClass and throws
+    // what CreateClass would throw; used by the policy checker.
+    static void CheckAuthSystem(const ALGgeneralType& general);
+
+  protected:
+    AuthSystemClass();
+
+  private:
+    static std::vector<AuthSystemClass*>& Registry();
+};
+
+// Answers every login with a fixed answer; the factory always fixes it to false.
+class AuthStub : public AuthenticationBase {
+  public:
+    explicit AuthStub(bool answer) : answer_(answer) {}
+    const char* GetName() const override { return kStubName; }
+
+  protected:
+    bool doAuthenticate(const char*, const char*) override { return answer_; }
+
+  private:
+    bool answer_;
+};
+
+class AuthStubClass : public AuthSystemClass {
+  public:
+    const char* GetName() const override { return kStubName; }
+    AuthenticationBase* Create(const ALGauthsystemType& cfg) const override;
+    AuthenticationBase* CreateDefault() const override;
+};
+
+// Reads lines of key, a run of separator characters and value into a map. A line without a
+// separator, or whose separator run reaches its end, is skipped; the value is the rest of the
+// line unchanged except that a CR before the LF is dropped; a later line replaces an earlier
+// value of the same key. Lines longer than kMaxLineLength bytes are skipped whole.
+class PairReader : public std::map<std::string, std::string> {
+  public:
+    static constexpr std::size_t kMaxLineLength = 4096;
+
+    // Reads `in` to its end; a null `separators` throws LogicError.
+    PairReader(std::istream& in, const char* separators);
+};
+
+// Checks logins against a map of user name to the hex MD5 digest of the password (either
+// letter case), fixed at creation. Read-only afterwards, so no locking.
+class AuthPlaintext : public AuthenticationBase {
+  public:
+    explicit AuthPlaintext(std::map<std::string, std::string> users, LoginCache::Clock clock = {})
+        : AuthenticationBase(std::move(clock)), users_(std::move(users)) {}
+    const char* GetName() const override { return kPlaintextName; }
+
+  protected:
+    bool doAuthenticate(const char* user, const char* password) override;
+
+  private:
+    const std::map<std::string, std::string> users_;
+};
+
+class AuthPlaintextClass : public AuthSystemClass {
+  public:
+    const char* GetName() const override { return kPlaintextName; }
+    // Reads the password file; FactoryError CantOpenFile (detail " - " and the path) when it
+    // is missing, unreadable or not a regular file.
+    AuthenticationBase* Create(const ALGauthsystemType& cfg) const override;
+
+    // The first non-empty "pwdfile" parameter, else systemEtcDir() + "passwd".
+    static std::string PasswordFilePath(const ALGauthsystemType& cfg);
+    // The user map of the password file at `path`; throws like Create.
+    static std::map<std::string, std::string> ReadPasswordFile(const std::string& path);
+};
+
+}  // namespace alg
