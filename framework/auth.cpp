@@ -124,7 +124,7 @@ const std::vector<AuthSystemClass*>& AuthSystemClass::Classes() {
 }
 
 AuthSystemClass* AuthSystemClass::Find(const char* name) {
-    if (name == nullptr) throw LogicError(kNullIdentifier);
+    if (name == nullptr) throw LogicError(kNullIdentifierText);
     for (AuthSystemClass* c : Registry())
         if (std::strcmp(c->GetName(), name) == 0) return c;
     return nullptr;

@@ -26,8 +26,7 @@ namespace alg {
 ALG_MESSAGE(AuthSystemClassNotFound, "AuthSystem class not found", "не найден класс AuthSystem");
 ALG_MESSAGE(CantOpenFile, "Can't open file", "Не удалось открыть файл");
 
-// LogicError texts of this module.
-inline constexpr char kNullIdentifier[] = "Attempt to find object with NULL identifier";
+// LogicError texts of this module (a null factory name throws kNullIdentifierText).
 inline constexpr char kNullCredentials[] = "login or password is NULL";
 inline constexpr char kNullSeparators[] = "PairReader: NULL separator set";
 
