@@ -80,7 +80,9 @@ class MLDoc {
       public:
         Attribute() = default;
         explicit operator bool() const { return attr_ != nullptr; }
+        // The local name; is() compares the whole qualified name ("prefix:local").
         const char* name() const;
+        bool is(const char* name) const;
         // The attribute's value with character references decoded.
         ChArr value() const;
         int line() const;
@@ -123,7 +125,9 @@ class MLDoc {
         Token() = default;
         Token(const MLDoc* doc, _xmlNode* node) : doc_(doc), node_(node) {}
         explicit operator bool() const { return node_ != nullptr; }
+        // The local name; is() compares the whole qualified name ("prefix:local").
         const char* name() const;
+        bool is(const char* name) const;
         int line() const;
         ChildIterator children(const char* name = nullptr) const;
         Attribute firstAttribute() const;
@@ -186,12 +190,15 @@ class UTF8File {
     UTF8File& operator=(const UTF8File&) = delete;
     ~UTF8File();
     void append(const char* data, std::size_t length);
-    // Flushes and closes; a write or close failure throws TTT.
+    // Flushes, closes and puts the file in place; a failure throws TTT and leaves whatever
+    // was at the path unchanged. A file never closed is discarded.
     void close();
 
   private:
     void flush();
+    void discard();
     std::string path_;
+    std::string tmpPath_;
     int fd_ = -1;
     std::string pending_;
 };
@@ -211,7 +218,7 @@ class MLDocOut {
     void end();
 
     void setIndent(int step) { step_ = step < 0 ? 0 : step; }
-    void setEol(const char* eol) { eol_ = eol ? eol : ""; }
+    void setEol(const char* eol);
 
     // `text` followed by the line terminator, no indentation.
     void rawLine(const char* text);
