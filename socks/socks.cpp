@@ -1,0 +1,178 @@
+#include "socks.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace alg {
+
+namespace {
+
+// Protocol constants and the fixed two-byte replies.
+constexpr unsigned char kSocks4 = 4;
+constexpr unsigned char kSocks5 = 5;
+constexpr unsigned char kCommandConnect = 1;
+constexpr unsigned char kCommandBind = 2;
+constexpr unsigned char kReplySucceeded = 0;
+constexpr unsigned char kReplyNotAllowed = 2;
+constexpr unsigned char kReplyHostUnreachable = 4;
+constexpr unsigned char kReplyCommandNotSupported = 7;
+constexpr unsigned char kMethodUserPassword = 2;
+constexpr unsigned char kUserPasswordVersion = 1;
+constexpr char kMethodReplyUserPassword[2] = {5, 2};
+constexpr char kMethodReplyNoAcceptable[2] = {5, static_cast<char>(0xFF)};
+constexpr char kLoginReplySuccess[2] = {1, 0};
+constexpr char kLoginReplyFailure[2] = {1, 3};
+
+constexpr int kBindBacklog = 5;
+constexpr int kSliceMs = 100;
+
+unsigned char ReadByte(Reader& reader, unsigned int timeout) {
+    char c;
+    reader.ReadN(&c, 1, timeout);
+    return static_cast<unsigned char>(c);
+}
+
+// Waits for the one connection a BIND expects. -1 when the service stops or the client closes
+// its connection first (nobody would take the relayed data).
+int AwaitBindPeer(AcceptSocket& acceptor, AlgSocket& client) {
+    for (;;) {
+        pollfd p[2] = {{acceptor.Descriptor(), POLLIN, 0}, {client.Descriptor(), POLLRDHUP, 0}};
+        const int rc = ::poll(p, 2, kSliceMs);
+        if (acceptor.QuitRaised() || client.QuitRaised()) return -1;
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            throw SocketError(SelectForAcceptFail);
+        }
+        if (p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) return -1;
+        if (p[0].revents & POLLIN) {
+            const int fd = acceptor.Accept(0);
+            if (fd >= 0) return fd;
+        }
+    }
+}
+
+}  // namespace
+
+// ---- SocksStateMachine ----------------------------------------------------------------------
+
+void SocksStateMachine::Run() {
+    const unsigned int timeout = static_cast<unsigned int>(Listener().SessionTimeout());
+    AlgSocket& client = ClientSocket();
+    version_ = ReadByte(client, timeout);
+
+    char user[256] = {};
+    if (version_ == kSocks5) {
+        if (!AuthNegotiation(user, timeout)) return;
+    } else if (version_ == kSocks4) {
+        LoggedMessage m(Socks4NoAuth, detail, info);
+        Log(m);
+    } else {
+        return;
+    }
+
+    SocksCommandRequest request(version_);
+    request.user = user;
+    if (!request.Read(client, timeout)) {
+        LoggedMessage m(BadAddressTypeOrValue, detail, warning);
+        Log(m);
+        return;
+    }
+    const unsigned short port = request.portNumber;
+    SocksResponse refusal(version_, kReplyNotAllowed, request.ip.c_str(), port);
+    if (!AccessAllowed(request, refusal)) return;
+
+    switch (request.command) {
+        case kCommandConnect:
+            ConnectRequest(request.ip.c_str(), port, timeout);
+            break;
+        case kCommandBind:
+            BindRequest(request.ip.c_str(), port, timeout);
+            break;
+        default:
+            Reply(kReplyCommandNotSupported, request.ip.c_str(), port, timeout);
+            break;
+    }
+}
+
+bool SocksStateMachine::ChooseLgnPwdAuthMethod(unsigned int timeout) {
+    AlgSocket& client = ClientSocket();
+    const unsigned char count = ReadByte(client, timeout);
+    char methods[256];
+    if (count > 0) client.ReadN(methods, count, timeout);
+    const bool offered = std::memchr(methods, kMethodUserPassword, count) != nullptr;
+    const char* reply = offered ? kMethodReplyUserPassword : kMethodReplyNoAcceptable;
+    client.Write(reply, 2, timeout);
+    return offered;
+}
+
+bool SocksStateMachine::AuthNegotiation(char (&user)[256], unsigned int timeout) {
+    if (!ChooseLgnPwdAuthMethod(timeout)) return false;
+    AlgSocket& client = ClientSocket();
+    if (ReadByte(client, timeout) != kUserPasswordVersion) return false;
+    char password[256];
+    ReadUsernamePassword(client, user, password, timeout);
+    const bool ok = Authenticate(user, password);
+    ::explicit_bzero(password, sizeof password);
+    client.Write(ok ? kLoginReplySuccess : kLoginReplyFailure, 2, timeout);
+    return ok;
+}
+
+void SocksStateMachine::ConnectRequest(const char* address, unsigned short port,
+                                       unsigned int timeout) {
+    std::unique_ptr<AlgSocket> server;
+    try {
+        server = std::make_unique<AlgSocket>(port, address, &Listener().Pool());
+    } catch (const SocketError&) {
+        // The client learns of the failure when it can; the connect error is what is reported.
+        try {
+            Reply(kReplyHostUnreachable, address, port, timeout);
+        } catch (const std::exception&) {
+        }
+        throw;
+    }
+    AlgSocket& client = ClientSocket();
+    Reply(kReplySucceeded, client.SelfAddress().c_str(), client.SelfPort(), timeout);
+    ClientDataTransactionsWith(*server, timeout);
+}
+
+void SocksStateMachine::BindRequest(const char* /*address*/, unsigned short /*port*/,
+                                    unsigned int timeout) {
+    AlgSocket& client = ClientSocket();
+    AcceptSocket acceptor(0, &Listener().Pool(), false, kBindBacklog);
+    Reply(kReplySucceeded, client.SelfAddress().c_str(),
+          static_cast<unsigned short>(acceptor.Port()), timeout);
+    const int descriptor = AwaitBindPeer(acceptor, client);
+    if (descriptor < 0) return;
+    AlgSocket peer(descriptor, &Listener().Pool());
+    Reply(kReplySucceeded, peer.PeerAddress().c_str(), peer.PeerPort(), timeout);
+    ClientDataTransactionsWith(peer, timeout);
+}
+
+void SocksStateMachine::ClientDataTransactionsWith(AlgSocket& other, unsigned int timeout) {
+    RelayStreams(ClientSocket(), other, timeout);
+}
+
+void SocksStateMachine::Reply(unsigned char code, const char* address, unsigned short port,
+                              unsigned int timeout) {
+    SocksResponse(version_, code, address, port).Write(ClientSocket(), timeout);
+}
+
+// ---- Socks, SocksProxy ----------------------------------------------------------------------
+
+StateMachine* Socks::doCreateStateMachine(int descriptor) {
+    return new SocksStateMachine(*this, descriptor);
+}
+
+Proto* SocksProxy::CreateProto(const ALGproxyType& section, bool firstStart, LogSystem& logSystem) {
+    return new Socks(section, firstStart, logSystem);
+}
+
+}  // namespace alg
+
+int main(int argc, char** argv) {
+    return alg::ServiceMain<alg::SocksProxy>("alg_socks", argc, argv);
+}

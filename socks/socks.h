@@ -1,0 +1,67 @@
+// socks-gateway: the SOCKS 4/4a/5 session (handshake, username/password login for version 5,
+// access check, CONNECT and BIND, then the two-way relay), its listener and the application.
+#pragma once
+
+#include "proto.h"
+#include "relay.h"
+
+namespace alg {
+
+ALG_MESSAGE(Socks4NoAuth, "Socks version 4, authentication not implemented",
+            "Socks версии 4, аутентификация не поддерживается");
+ALG_MESSAGE(BadAddressTypeOrValue, "Bad address type or value",
+            "Плохой формат адреса или его значение");
+
+// One client connection of socks-gateway. Created, run and deleted by its session thread.
+class SocksStateMachine : public StateMachine {
+  public:
+    SocksStateMachine(Proto& listener, int descriptor) : StateMachine(listener, descriptor) {}
+
+    // The whole session; returns when it is over. Socket, parse and termination errors
+    // propagate to the listener's worker, which reports them.
+    void Run() override;
+
+    // Version 5 method selection and username/password sub-negotiation; fills `user`. False
+    // when the session must end (no usable method, bad sub-negotiation, failed login).
+    bool AuthNegotiation(char (&user)[256], unsigned int timeout);
+    // Reads the offered methods and answers 5 and the choice; true when username/password
+    // (the only method accepted) was offered.
+    bool ChooseLgnPwdAuthMethod(unsigned int timeout);
+    // Connects to `address`:`port` and relays; a failed connect is answered with code 4 and
+    // rethrown.
+    void ConnectRequest(const char* address, unsigned short port, unsigned int timeout);
+    // Listens on an ephemeral port, reports it, waits for one connection (no time limit; it
+    // ends early when the client goes away or the service stops), reports the peer and relays.
+    void BindRequest(const char* address, unsigned short port, unsigned int timeout);
+    // The relay between the client and `other` (RelayStreams).
+    void ClientDataTransactionsWith(AlgSocket& other, unsigned int timeout);
+
+    unsigned char Version() const { return version_; }
+
+  private:
+    // Sends a reply of the session's version to the client.
+    void Reply(unsigned char code, const char* address, unsigned short port, unsigned int timeout);
+
+    unsigned char version_ = 0;
+};
+
+// The listener of socks-gateway.
+class Socks : public Proto {
+  public:
+    using Proto::Proto;
+
+  protected:
+    StateMachine* doCreateStateMachine(int descriptor) override;
+};
+
+// The application object of socks-gateway.
+class SocksProxy : public ProxyApp {
+  public:
+    using ProxyApp::ProxyApp;
+
+    const char* SettingsFileName() const override { return "socks.xml"; }
+    const char* CfgLoaderName() const override { return "proxy_socks"; }
+    Proto* CreateProto(const ALGproxyType& section, bool firstStart, LogSystem& logSystem) override;
+};
+
+}  // namespace alg

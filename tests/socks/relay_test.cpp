@@ -1,0 +1,195 @@
+#include "relay.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <random>
+#include <string>
+#include <thread>
+
+namespace alg {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr unsigned int kTimeout = 10000;
+
+// Both ends of one loopback TCP connection.
+struct TcpPair {
+    int a = -1;
+    int b = -1;
+};
+
+TcpPair Connected() {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    EXPECT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+    EXPECT_EQ(0, ::listen(listener, 1));
+    EXPECT_EQ(0, ::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len));
+    TcpPair p;
+    p.a = ::socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_EQ(0, ::connect(p.a, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+    p.b = ::accept(listener, nullptr, nullptr);
+    ::close(listener);
+    timeval tv{10, 0};  // no test blocks for ever on a raw end
+    for (int fd : {p.a, p.b}) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    }
+    return p;
+}
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+void SendAll(int fd, const std::string& data) {
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        ASSERT_GT(n, 0);
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+std::string ReadToEnd(int fd) {
+    std::string out;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) return out;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+void Reset(int fd) {
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd);
+}
+
+// A relay between the proxy's ends of a client connection and a server connection; the test
+// holds the outer ends (`client`, `server`).
+class RelayTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const TcpPair c = Connected();
+        const TcpPair s = Connected();
+        client = c.a;
+        server = s.b;
+        proxyClient = std::make_unique<AlgSocket>(c.b, &pool);
+        proxyServer = std::make_unique<AlgSocket>(s.a, &pool);
+    }
+    void TearDown() override {
+        if (client >= 0) ::close(client);
+        if (server >= 0) ::close(server);
+    }
+    std::future<void> Start() {
+        return std::async(std::launch::async,
+                          [this] { RelayStreams(*proxyClient, *proxyServer, kTimeout); });
+    }
+
+    ALGPool pool;
+    int client = -1;
+    int server = -1;
+    std::unique_ptr<AlgSocket> proxyClient;
+    std::unique_ptr<AlgSocket> proxyServer;
+};
+
+// Large transfers both ways at once arrive intact; the client's half close reaches the server,
+// whose answer after it and last bytes before its close still reach the client.
+TEST_F(RelayTest, CarriesBothDirectionsAndPassesHalfCloseOn) {
+    const std::string request = RandomBytes(6 << 20, 1);
+    const std::string early = RandomBytes(3 << 20, 2);
+    const std::string answer = RandomBytes(2 << 20, 3);
+    auto relay = Start();
+
+    std::string atServer;
+    std::thread serverSide([&] {
+        SendAll(server, early);  // while the request is still coming
+        atServer = ReadToEnd(server);
+        SendAll(server, answer);
+        ::close(server);
+        server = -1;
+    });
+    std::thread clientSend([&] {
+        SendAll(client, request);
+        ::shutdown(client, SHUT_WR);
+    });
+    const std::string atClient = ReadToEnd(client);
+    clientSend.join();
+    serverSide.join();
+
+    ASSERT_EQ(std::future_status::ready, relay.wait_for(10s));
+    EXPECT_NO_THROW(relay.get());
+    EXPECT_TRUE(atServer == request) << "server got " << atServer.size() << " bytes";
+    EXPECT_TRUE(atClient == early + answer) << "client got " << atClient.size() << " bytes";
+}
+
+// A reset while both directions are open is an error; once the server has closed, the client
+// resetting its end is the tunnel's normal end.
+TEST_F(RelayTest, ResetIsAnErrorOnlyWhileBothDirectionsAreOpen) {
+    {
+        auto relay = Start();
+        SendAll(server, "bye");
+        ::close(server);
+        server = -1;
+        EXPECT_EQ("bye", ReadToEnd(client));
+        Reset(client);
+        client = -1;
+        ASSERT_EQ(std::future_status::ready, relay.wait_for(10s));
+        EXPECT_NO_THROW(relay.get());
+    }
+    SetUp();
+    auto relay = Start();
+    SendAll(client, "x");
+    char c;
+    ASSERT_EQ(1, ::recv(server, &c, 1, 0));
+    Reset(server);
+    server = -1;
+    ASSERT_EQ(std::future_status::ready, relay.wait_for(10s));
+    EXPECT_THROW(relay.get(), SocketError);
+}
+
+// An idle tunnel costs next to no CPU, and the pool's quit signal ends it promptly.
+TEST_F(RelayTest, IdleTunnelIsCheapAndEndsOnQuit) {
+    std::promise<clockid_t> clock;
+    auto started = clock.get_future();
+    auto relay = std::async(std::launch::async, [&] {
+        clockid_t id;
+        pthread_getcpuclockid(pthread_self(), &id);
+        clock.set_value(id);
+        RelayStreams(*proxyClient, *proxyServer, kTimeout);
+    });
+    const clockid_t id = started.get();
+    auto cpu = [id] {
+        timespec ts{};
+        clock_gettime(id, &ts);
+        return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+    };
+    const double before = cpu();
+    std::this_thread::sleep_for(1s);
+    const double used = cpu() - before;
+    EXPECT_LT(used, 50.0) << "ms of CPU in 1 s idle";
+
+    const auto quitAt = std::chrono::steady_clock::now();
+    pool.SendQuitSignal();
+    ASSERT_EQ(std::future_status::ready, relay.wait_for(2s));
+    EXPECT_LT(std::chrono::steady_clock::now() - quitAt, 1s);
+    EXPECT_THROW(relay.get(), TerminationEvent);
+}
+
+}  // namespace
+}  // namespace alg
