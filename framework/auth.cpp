@@ -1,14 +1,15 @@
 #include "auth.h"
 
-#include <md5.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <memory>
 
 #include "alg_xml.h"
+#include "basis.h"
 #include "dirmap.h"
 
 namespace alg {
@@ -37,10 +38,13 @@ std::time_t SystemClock() {
     return std::time(nullptr);
 }
 
-// TEMPORARY until platform/basis.h provides HashMD5: hex MD5 of a NUL-terminated text.
+// Hex MD5 digest of a NUL-terminated text; "" (which no stored value equals) for a text too
+// long for the digest's length type, rather than the digest of a truncated prefix.
 std::string Md5Hex(const char* text) {
-    char hex[MD5_DIGEST_STRING_LENGTH];
-    MD5Data(reinterpret_cast<const unsigned char*>(text), std::strlen(text), hex);
+    const std::size_t length = std::strlen(text);
+    if (length > std::numeric_limits<unsigned>::max()) return {};
+    char hex[2 * HashMD5::kDigestSize + 1];
+    HashMD5(text, static_cast<unsigned>(length)).ToCSTR(hex, false);
     return hex;
 }
 
