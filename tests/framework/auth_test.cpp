@@ -46,7 +46,9 @@ class TempDir {
   public:
     TempDir() {
         char pattern[] = "/tmp/auth_test_XXXXXX";
-        path_ = mkdtemp(pattern);
+        const char* made = mkdtemp(pattern);
+        if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = made;
     }
     ~TempDir() { fs::remove_all(path_); }
     std::string File(const std::string& name, const std::string& content) const {
