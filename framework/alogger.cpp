@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "alg_xml.h"
+#include "sys_log.h"
 
 namespace alg {
 
@@ -138,6 +139,37 @@ void conLogger::doWriteMsg(MsgType type, const char*, const char* line) {
     std::fflush(out_);
 }
 
+sysLogger::sysLogger(const char* encoding, LogLevel level, int facility)
+    : LoggerBase(encoding, level), facility_(facility) {
+    SysLog::Instance().SetFacility(facility_);
+}
+
+const char* sysLogger::GetClassName() const {
+    return "SystemLog";
+}
+
+void sysLogger::doResetFacility() {
+    SysLog::Instance().SetFacility(facility_);
+}
+
+void sysLogger::doWriteMsg(MsgType type, const char*, const char* line) {
+    auto& log = SysLog::Instance();
+    switch (type) {
+        case notice:
+            log.ReportNotice(line);
+            break;
+        case warning:
+            log.ReportWarning(line);
+            break;
+        case error:
+            log.ReportError(line);
+            break;
+        default:
+            log.ReportInfo(line);
+            break;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Logger classes
 
@@ -190,8 +222,23 @@ std::unique_ptr<LoggerBase> conLoggerClass::doCreateObject(const char* encoding,
     return std::make_unique<conLogger>(encoding, ParseLogLevel(cfg.loglevel.get()));
 }
 
+const char* sysLoggerClass::GetName() const {
+    return "SystemLog";
+}
+
+std::unique_ptr<LoggerBase> sysLoggerClass::doCreateObject(const char* encoding,
+                                                           const ALGloggerType& cfg) const {
+    int facility = 0;
+    for (const ALGparamType* p : cfg.param)
+        if (p != nullptr && std::strcmp(p->name.c_str(), "facility") == 0)
+            facility = ParseFacility(p->value.get());
+    const LogLevel level = ParseLogLevel(cfg.loglevel.get());
+    return std::make_unique<sysLogger>(encoding, level, facility);
+}
+
 // Registration order is the order of these definitions.
 conLoggerClass conLoggerInst;
+sysLoggerClass sysLoggerInst;
 
 // ---------------------------------------------------------------------------------------------
 // LogSystem
@@ -204,6 +251,13 @@ void LogSystem::LoadLoggers(const ALGgeneralType& general) {
     for (const ALGloggerType* cfg : general.loggers)
         if (cfg != nullptr) created.push_back(LoggerClass::Create(*cfg));
     ReplaceLoggers(std::move(created));
+}
+
+void LogSystem::LoadDefaultLoggers() {
+    LoggerList defaults;
+    defaults.push_back(std::make_unique<sysLogger>("", event, 0));
+    defaults.push_back(std::make_unique<conLogger>("", event));
+    ReplaceLoggers(std::move(defaults));
 }
 
 void LogSystem::ReplaceLoggers(LoggerList loggers) {
