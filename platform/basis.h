@@ -1,0 +1,74 @@
+// General services of the platform layer: the single-copy guard, Base64, MD5, the product
+// version texts and a null-safe comparison. Everything here may be used from any thread;
+// each SCChecker and HashMD5 object by one thread at a time.
+#pragma once
+
+#include <string>
+
+// A system-wide named guard: at most one process holds a name at a time. The name is held by
+// an advisory lock on the file systemRunDir()/<name> (mode 0644, holding the owner's pid);
+// the kernel drops it when the holder ends, however it ends.
+class SCChecker {
+  public:
+    SCChecker() = default;
+    ~SCChecker() { unlock(); }
+    SCChecker(const SCChecker&) = delete;
+    SCChecker& operator=(const SCChecker&) = delete;
+
+    // True when this object now holds `name` (also when it held it already); false when
+    // another holder has it or the guard file cannot be made. A name held before by this
+    // object is released first when `name` differs.
+    bool lock(const char* name);
+    // Releases the name held, if any; the guard file stays, emptied.
+    void unlock();
+
+    bool locked() const { return handle_ != -1; }
+
+    // The guard file of `name`: systemRunDir() + "/" + name.
+    static std::string LockFilePath(const char* name);
+
+  private:
+    int handle_ = -1;
+    std::string name_;
+};
+
+// Compares two texts like strcmp; a null text sorts before every non-null one and equals
+// only another null, so a null never equals "" nor any other text.
+int strcmp0(const char* a, const char* b);
+
+// The result of base64_decode on malformed input or when the output does not fit: above any
+// capacity when read as unsigned.
+inline constexpr unsigned kBase64Error = ~0u;
+
+// Decodes standard Base64 (RFC 4648 alphabet, '=' padding, which may be left out) from the
+// NUL-terminated `text`. Leading blanks (spaces, tabs) are skipped and a trailing line end
+// (CR LF, LF or CR) is ignored; any other character outside the alphabet is an error.
+// Writes at most `capacity` bytes to `out` and returns how many it wrote, or kBase64Error when
+// the text is malformed or its decoded form is longer than `capacity`.
+unsigned base64_decode(const char* text, void* out, unsigned capacity);
+
+// Encodes `length` bytes of `in` as standard Base64 with padding and without line breaks into
+// `out`, adding a NUL when there is room for it. Returns the number of characters of the
+// encoded text, or -1 (nothing written) when they do not fit in `capacity`.
+int base64_encode(const void* in, unsigned length, char* out, unsigned capacity);
+
+// The MD5 digest (RFC 1321) of a byte block, computed at construction.
+class HashMD5 {
+  public:
+    static constexpr unsigned kDigestSize = 16;
+
+    HashMD5(const void* data, unsigned length);
+
+    // Writes the digest as 32 hexadecimal digits and a NUL into `out` (33 bytes): upper case
+    // letters when `upperCase` is true, lower case otherwise.
+    void ToCSTR(char* out, bool upperCase) const;
+    const unsigned char* Digest() const { return digest_; }
+
+  private:
+    unsigned char digest_[kDigestSize];
+};
+
+// The product version ("1.0.0"), build (source revision) and build date ("YYYY-MM-DD").
+const char* productVersion();
+const char* productBuild();
+const char* productBuildDate();
