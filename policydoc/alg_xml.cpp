@@ -30,6 +30,7 @@ void PrintError(const TTT& e) {
 void ParseLoggers(AlgDoc& doc, MLDoc::Token& loggers, ObjectVector<ALGloggerType>& out) {
     for (MLDoc::Token lt : loggers.children("logger")) {
         ALGloggerType& logger = out.appendNew();
+        doc.noteLine(&logger, lt);
         ReadAttributes(lt, {{"name", &logger.name}, {"loglevel", &logger.loglevel}});
         doc.parse(logger.param, lt);
     }
@@ -38,28 +39,34 @@ void ParseLoggers(AlgDoc& doc, MLDoc::Token& loggers, ObjectVector<ALGloggerType
 void ParseGeneral(AlgDoc& doc, MLDoc::Token& gt, ALGgeneralType& general) {
     for (MLDoc::Token c : gt.children()) {
         if (c.is("listen_port")) {
+            doc.noteLine(&general.listen_port, c);
             general.listen_port = c.getInt();
         } else if (c.is("session_timeout")) {
+            doc.noteLine(&general.session_timeout, c);
             general.session_timeout = c.getInt();
         } else if (c.is("default_charset")) {
+            doc.noteLine(&general.default_charset, c);
             general.default_charset = c.text();
         } else if (c.is("loggers")) {
             ParseLoggers(doc, c, general.loggers);
         } else if (c.is("authsystem")) {
+            doc.noteLine(&general.authsystem, c);
             general.authsystem.name = c.attribute("name");
             doc.parse(general.authsystem.param, c);
         }
     }
 }
 
-void ParseHandshake(MLDoc::Token& ht, ALGhandshakeType& handshake) {
+void ParseHandshake(AlgDoc& doc, MLDoc::Token& ht, ALGhandshakeType& handshake) {
     for (MLDoc::Token at : ht.children("access")) {
         ALGaccessType& access = handshake.access.appendNew();
+        doc.noteLine(&access, at);
         ReadAttributes(at, {{"userid", &access.userid},
                             {"loglevel", &access.loglevel},
                             {"action", &access.action}});
         for (MLDoc::Token ft : at.children("filterby")) {
             ALGfilterbyType& filter = access.filterby.appendNew();
+            doc.noteLine(&filter, ft);
             ReadAttributes(ft, {{"name", &filter.name}, {"masktype", &filter.masktype}});
             filter.mask = ft.text();
         }
@@ -76,6 +83,7 @@ void ParseProcess(AlgDoc& doc, MLDoc::Token& pt, ALGprocessType& process) {
         else
             continue;
         ALGreplaceType& rule = list->appendNew();
+        doc.noteLine(&rule, rt);
         ReadAttributes(rt, {{"userid", &rule.userid}, {"loglevel", &rule.loglevel}});
         for (MLDoc::Token c : rt.children()) {
             if (c.is("option"))
@@ -96,14 +104,22 @@ bool AlgDoc::parse(ALGalgpolicyType& policy) {
         ++roots;
         for (MLDoc::Token pt : root.children("proxy")) {
             ALGproxyType& proxy = policy.proxy.appendNew();
+            noteLine(&proxy, pt);
             proxy.name = pt.attribute("name");
             for (MLDoc::Token c : pt.children()) {
-                if (c.is("general"))
-                    ParseGeneral(*this, c, proxy.general.appendNew());
-                else if (c.is("handshake"))
-                    ParseHandshake(c, proxy.handshake.appendNew());
-                else if (c.is("process"))
-                    ParseProcess(*this, c, proxy.process.appendNew());
+                if (c.is("general")) {
+                    ALGgeneralType& general = proxy.general.appendNew();
+                    noteLine(&general, c);
+                    ParseGeneral(*this, c, general);
+                } else if (c.is("handshake")) {
+                    ALGhandshakeType& handshake = proxy.handshake.appendNew();
+                    noteLine(&handshake, c);
+                    ParseHandshake(*this, c, handshake);
+                } else if (c.is("process")) {
+                    ALGprocessType& process = proxy.process.appendNew();
+                    noteLine(&process, c);
+                    ParseProcess(*this, c, process);
+                }
             }
         }
     }
@@ -113,17 +129,20 @@ bool AlgDoc::parse(ALGalgpolicyType& policy) {
 void AlgDoc::parse(ObjectVector<ALGparamType>& list, MLDoc::Token& token) {
     for (MLDoc::Token pt : token.children("param")) {
         ALGparamType& p = list.appendNew();
+        noteLine(&p, pt);
         ReadAttributes(pt, {{"name", &p.name}, {"value", &p.value}});
     }
 }
 
 void AlgDoc::parse(ObjectVector<ALGbodyType>& list, MLDoc::Token& token) {
     ALGbodyType& b = list.appendNew();
+    noteLine(&b, token);
     ReadAttributes(token, {{"masktype", &b.masktype}, {"from", &b.from}, {"to", &b.to}});
 }
 
 void AlgDoc::parse(ObjectVector<ALGoptionType>& list, MLDoc::Token& token) {
     ALGoptionType& o = list.appendNew();
+    noteLine(&o, token);
     ReadAttributes(
         token, {{"masktype", &o.masktype}, {"from", &o.from}, {"to", &o.to}, {"name", &o.name}});
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
 
 #include "mldoc.h"
 
@@ -171,14 +172,27 @@ struct ALG_POLICYDOC_API ALGalgpolicyType {
     bool saveToStr(std::string& out) const;
 };
 
+// Line of the element each record was read from, keyed by the record's address; the key of
+// an integer or text element of `general` is the field's address.
+using RecordLines = std::unordered_map<const void*, int>;
+
 // Fills the model from a loaded document. Throws TTT for content the reader rejects.
 class ALG_POLICYDOC_API AlgDoc : public MLDoc {
   public:
+    // Makes parse() note the records' lines in `lines` (null: no notes).
+    void setRecordLines(RecordLines* lines) { lines_ = lines; }
+    void noteLine(const void* record, const MLDoc::Token& token) {
+        if (lines_) (*lines_)[record] = token.line();
+    }
+
     // True when exactly one top-level `algpolicy` element was met.
     bool parse(ALGalgpolicyType& policy);
     void parse(ObjectVector<ALGparamType>& list, MLDoc::Token& token);
     void parse(ObjectVector<ALGbodyType>& list, MLDoc::Token& token);
     void parse(ObjectVector<ALGoptionType>& list, MLDoc::Token& token);
+
+  private:
+    RecordLines* lines_ = nullptr;
 };
 
 // Writes the model as XML: fixed declaration line, fixed element and attribute order.

@@ -1,0 +1,232 @@
+#include "policy_check.h"
+
+#include <climits>
+#include <cstring>
+#include <exception>
+#include <memory>
+
+#include "alogger.h"
+#include "auth.h"
+
+namespace alg {
+
+namespace {
+
+constexpr const char kNoSingleRoot[] = "the document has no single algpolicy element";
+constexpr const char kNoProxy[] = "the policy has no proxy section";
+constexpr const char kNoGeneral[] = "proxy section has no general element";
+constexpr const char kNoHandshake[] = "proxy section has no handshake element";
+constexpr const char kNoListenPort[] = "listen_port is missing or zero";
+constexpr const char kPortRange[] = "listen_port is outside 1..65535";
+constexpr const char kTimeoutRange[] = "session_timeout must be 0..2147483 seconds";
+constexpr int kMaxTimeoutSeconds = INT_MAX / 1000;
+
+// Renders what a builder threw: the English message and its detail.
+std::string Describe(const std::exception& e) {
+    if (const auto* loc = dynamic_cast<const ErrLocalizer*>(&e))
+        return std::string(loc->Msg().en) + loc->Detail();
+    return e.what();
+}
+
+bool Is(const std::exception& e, const locMSG& msg) {
+    const auto* loc = dynamic_cast<const ErrLocalizer*>(&e);
+    return loc && &loc->Msg() == &msg;
+}
+
+std::string Quoted(const char* value) {
+    return std::string("\"") + (value ? value : "") + "\"";
+}
+
+class Checker {
+  public:
+    Checker(const RecordLines* lines, PolicyProblems& out) : lines_(lines), out_(out) {}
+
+    void Section(const ALGproxyType& proxy, int index) {
+        section_ = proxy.name.isNull() ? "proxy[" + std::to_string(index) + "]"
+                                       : "proxy " + Quoted(proxy.name);
+        const ALGgeneralType* general = proxy.general.first();
+        const ALGhandshakeType* handshake = proxy.handshake.first();
+        if (!general) Add("general", LineOf(&proxy), kNoGeneral);
+        if (!handshake) Add("handshake", LineOf(&proxy), kNoHandshake);
+        if (general) General(*general);
+        if (handshake) Handshake(*handshake);
+    }
+
+  private:
+    int LineOf(const void* record) const {
+        if (!lines_) return 0;
+        const auto it = lines_->find(record);
+        return it == lines_->end() ? 0 : it->second;
+    }
+
+    void Add(std::string element, int line, std::string text) {
+        out_.push_back({section_, std::move(element), line, std::move(text)});
+    }
+
+    void General(const ALGgeneralType& g) {
+        const int generalLine = LineOf(&g);
+        const int portLine = LineOf(&g.listen_port);
+        if (g.listen_port == 0)
+            Add("general/listen_port", portLine ? portLine : generalLine, kNoListenPort);
+        else if (g.listen_port < 0 || g.listen_port > 65535)
+            Add("general/listen_port", portLine,
+                std::string(kPortRange) + ", got " + std::to_string(g.listen_port));
+        if (g.session_timeout < 0 || g.session_timeout > kMaxTimeoutSeconds)
+            Add("general/session_timeout", LineOf(&g.session_timeout),
+                std::string(kTimeoutRange) + ", got " + std::to_string(g.session_timeout));
+        try {
+            AuthSystemClass::CheckAuthSystem(g);
+        } catch (const std::exception& e) {
+            const int line = LineOf(&g.authsystem);
+            Add("general/authsystem", line ? line : generalLine, Describe(e));
+        }
+        int index = 0;
+        for (const ALGloggerType* logger : g.loggers) Logger(*logger, ++index);
+    }
+
+    // Builds the logger as the log system would; a level error hides what the class would
+    // say about its parameters, so the logger is built once more with a valid level.
+    void Logger(const ALGloggerType& cfg, int index) {
+        const std::string element = "general/loggers/logger[" + std::to_string(index) + "]";
+        const int line = LineOf(&cfg);
+        bool levelRefused = false;
+        try {
+            LoggerClass::Create(cfg);
+            return;
+        } catch (const std::exception& e) {
+            if (!Is(e, InvalidLogLevel)) {
+                LoggerError(element, line, e, cfg);
+                return;
+            }
+            levelRefused = true;
+            Add(element + "/@loglevel", line, Describe(e) + " " + Quoted(cfg.loglevel));
+        }
+        if (!levelRefused) return;
+        ALGloggerType probe;
+        probe.name = cfg.name;
+        probe.loglevel.set("event");
+        for (const ALGparamType* p : cfg.param) {
+            ALGparamType& copy = probe.param.appendNew();
+            copy.name = p->name;
+            copy.value = p->value;
+        }
+        try {
+            LoggerClass::Create(probe);
+        } catch (const std::exception& e) {
+            LoggerError(element, line, e, cfg);
+        }
+    }
+
+    void LoggerError(const std::string& element, int line, const std::exception& e,
+                     const ALGloggerType& cfg) {
+        if (Is(e, LoggerClassNotFound))
+            Add(element + "/@name", line, Describe(e));
+        else if (Is(e, ErrorEncoderName))
+            Add(ParamElement(element, cfg, "Encoding", line), line, Describe(e));
+        else if (Is(e, InvalidFacilityName))
+            Add(ParamElement(element, cfg, "facility", line), line,
+                Describe(e) + " " + Quoted(LastParam(cfg, "facility")));
+        else
+            Add(element, line, Describe(e));
+    }
+
+    // Path of the parameter `name`, its line put into `line` when known.
+    std::string ParamElement(const std::string& element, const ALGloggerType& cfg, const char* name,
+                             int& line) const {
+        for (const ALGparamType* p : cfg.param)
+            if (streq(p->name, name))
+                if (const int l = LineOf(p)) line = l;
+        return element + "/param[@name='" + name + "']";
+    }
+
+    static const char* LastParam(const ALGloggerType& cfg, const char* name) {
+        const char* value = nullptr;
+        for (const ALGparamType* p : cfg.param)
+            if (streq(p->name, name)) value = p->value.c_str();
+        return value;
+    }
+
+    void Handshake(const ALGhandshakeType& h) {
+        int index = 0;
+        for (const ALGaccessType* access : h.access) {
+            const std::string element = "handshake/access[" + std::to_string(++index) + "]";
+            const int line = LineOf(access);
+            try {
+                ParseLogLevel(access->loglevel.get());
+            } catch (const std::exception& e) {
+                Add(element + "/@loglevel", line, Describe(e) + " " + Quoted(access->loglevel));
+            }
+        }
+    }
+
+    const RecordLines* lines_;
+    PolicyProblems& out_;
+    std::string section_;
+};
+
+PolicyProblems CheckLoaded(AlgDoc& doc, ALGalgpolicyType& policy, RecordLines& lines) {
+    PolicyProblems problems;
+    try {
+        if (!doc.parse(policy)) problems.push_back({"", "algpolicy", 0, kNoSingleRoot});
+    } catch (const TTT& e) {
+        problems.push_back({"", "", e.line(), e.cause()});
+        return problems;
+    }
+    PolicyProblems sections = CheckPolicy(policy, &lines);
+    problems.insert(problems.end(), sections.begin(), sections.end());
+    return problems;
+}
+
+template <typename LoadFn>
+PolicyProblems CheckWith(LoadFn load) {
+    AlgDoc doc;
+    ALGalgpolicyType policy;
+    RecordLines lines;
+    doc.setRecordLines(&lines);
+    try {
+        load(doc);
+    } catch (const TTT& e) {
+        return {{"", "", e.line(), e.cause()}};
+    }
+    return CheckLoaded(doc, policy, lines);
+}
+
+}  // namespace
+
+PolicyProblems CheckPolicy(const ALGalgpolicyType& policy, const RecordLines* lines) {
+    PolicyProblems problems;
+    if (policy.proxy.empty()) problems.push_back({"", "algpolicy", 0, kNoProxy});
+    Checker checker(lines, problems);
+    int index = 0;
+    for (const ALGproxyType* proxy : policy.proxy) checker.Section(*proxy, ++index);
+    return problems;
+}
+
+PolicyProblems CheckPolicyDocument(const std::string& name, const std::string& text) {
+    if (text.size() > MLDoc::kMaxDocumentSize) return {{"", "", 0, "document too large"}};
+    return CheckWith(
+        [&](AlgDoc& doc) { doc.load(name.c_str(), text.data(), static_cast<int>(text.size())); });
+}
+
+PolicyProblems CheckPolicyFile(const std::string& path) {
+    return CheckWith([&](AlgDoc& doc) { doc.load(path); });
+}
+
+std::string FormatPolicyProblem(const std::string& document, const PolicyProblem& p) {
+    std::string out = document;
+    if (p.line > 0) out += ":" + std::to_string(p.line);
+    out += ": ";
+    if (!p.section.empty()) out += p.section + ", ";
+    if (!p.element.empty()) out += p.element + ": ";
+    out += p.text;
+    return out;
+}
+
+std::vector<std::string> CheckPolicyText(const std::string& text, const std::string& name) {
+    std::vector<std::string> lines;
+    for (const PolicyProblem& p : CheckPolicyDocument(name, text))
+        lines.push_back(FormatPolicyProblem(name, p));
+    return lines;
+}
+
+}  // namespace alg
