@@ -243,7 +243,9 @@ sysLoggerClass sysLoggerInst;
 // ---------------------------------------------------------------------------------------------
 // LogSystem
 
-LogSystem::LogSystem() : loggers_(std::make_shared<const LoggerList>()) {}
+LogSystem::LogSystem() {
+    loggers_.Store(std::make_shared<const LoggerList>());
+}
 
 void LogSystem::LoadLoggers(const ALGgeneralType& general) {
     if (general.loggers.empty()) return;
@@ -261,30 +263,30 @@ void LogSystem::LoadDefaultLoggers() {
 }
 
 void LogSystem::ReplaceLoggers(LoggerList loggers) {
-    loggers_.store(std::make_shared<const LoggerList>(std::move(loggers)));
+    loggers_.Store(std::make_shared<const LoggerList>(std::move(loggers)));
 }
 
 std::shared_ptr<const LogSystem::LoggerList> LogSystem::Loggers() const {
-    return loggers_.load();
+    return loggers_.Load();
 }
 
 void LogSystem::SetControlLogger(std::shared_ptr<LoggerBase> logger) {
-    control_.store(std::move(logger));
+    control_.Store(std::move(logger));
 }
 
 std::shared_ptr<LoggerBase> LogSystem::ControlLogger() const {
-    return control_.load();
+    return control_.Load();
 }
 
 void LogSystem::WriteMsg(const LoggedMessage& msg) const {
-    if (const auto control = control_.load()) control->WriteMsg(msg.level, msg.type, msg);
-    const auto loggers = loggers_.load();
+    if (const auto control = control_.Load()) control->WriteMsg(msg.level, msg.type, msg);
+    const auto loggers = loggers_.Load();
     for (const auto& logger : *loggers) logger->WriteMsg(msg.level, msg.type, msg);
 }
 
 void LogSystem::ShowLogLevels(I_ToLogSystem& to) const {
     std::string text;
-    const auto loggers = loggers_.load();
+    const auto loggers = loggers_.Load();
     for (const auto& logger : *loggers) {
         if (!text.empty()) text += ", ";
         text += logger->GetClassName();
@@ -297,13 +299,13 @@ void LogSystem::ShowLogLevels(I_ToLogSystem& to) const {
 }
 
 void LogSystem::ResetFacility() const {
-    const auto loggers = loggers_.load();
+    const auto loggers = loggers_.Load();
     for (const auto& logger : *loggers) logger->ResetFacility();
 }
 
 LoggerBase* LogSystem::GetInnerObject(const char* name, unsigned short len) const {
     if (name == nullptr) return nullptr;
-    const auto loggers = loggers_.load();
+    const auto loggers = loggers_.Load();
     for (const auto& logger : *loggers)
         if (std::strncmp(logger->GetClassName(), name, len) == 0) return logger.get();
     return nullptr;

@@ -15,6 +15,7 @@
 
 #include "misc_classes.h"
 #include "text_converter.h"
+#include "threadkit.h"
 
 // Policy records (libpolicydoc) the loggers are created from.
 struct ALGloggerType;
@@ -299,6 +300,28 @@ class sysLoggerClass : public LoggerClass {
 extern conLoggerClass conLoggerInst;
 extern sysLoggerClass sysLoggerInst;
 
+// A shared_ptr that any thread may read or replace at any time; a reader gets its own
+// reference, so what it read stays alive while it uses it.
+template <class T>
+class SharedSlot {
+  public:
+    std::shared_ptr<T> Load() const {
+        threadkit::ObjectLevelLockable::Lock guard(lock_);
+        return value_;
+    }
+    void Store(std::shared_ptr<T> value) {
+        {
+            threadkit::ObjectLevelLockable::Lock guard(lock_);
+            value_.swap(value);
+        }
+        // The previous value is released here, outside the lock: its destruction may log.
+    }
+
+  private:
+    threadkit::ObjectLevelLockable lock_;
+    std::shared_ptr<T> value_;
+};
+
 // The loggers of one program: the configured loggers in creation order and the control
 // channel's logger. Any thread may write while the configured list is replaced or the control
 // logger changes: a writer holds its own reference to what it writes to, so a replaced logger
@@ -342,8 +365,8 @@ class LogSystem : public ObjectWithProperties {
     const char* GetClassName() const override;
 
   private:
-    std::atomic<std::shared_ptr<const LoggerList>> loggers_;
-    std::atomic<std::shared_ptr<LoggerBase>> control_;
+    SharedSlot<const LoggerList> loggers_;
+    SharedSlot<LoggerBase> control_;
 };
 
 }  // namespace alg
