@@ -189,6 +189,11 @@ TEST_F(RelayTest, IdleTunnelIsCheapAndEndsOnQuit) {
     ASSERT_EQ(std::future_status::ready, relay.wait_for(2s));
     EXPECT_LT(std::chrono::steady_clock::now() - quitAt, 1s);
     EXPECT_THROW(relay.get(), TerminationEvent);
+
+    // A relay that starts after the stop does not wait at all.
+    auto late = Start();
+    ASSERT_EQ(std::future_status::ready, late.wait_for(1s));
+    EXPECT_THROW(late.get(), TerminationEvent);
 }
 
 }  // namespace
