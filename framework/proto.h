@@ -211,8 +211,8 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     void Unlink(StateMachine& session);
     // Tells the accept loop and every socket of every session to quit.
     void Terminate();
-    // Waits until every session thread of this listener has ended, repeating the quit
-    // signal so that sockets opened after Terminate() are told as well.
+    // Waits until every session thread of this listener has ended (call after Terminate();
+    // sessions see the quit flag within about 100 ms).
     void WaitForSessions();
 
     int SessionTimeout() const { return sessionTimeout_; }
@@ -275,11 +275,11 @@ class StateMachine : public I_ToLogSystem, public ObjectWithProperties {
     bool Authenticate(const char* user, const char* password);
 
     int SessionNumber() const { return sessionNumber_; }
-    void SetSessionNumber(int number) { sessionNumber_ = number; }
     Proto& Listener() const { return *listener_; }
     AlgSocket& ClientSocket() { return client_; }
 
   private:
+    friend class Proto;  // Link() numbers the session
     void LogSessionEdge(const locMSG& msg);
 
     Proto* listener_;

@@ -1,0 +1,649 @@
+#include "proto.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "basis.h"
+#include "dirmap.h"
+
+namespace alg {
+
+namespace {
+
+// Decorations of the messages of this module.
+constexpr char kSessionEdgeFormat[] = " - %s:%d";
+constexpr char kSessionNumberFormat[] = "(%d) ";
+constexpr char kSectionWanted[] = ": <proxy name='";
+constexpr char kSectionsListed[] = "'>, sections from policy: ";
+constexpr char kNoSections[] = "'>, no sections in policy";
+constexpr char kSectionSeparator[] = ", ";
+constexpr char kSettingsDir[] = "algd/";
+
+constexpr size_t kThreadStack = 1048576;
+constexpr int kProxyFailed = 33;
+constexpr int kProxyCrashed = 34;
+// How often a listener that waits for its sessions to end looks at them.
+constexpr long kSessionPollMs = 20;
+
+// The control signals; taken by the signal thread only.
+void ControlSignals(sigset_t& set) {
+    sigemptyset(&set);
+    for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE}) sigaddset(&set, s);
+}
+
+// A pair whose two texts are the same run-time text.
+locMSG SameText(const char* text) {
+    return locMSG{text, text};
+}
+
+void LogText(I_ToLogSystem& to, const char* text, LogLevel level, MsgType type) {
+    LoggedMessage m(SameText(text), level, type);
+    to.Log(m);
+}
+
+// Prepares attributes of a thread with a 1 MiB stack and system contention scope.
+bool PrepareThreadAttr(pthread_attr_t& attr, bool detached) {
+    if (pthread_attr_init(&attr) != 0) return false;
+    if (pthread_attr_setscope(&attr, PTHREAD_SCOPE_SYSTEM) != 0 ||
+        pthread_attr_setstacksize(&attr, kThreadStack) != 0 ||
+        pthread_attr_setdetachstate(
+            &attr, detached ? PTHREAD_CREATE_DETACHED : PTHREAD_CREATE_JOINABLE) != 0) {
+        pthread_attr_destroy(&attr);
+        return false;
+    }
+    return true;
+}
+
+// What a session thread is started with.
+struct SessionStart {
+    Proto* listener;
+    int descriptor;
+};
+
+void SleepMs(long ms) {
+    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// SignalWatcher
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// The watcher thread, for the SIGPIPE forwarder; set only while the watcher runs.
+pthread_t gWatcherThread;
+std::atomic<bool> gWatcherRunning{false};
+
+// SIGPIPE is raised in the thread whose send failed; this handler only passes it on to the
+// watcher thread (pthread_kill is async-signal-safe), which reports it.
+void ForwardSigPipe(int) {
+    const int saved = errno;
+    if (gWatcherRunning.load()) pthread_kill(gWatcherThread, SIGPIPE);
+    errno = saved;
+}
+
+void SetSigPipeAction(void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    action.sa_flags = SA_RESTART;
+    ControlSignals(action.sa_mask);
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
+void SetSigPipeMask(int how) {
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(how, &pipe, nullptr);
+}
+
+}  // namespace
+
+void SignalWatcher::Block() {
+    sigset_t set;
+    ControlSignals(set);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool SignalWatcher::Start(Handler handler) {
+    if (started_) return true;
+    Block();
+    handler_ = handler;
+    quit_ = false;
+    pthread_attr_t attr;
+    if (!PrepareThreadAttr(attr, false)) return false;
+    started_ = pthread_create(&thread_, &attr, &SignalWatcher::ThreadProc, this) == 0;
+    pthread_attr_destroy(&attr);
+    if (!started_) return false;
+    gWatcherThread = thread_;
+    gWatcherRunning = true;
+    // Threads started from here on take SIGPIPE themselves and forward it to the watcher.
+    SetSigPipeAction(&ForwardSigPipe);
+    SetSigPipeMask(SIG_UNBLOCK);
+    return true;
+}
+
+void SignalWatcher::Stop() {
+    if (!started_) return;
+    SetSigPipeAction(SIG_IGN);
+    gWatcherRunning = false;
+    quit_ = true;
+    pthread_join(thread_, nullptr);
+    started_ = false;
+}
+
+void* SignalWatcher::ThreadProc(void* self) {
+    auto* watcher = static_cast<SignalWatcher*>(self);
+    sigset_t set;
+    ControlSignals(set);
+    // The wait is sliced so that Stop() is noticed without a signal of its own.
+    const timespec slice{0, 100 * 1000000L};
+    while (!watcher->quit_) {
+        const int signal = sigtimedwait(&set, nullptr, &slice);
+        if (signal > 0) watcher->handler_(signal);
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// ProxyApp
+// ---------------------------------------------------------------------------------------------
+
+bool ProxyApp::firstStart_ = true;
+
+ProxyApp::ProxyApp(const char* serviceName, const char* displayName)
+    : CService(serviceName, displayName), control_(*this, logSystem_) {
+    SignalWatcher::Block();
+    loader_.init(
+        *this, [this] { return std::string(CfgLoaderName()); }, [this] { Restart(); });
+    logSystem_.LoadDefaultLoggers();
+}
+
+ProxyApp::~ProxyApp() {
+    signals_.Stop();
+    loader_.fini();
+    control_.controlStop();
+    if (listener_) {
+        listener_->Terminate();
+        listener_->WaitForSessions();
+        threadkit::ObjectLevelLockable::Lock lock(listenerLock_);
+        listener_.reset();
+    }
+}
+
+ProxyApp* ProxyApp::Instance() {
+    auto* app = dynamic_cast<ProxyApp*>(CService::Instance());
+    if (!app) throw std::logic_error("Service isn`t initialized yet or already destroyed");
+    return app;
+}
+
+void ProxyApp::LogServiceInfo(const char* text) {
+    LogText(*this, text, event, info);
+}
+void ProxyApp::LogServiceError(const char* text) {
+    LogText(*this, text, event, error);
+}
+
+ObjectWithProperties* ProxyApp::GetInnerObject(const char* name, unsigned short length) const {
+    Proto* listener = listener_.get();
+    if (listener && strncmp(name, listener->GetClassName(), length) == 0) return listener;
+    return nullptr;
+}
+
+bool ProxyApp::GetPropVal(const char* name, std::string& value) const {
+    if (strcmp(name, "Version") == 0) {
+        value = std::string(productVersion()) + "." + productBuild();
+    } else if (strcmp(name, "BuildDate") == 0) {
+        value = productBuildDate();
+    } else if (strcmp(name, "Name") == 0) {
+        value = ServiceName();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void ProxyApp::Log(LoggedMessage& msg) {
+    msg.sourceText.append(ServiceName()).append(" ");
+    logSystem_.WriteMsg(msg);
+}
+
+void ProxyApp::ResetFacility() {
+    logSystem_.ResetFacility();
+}
+
+void ProxyApp::ReportFailure(LoggedMessage& m) {
+    Log(m);
+    loader_.workerLog(m);
+}
+
+void ProxyApp::SetSigHandler() {
+    // Without the watcher the control signals must keep their default actions, or the
+    // program could not be stopped.
+    if (!signals_.Start(&ProxyApp::sig_handler)) {
+        sigset_t set;
+        ControlSignals(set);
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    }
+}
+
+void ProxyApp::sig_handler(int signal) {
+    ProxyApp* app = Instance();
+    switch (signal) {
+        case SIGHUP:
+            app->Restart();
+            break;
+        case SIGINT:
+        case SIGQUIT:
+        case SIGTERM:
+            app->Stop();
+            break;
+        case SIGPIPE: {
+            LoggedMessage m(SigPipeReceived, detail, error);
+            app->Log(m);
+            break;
+        }
+        default: {
+            LoggedMessage m(UnhandledSignal, detail, info);
+            app->Log(m);
+            break;
+        }
+    }
+}
+
+void ProxyApp::TerminateListener() {
+    threadkit::ObjectLevelLockable::Lock lock(listenerLock_);
+    if (listener_) listener_->Terminate();
+}
+
+void ProxyApp::Restart() {
+    LoggedMessage m(RestartSignal, detail, info);
+    Log(m);
+    TerminateListener();
+    control_.controlRestart();
+}
+
+void ProxyApp::Stop() {
+    LoggedMessage m(TerminateSignal, detail, info);
+    Log(m);
+    stopRequested_ = true;
+    loader_.workerStop();
+    TerminateListener();
+    control_.controlStop();
+    CService::Stop();
+}
+
+int ProxyApp::doInitialize() {
+    control_.controlStart();
+    SetSigHandler();
+    CreateProxy(firstStart_);
+    firstStart_ = false;
+    if (!stopRequested_) loader_.workerStart();
+    return 0;
+}
+
+int ProxyApp::CreateProxy(bool firstStart) {
+    const std::string path = systemEtcDir() + kSettingsDir + SettingsFileName();
+    try {
+        ALGalgpolicyType policy;
+        std::string text;
+        loader_.get_lsp_data(text);
+        if (!text.empty()) {
+            const bool parsed =
+                policy.load(SettingsFileName(), text.data(), static_cast<int>(text.size()));
+            ALG_CfgLoader::saveToFile(path, text, this);
+            if (!parsed) return kProxyFailed;
+        } else if (!policy.load(path)) {
+            return kProxyFailed;
+        }
+
+        std::string names;
+        bool chosen = false;
+        for (int i = 0; i < policy.proxy.size(); ++i) {
+            const ALGproxyType& section = *policy.proxy[i];
+            const char* name = section.name.c_str();
+            if (!names.empty()) names += kSectionSeparator;
+            names += name;
+            if (chosen || strcmp0(section.name.get(), ServiceName()) != 0) continue;
+            chosen = true;
+            // A section without its general or handshake part cannot name a port to serve.
+            if (section.general.size() == 0 || section.handshake.size() == 0 ||
+                section.general[0]->listen_port == 0) {
+                LoggedMessage m(ListenPortNotSpecified, event, error);
+                m.AddSuffix((" " + path).c_str());
+                ReportFailure(m);
+                return kProxyFailed;
+            }
+            Proto* created = CreateProto(section, firstStart, logSystem_);
+            threadkit::ObjectLevelLockable::Lock lock(listenerLock_);
+            listener_.reset(created);
+            if (stopRequested_) listener_->Terminate();
+        }
+        if (listener_) return 0;
+        LoggedMessage m(ProxySectionNotFound, event, error);
+        std::string suffix = kSectionWanted + std::string(ServiceName());
+        suffix += names.empty() ? std::string(kNoSections) : kSectionsListed + names;
+        m.AddSuffix(suffix.c_str());
+        ReportFailure(m);
+        return kProxyFailed;
+    } catch (const InitializerError& e) {
+        LoggedMessage m(e.Msg(), event, error);
+        ReportFailure(m);
+        return kProxyFailed;
+    } catch (const FactoryError& e) {
+        LoggedMessage m(e.Msg(), event, error);
+        m.AddSuffix(e.Detail().c_str());
+        ReportFailure(m);
+        LoggedMessage fail(ProxyCreationFail, event, error);
+        fail.AddSuffix((" - " + path).c_str());
+        Log(fail);
+        return kProxyFailed;
+    } catch (const SocketError& e) {
+        LoggedMessage m(e.Msg(), event, error);
+        m.AddSuffix(e.Detail().c_str());
+        ReportFailure(m);
+        return kProxyFailed;
+    } catch (const std::exception& e) {
+        LoggedMessage m(ProxyCreationFail, event, error);
+        m.AddSuffix((" " + path + " : " + e.what()).c_str());
+        ReportFailure(m);
+        return kProxyCrashed;
+    }
+}
+
+int ProxyApp::doRun() {
+    try {
+        for (;;) {
+            if (stopRequested_) return 0;
+            if (listener_) {
+                LoggedMessage started(ProxyStarted, event, info);
+                Log(started);
+                logSystem_.ShowLogLevels(*this);
+                pthread_attr_t attr;
+                if (!PrepareThreadAttr(attr, false)) return kProxyCrashed;
+                const int rc =
+                    pthread_create(&listenerThread_, &attr, &ProxyApp::ProxyThread, this);
+                pthread_attr_destroy(&attr);
+                if (rc != 0) return kProxyCrashed;
+                listenerThreadRunning_ = true;
+            }
+            if (!control_.controlWork()) return 0;
+            doFinalize();
+            {
+                threadkit::ObjectLevelLockable::Lock lock(listenerLock_);
+                listener_.reset();
+            }
+            const int rc = doInitialize();
+            if (rc != 0) return rc;
+        }
+    } catch (const std::exception& e) {
+        LogText(*this, e.what(), event, error);
+        return kProxyCrashed;
+    }
+}
+
+void ProxyApp::EndServing() {
+    if (listenerThreadRunning_) {
+        pthread_join(listenerThread_, nullptr);
+        listenerThreadRunning_ = false;
+    }
+    if (listener_) {
+        listener_->Terminate();
+        listener_->WaitForSessions();
+    }
+}
+
+int ProxyApp::doFinalize() {
+    if (!listener_) return 0;
+    EndServing();
+    LoggedMessage m(ProxyStopped, event, info);
+    Log(m);
+    return 0;
+}
+
+void* ProxyApp::ProxyThread(void* application) {
+    auto* app = static_cast<ProxyApp*>(application);
+    try {
+        app->listener_->AcceptConnections();
+    } catch (const SocketError& e) {
+        LoggedMessage m(e.Msg(), event, error);
+        m.AddSuffix(e.Detail().c_str());
+        app->Log(m);
+    } catch (const std::exception& e) {
+        LogText(*app, e.what(), event, error);
+    } catch (...) {
+        LoggedMessage m(UnhandledInMainThread, event, error);
+        app->Log(m);
+    }
+    return nullptr;
+}
+
+int RunService(ProxyApp& app, int argc, char** argv) {
+    // Console lines must reach a pipe as they are written, not when a buffer fills.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    try {
+        return app.RegisterService(argc, argv);
+    } catch (const std::exception& e) {
+        LoggedMessage m(FatalError, event, error);
+        m.AddSuffix((std::string(": ") + e.what()).c_str());
+        app.Log(m);
+    } catch (...) {
+        LoggedMessage m(UnhandledError, event, error);
+        app.Log(m);
+    }
+    return 34;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Proto
+// ---------------------------------------------------------------------------------------------
+
+Proto* Proto::_instance = nullptr;
+
+namespace {
+const ALGgeneralType& GeneralOf(const ALGproxyType& section) {
+    if (section.general.size() == 0 || section.handshake.size() == 0)
+        throw InitializerError(ListenPortNotSpecified);
+    return *section.general[0];
+}
+}  // namespace
+
+Proto::Proto(const ALGproxyType& section, bool /*firstStart*/, LogSystem& logSystem)
+    : authSystem_(AuthSystemClass::CreateClass(GeneralOf(section))),
+      sessionTimeout_(GeneralOf(section).session_timeout * 1000),
+      acceptSocket_(GeneralOf(section).listen_port, nullptr, true) {
+    const ALGgeneralType& general = GeneralOf(section);
+    logSystem.LoadLoggers(general);
+    accessLists_.Load(*section.handshake[0], *ProxyApp::Instance());
+    {
+        Lock lock(*this);
+        _instance = this;
+    }
+    authSystem_->SetDaemonFlag(!CService::Instance()->IsForeground());
+    if (!general.default_charset.empty())
+        defaultCodepage_ = textcode::get_codepage_value(general.default_charset.c_str());
+}
+
+Proto::~Proto() {
+    WaitForSessions();
+    Lock lock(*this);
+    if (_instance == this) _instance = nullptr;
+}
+
+bool Proto::GetPropVal(const char* name, std::string& value) const {
+    if (strcmp(name, "TotalRequests") == 0) {
+        value = std::to_string(TotalRequests());
+    } else if (strcmp(name, "ActiveRequests") == 0) {
+        value = std::to_string(ActiveRequests());
+    } else if (strcmp(name, "AuthSystem") == 0) {
+        value = authSystem_->GetName();
+    } else if (strcmp(name, "ListenerPort") == 0) {
+        value = std::to_string(ListenerPort());
+    } else {
+        return false;
+    }
+    return true;
+}
+
+int Proto::ListenerPort() const {
+    return acceptSocket_.Port();
+}
+
+int Proto::TotalRequests() const {
+    Lock lock(*this);
+    return totalSessions_;
+}
+
+int Proto::ActiveRequests() const {
+    Lock lock(*this);
+    return static_cast<int>(sessions_.size());
+}
+
+void Proto::AcceptConnections() {
+    for (;;) {
+        const int descriptor = acceptSocket_.Accept(AcceptSocket::kInfinite);
+        if (descriptor == -1) return;
+        pthread_attr_t attr;
+        if (!PrepareThreadAttr(attr, true)) {
+            close(descriptor);
+            continue;
+        }
+        auto* start = new SessionStart{this, descriptor};
+        {
+            Lock lock(*this);
+            ++sessionThreads_;
+        }
+        pthread_t thread;
+        if (pthread_create(&thread, &attr, &Proto::ProtoWorkerThread, start) != 0) {
+            delete start;
+            close(descriptor);
+            Lock lock(*this);
+            --sessionThreads_;
+        }
+        pthread_attr_destroy(&attr);
+    }
+}
+
+void* Proto::ProtoWorkerThread(void* arg) {
+    std::unique_ptr<SessionStart> start(static_cast<SessionStart*>(arg));
+    Proto* listener = start->listener;
+    ProxyApp* app = ProxyApp::Instance();
+    try {
+        std::unique_ptr<StateMachine> session(listener->doCreateStateMachine(start->descriptor));
+        session->Run();
+    } catch (const TerminationEvent&) {
+    } catch (const std::exception& e) {
+        // ParseError and SocketError as their pair and detail, anything else as what().
+        LogException(*app, e, event, error);
+    } catch (...) {
+        LoggedMessage m(UnhandledInWorker, event, error);
+        app->Log(m);
+    }
+    // The last touch of the listener: once the count reaches 0 it may be destroyed.
+    Lock lock(*listener);
+    --listener->sessionThreads_;
+    return nullptr;
+}
+
+StateMachine* Proto::CreateStateMachine(int descriptor) {
+    if (!_instance) throw std::logic_error("NULL == Proto::_instance");
+    return _instance->doCreateStateMachine(descriptor);
+}
+
+void Proto::Link(StateMachine& session) {
+    Lock lock(*this);
+    sessions_.push_back(&session);
+    session.sessionNumber_ = totalSessions_++;
+}
+
+void Proto::Unlink(StateMachine& session) {
+    Lock lock(*this);
+    sessions_.remove(&session);
+}
+
+void Proto::Terminate() {
+    acceptSocket_.QuitSignal();
+    Lock lock(*this);
+    pool_.SendQuitSignal();
+}
+
+void Proto::WaitForSessions() {
+    for (;;) {
+        {
+            Lock lock(*this);
+            if (sessionThreads_ == 0 && sessions_.empty()) return;
+        }
+        SleepMs(kSessionPollMs);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// StateMachine
+// ---------------------------------------------------------------------------------------------
+
+StateMachine::StateMachine(Proto& listener, int descriptor)
+    : listener_(&listener), client_(descriptor, &listener.Pool()) {
+    listener.Link(*this);
+    LogSessionEdge(OpenSession);
+}
+
+StateMachine::~StateMachine() {
+    listener_->Unlink(*this);
+    LogSessionEdge(CloseSession);
+}
+
+void StateMachine::LogSessionEdge(const locMSG& msg) {
+    char suffix[64];
+    snprintf(suffix, sizeof suffix, kSessionEdgeFormat, client_.PeerAddress().c_str(),
+             static_cast<int>(client_.SelfPort()));
+    LoggedMessage m(msg, event, info);
+    m.AddSuffix(suffix);
+    Log(m);
+}
+
+void StateMachine::Log(LoggedMessage& msg) {
+    char number[24];
+    snprintf(number, sizeof number, kSessionNumberFormat, sessionNumber_);
+    msg.leadIn.append(number);
+    ProxyApp::Instance()->Log(msg);
+}
+
+bool StateMachine::AccessAllowed(HandshakeInfoHolder& handshake, MessageWriter& rejection) {
+    switch (listener_->AccessLists().GetAction(handshake.user.c_str(), handshake, *this)) {
+        case atAllow:
+            return true;
+        case atDrop:
+            return false;
+        case atReject:
+            rejection.Write(client_, static_cast<unsigned int>(listener_->SessionTimeout()));
+            return false;
+        default:
+            throw LogicError("Action type 'atNone' not allowed");
+    }
+}
+
+bool StateMachine::Authenticate(const char* user, const char* password) {
+    bool accepted = false;
+    try {
+        accepted = listener_->AuthSystem().authenticate(user ? user : "", password ? password : "");
+    } catch (const AuthError&) {
+        LoggedMessage m(AuthSystemFailure, event, error);
+        Log(m);
+    }
+    LoggedMessage m(accepted ? AuthSuccessful : AuthFailed, event, accepted ? info : error);
+    m.AddSuffix((std::string(": ") + (user ? user : "")).c_str());
+    Log(m);
+    return accepted;
+}
+
+}  // namespace alg

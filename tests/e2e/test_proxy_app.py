@@ -1,0 +1,416 @@
+"""End-to-end tests of the application object, the listener and the session base, run on the
+test gateway (service "alg_test", settings file "test.xml", line protocol
+"HOST PORT USER PASSWORD")."""
+
+import hashlib
+import os
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+import pytest
+
+BUILD = os.environ.get("ALG_BUILD_DIR", "")
+GATEWAY = os.path.join(BUILD, "tests", "progs", "test_gateway")
+
+pytestmark = pytest.mark.skipif(not os.path.exists(GATEWAY), reason="test_gateway not built")
+
+PASSWORD = "secret"
+REJECTED = b"-ERR access denied\r\n"
+AUTH_FAILED = b"-ERR authentication failed\r\n"
+CONNECTED = b"+OK\r\n"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def policy(sections):
+    return "<algpolicy>\n" + "".join(sections) + "</algpolicy>\n"
+
+
+def section(port, rules='<access action="allow" loglevel="event"/>', name="alg_test",
+            general_extra="", handshake=True, timeout=10):
+    hs = "<handshake>%s</handshake>" % rules if handshake else ""
+    return ("<proxy name='%s'><general><listen_port>%d</listen_port>"
+            "<session_timeout>%d</session_timeout>"
+            "<authsystem name='Plaintext file'><param name='pwdfile' value='@PASSWD@'/></authsystem>"
+            "<loggers><logger name='Console' loglevel='verbose'/></loggers>%s</general>%s</proxy>\n"
+            % (name, port, timeout, general_extra, hs))
+
+
+class Gateway:
+    """The test gateway in the foreground with its own configuration and runtime folders."""
+
+    def __init__(self, tmp_path, text):
+        self.etc = tmp_path / "etc"
+        (self.etc / "algd").mkdir(parents=True, exist_ok=True)
+        self.run = tmp_path / "run"
+        self.run.mkdir(exist_ok=True)
+        self.passwd = self.etc / "passwd"
+        self.passwd.write_text("alice=%s\n" % hashlib.md5(PASSWORD.encode()).hexdigest())
+        self.write_policy(text)
+        self.lines = []
+        self.cond = threading.Condition()
+        env = dict(os.environ, ALG_SYSCONFDIR=str(self.etc) + "/", ALG_RUNDIR=str(self.run))
+        self.proc = subprocess.Popen([GATEWAY, "-f"], stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def write_policy(self, text):
+        (self.etc / "algd" / "test.xml").write_text(text.replace("@PASSWD@", str(self.passwd)))
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            with self.cond:
+                self.lines.append(raw.decode("cp1251", "replace").rstrip("\n"))
+                self.cond.notify_all()
+
+    def find(self, text, start=0):
+        """Index of the first line from `start` that contains `text`, or -1."""
+        with self.cond:
+            for i in range(start, len(self.lines)):
+                if text in self.lines[i]:
+                    return i
+        return -1
+
+    def wait_for(self, text, start=0, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                for i in range(start, len(self.lines)):
+                    if text in self.lines[i]:
+                        return i
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("no line with %r in:\n%s" % (text, "\n".join(self.lines)))
+                self.cond.wait(left)
+
+    def count(self):
+        with self.cond:
+            return len(self.lines)
+
+    def signal(self, sig):
+        self.proc.send_signal(sig)
+
+    def stop(self, timeout=10.0):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            return self.proc.wait(timeout)
+        finally:
+            if self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.wait()
+            self.reader.join(5)
+
+    def threads(self):
+        return len(os.listdir("/proc/%d/task" % self.proc.pid))
+
+
+@pytest.fixture
+def gateways(tmp_path):
+    started = []
+
+    def start(text, sub="g"):
+        g = Gateway(tmp_path / ("%s%d" % (sub, len(started))), text)
+        started.append(g)
+        return g
+
+    yield start
+    for g in started:
+        g.stop()
+
+
+class EchoServer:
+    """Echoes every connection on loopback until closed; bounded by its own deadline."""
+
+    def __init__(self, lifetime=60.0):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.sock.settimeout(0.2)
+        self.port = self.sock.getsockname()[1]
+        self.deadline = time.monotonic() + lifetime
+        self.done = False
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while not self.done and time.monotonic() < self.deadline:
+            try:
+                conn, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            threading.Thread(target=self._echo, args=(conn,), daemon=True).start()
+
+    def _echo(self, conn):
+        conn.settimeout(30)
+        with conn:
+            try:
+                while True:
+                    data = conn.recv(4096)
+                    if not data:
+                        return
+                    conn.sendall(data)
+            except OSError:
+                return
+
+    def close(self):
+        self.done = True
+        self.sock.close()
+
+
+@pytest.fixture
+def echo():
+    server = EchoServer()
+    yield server
+    server.close()
+
+
+def connect(port, timeout=5.0):
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    return s
+
+
+def recv_all(s, limit=65536):
+    data = b""
+    while len(data) < limit:
+        chunk = s.recv(4096)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def open_relay(port, echo_port, user="alice", password=PASSWORD):
+    s = connect(port)
+    s.sendall(b"127.0.0.1 %d %s %s\n" % (echo_port, user.encode(), password.encode()))
+    assert s.recv(len(CONNECTED)) == CONNECTED
+    s.sendall(b"ping")
+    assert s.recv(4) == b"ping"
+    return s
+
+
+def alive_after(g, seconds=0.5):
+    time.sleep(seconds)
+    return g.proc.poll() is None
+
+
+def refused(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=2).close()
+        return False
+    except ConnectionRefusedError:
+        return True
+
+
+@pytest.mark.parametrize("sections, listed", [
+    ([section(1, name="alg_http"), section(2, name="alg_smtp")],
+     ", sections from policy: alg_http, alg_smtp"),
+    ([], ", no sections in policy"),
+])
+def test_missing_section_is_reported_and_program_stays_up(gateways, sections, listed):
+    g = gateways(policy(sections))
+    i = g.wait_for("Proxy creation fails. Configuration section not found")
+    assert g.lines[i] == ("!Proxy creation fails. Configuration section not found: "
+                          "<proxy name='alg_test'>" + listed)
+    assert alive_after(g)
+    assert g.stop() == 0
+
+
+def test_only_first_of_two_equal_sections_is_used(gateways, echo):
+    first, second = free_port(), free_port()
+    g = gateways(policy([section(first), section(second)]))
+    g.wait_for("Started")
+    open_relay(first, echo.port).close()
+    assert refused(second)
+
+
+@pytest.mark.parametrize("broken", [
+    "<proxy name='alg_test'><handshake/></proxy>",
+    section(0),
+    section(12345, handshake=False),
+])
+def test_section_without_port_general_or_handshake_runs_without_listener(gateways, broken):
+    g = gateways(policy([broken]))
+    i = g.wait_for("Proxy was not started, because listen_port value is not specified")
+    assert g.lines[i].startswith("!Proxy was not started")
+    assert g.lines[i].endswith(" " + str(g.etc / "algd" / "test.xml"))
+    assert g.find("Started") == -1
+    assert alive_after(g)
+    assert g.stop() == 0
+
+
+@pytest.mark.parametrize("rule, message", [
+    ('<access action="permit" loglevel="event"/>', "!invalid action type"),
+    ('<access loglevel="event"/>', "!invalid action type"),
+    ('<access action="allow"/>', "!invalid loglevel name"),
+])
+def test_invalid_rule_prevents_listener(gateways, rule, message):
+    port = free_port()
+    g = gateways(policy([section(port, rules=rule)]))
+    g.wait_for(message)
+    assert alive_after(g)
+    assert refused(port)
+    assert g.find("Started") == -1
+
+
+def test_busy_port_is_reported_and_restart_recovers(gateways, echo):
+    busy = socket.socket()
+    busy.bind(("127.0.0.1", 0))
+    busy.listen(1)
+    port = busy.getsockname()[1]
+    g = gateways(policy([section(port)]))
+    i = g.wait_for("Specified port busy")
+    assert g.lines[i].startswith("!Specified port busy")
+    assert alive_after(g)
+    busy.close()
+    g.signal(signal.SIGHUP)
+    g.wait_for("Started", start=i)
+    open_relay(port, echo.port).close()
+
+
+def test_sessions_are_numbered_and_end_before_stopped_on_sigterm(gateways, echo):
+    port = free_port()
+    g = gateways(policy([section(port)]))
+    g.wait_for("Started")
+    a = open_relay(port, echo.port)
+    b = open_relay(port, echo.port)
+    g.wait_for("(0) Open session - 127.0.0.1:%d" % port)
+    g.wait_for("(1) Open session - 127.0.0.1:%d" % port)
+    start = g.count()
+    g.signal(signal.SIGTERM)
+    assert g.proc.wait(10) == 0
+    g.reader.join(5)
+    term = g.wait_for("Terminate signal recieved", start)
+    stopped = g.wait_for("Stopped", term)
+    for n in (0, 1):
+        closed = g.wait_for("(%d) Close session - 127.0.0.1:%d" % (n, port), term)
+        assert closed < stopped
+    # Terminated sessions end silently.
+    assert not [l for l in g.lines[term:] if l.startswith("!")]
+    for s in (a, b):
+        s.settimeout(2)
+        assert recv_all(s) == b""
+        s.close()
+
+
+def test_sighup_ends_sessions_fast_and_starts_with_new_policy(gateways, echo):
+    old, new = free_port(), free_port()
+    g = gateways(policy([section(old)]))
+    g.wait_for("Started")
+    baseline = g.threads()
+    relays = [open_relay(old, echo.port) for _ in range(3)]
+    idle = connect(old)  # blocked in the handshake read
+    idle.sendall(b"127.0.0.1 ")
+    g.wait_for("(3) Open session")
+    assert g.threads() == baseline + 4
+
+    g.write_policy(policy([section(new)]))
+    start = g.count()
+    t0 = time.monotonic()
+    g.signal(signal.SIGHUP)
+    for s in relays + [idle]:
+        s.settimeout(5)
+        assert recv_all(s) == b""
+    elapsed = time.monotonic() - t0
+    assert elapsed < 2.0, elapsed
+
+    restart = g.wait_for("Restart signal recieved", start)
+    stopped = g.wait_for("Stopped", restart)
+    started = g.wait_for("Started", stopped)
+    for n in range(4):
+        assert restart < g.wait_for("(%d) Close session" % n, restart) < stopped
+    assert not [l for l in g.lines[restart:started] if l.startswith("!")]
+    assert refused(old)
+    s = open_relay(new, echo.port)
+    g.wait_for("(0) Open session - 127.0.0.1:%d" % new, started)
+    s.close()
+    g.wait_for("(0) Close session", started)
+    # No session thread of the old listener survived the restart.
+    deadline = time.monotonic() + 5
+    while g.threads() != baseline and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert g.threads() == baseline
+
+
+def test_disconnect_in_handshake_logs_eof_after_close(gateways):
+    port = free_port()
+    g = gateways(policy([section(port)]))
+    g.wait_for("Started")
+    s = connect(port)
+    s.sendall(b"127.0.0.1 ")
+    g.wait_for("(0) Open session")
+    s.close()
+    closed = g.wait_for("(0) Close session - 127.0.0.1:%d" % port)
+    eof = g.wait_for("Read end of file")
+    assert closed < eof
+    assert g.lines[eof].startswith("!Read end of file")
+    assert "127.0.0.1" in g.lines[eof]
+
+
+def test_access_decisions(gateways, echo):
+    port = free_port()
+    rules = ('<access action="reject" loglevel="event"><filterby name="Port" masktype="wild">1</filterby></access>'
+             '<access action="drop" loglevel="event"><filterby name="Port" masktype="wild">2</filterby></access>'
+             '<access action="allow" loglevel="event"><filterby name="Host" masktype="wild">127.0.0.*</filterby></access>')
+    g = gateways(policy([section(port, rules=rules)]))
+    g.wait_for("Started")
+
+    def ask(line):
+        s = connect(port)
+        s.sendall(line + b"\n")
+        s.settimeout(5)
+        data = recv_all(s)
+        s.close()
+        return data
+
+    assert ask(b"127.0.0.1 1 alice x") == REJECTED
+    g.wait_for("(0) action of filter 1 - reject")
+    assert ask(b"127.0.0.1 2 alice x") == b""
+    g.wait_for("(1) action of filter 2 - drop")
+    assert ask(b"localhost 3 alice x") == REJECTED  # no rule applies
+    g.wait_for("(2) Default Filter action")
+    assert ask(b"127.0.0.1 %d bob wrong" % echo.port) == AUTH_FAILED
+    i = g.wait_for("Authentication failed")
+    assert g.lines[i] == "!(3) Authentication failed: bob"
+    s = open_relay(port, echo.port)
+    g.wait_for("(4) Authentication successful: alice")
+    s.sendall(b"x" * 100000)
+    got = b""
+    s.settimeout(5)
+    while len(got) < 100000:
+        chunk = s.recv(65536)
+        assert chunk
+        got += chunk
+    assert got == b"x" * 100000
+    s.close()
+
+
+def test_restart_right_after_serving_listens_at_once(gateways, echo, tmp_path):
+    port = free_port()
+    text = policy([section(port, rules='<access action="reject" loglevel="event"/>')])
+    g = gateways(text)
+    g.wait_for("Started")
+    # Rejected sessions are closed by the gateway first, leaving its side in TIME_WAIT.
+    for _ in range(3):
+        s = connect(port)
+        s.sendall(b"127.0.0.1 1 a b\n")
+        s.settimeout(5)
+        assert recv_all(s) == REJECTED
+        s.close()
+    assert g.stop() == 0
+    again = gateways(text)
+    again.wait_for("Started")
+    assert again.find("Specified port busy") == -1
+    s = connect(port)
+    s.sendall(b"127.0.0.1 1 a b\n")
+    s.settimeout(5)
+    assert recv_all(s) == REJECTED
