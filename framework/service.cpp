@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -21,6 +22,7 @@ namespace {
 
 constexpr char kGuardSuffix[] = "_is_running";
 constexpr char kOnlyOneCopy[] = "Error: Only one copy of service is allowed";
+constexpr char kGuardFailed[] = "Error: Cannot take the single-copy guard ";
 constexpr char kInitializationFailed[] = "Initialization failed.";
 constexpr char kNoService[] = "Service isn`t initialized yet or already destroyed";
 constexpr char kUsage[] = "usage: %s [-f]\n";
@@ -163,7 +165,15 @@ int CService::Run(int, char**) {
     const std::string guardName = std::string(serviceName_ ? serviceName_ : "") + kGuardSuffix;
     SCChecker guard;
     if (!guard.lock(guardName.c_str())) {
-        LogServiceError(kOnlyOneCopy);
+        // A guard that cannot be made at all is told apart from another copy holding it, so
+        // that the administrator is not sent hunting for a process that does not exist.
+        if (guard.error() == 0) {
+            LogServiceError(kOnlyOneCopy);
+        } else {
+            const std::string text = kGuardFailed + SCChecker::LockFilePath(guardName.c_str()) +
+                                     ": " + std::strerror(guard.error());
+            LogServiceError(text.c_str());
+        }
         return kExitAlreadyRunning;
     }
     int result = doInitialize();

@@ -16,6 +16,7 @@ inline constexpr int kExitNoDevNull = 35;       // child: no /dev/null; parent: 
 inline constexpr int kExitForkFailed = 36;
 inline constexpr int kExitUsage = 37;  // usage error, or the child ended before it started
 
+// Virtual operations are declared in their slot order.
 class CService {
   public:
     // `serviceName` and `displayName` must outlive the object; a null display name means the
@@ -34,6 +35,16 @@ class CService {
     virtual int Run(int argc, char** argv);
     // Asks the running service to stop; does nothing here.
     virtual void Stop() {}
+
+  protected:
+    // 0 on success; a non-zero result ends Run with that status.
+    virtual int doInitialize() = 0;
+    // The main loop: here, waits for a signal of signalSet_ other than SIGUSR1 and returns 0.
+    virtual int doRun();
+    // 0 on success; a non-zero result replaces Run's result.
+    virtual int doFinalize() = 0;
+
+  public:
     // The foreground run: Run with the same arguments.
     virtual int DebugService(int argc, char** argv);
     // Write to the system log at informational and error priority.
@@ -58,13 +69,6 @@ class CService {
     unsigned ReportStatus(unsigned, unsigned, unsigned) { return 0; }
 
   protected:
-    // 0 on success; a non-zero result ends Run with that status.
-    virtual int doInitialize() = 0;
-    // The main loop: here, waits for a signal of signalSet_ other than SIGUSR1 and returns 0.
-    virtual int doRun();
-    // 0 on success; a non-zero result replaces Run's result.
-    virtual int doFinalize() = 0;
-
     // The signals the default doRun waits for (SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1).
     sigset_t signalSet_;
 

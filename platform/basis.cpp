@@ -22,7 +22,15 @@ constexpr mode_t kLockFileMode = 0644;
 // so the mode of each new folder is set explicitly.
 bool MakeDirs(const std::string& dir) {
     struct stat st;
-    if (dir.empty() || ::stat(dir.c_str(), &st) == 0) return !dir.empty() && S_ISDIR(st.st_mode);
+    if (!dir.empty() && ::stat(dir.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return true;
+        errno = ENOTDIR;
+        return false;
+    }
+    if (dir.empty()) {
+        errno = ENOENT;
+        return false;
+    }
     const std::size_t slash = dir.find_last_of('/');
     if (slash != std::string::npos && slash > 0 && !MakeDirs(dir.substr(0, slash))) return false;
     if (::mkdir(dir.c_str(), kRunDirMode) != 0) return errno == EEXIST;
@@ -65,17 +73,28 @@ std::string SCChecker::LockFilePath(const char* name) {
 }
 
 bool SCChecker::lock(const char* name) {
-    if (!name || !*name || std::strchr(name, '/')) return false;
+    error_ = 0;
+    if (!name || !*name || std::strchr(name, '/')) {
+        error_ = EINVAL;
+        return false;
+    }
     if (handle_ != -1) {
         if (name_ == name) return true;
         unlock();
     }
-    if (!MakeDirs(systemRunDir())) return false;
+    if (!MakeDirs(systemRunDir())) {
+        error_ = errno;
+        return false;
+    }
 
     const std::string path = LockFilePath(name);
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockFileMode);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        error_ = errno;
+        return false;
+    }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) error_ = errno;
         ::close(fd);
         return false;
     }
@@ -84,6 +103,7 @@ bool SCChecker::lock(const char* name) {
     char pid[32];
     const int length = std::snprintf(pid, sizeof pid, "%ld\n", static_cast<long>(::getpid()));
     if (::ftruncate(fd, 0) != 0 || !WriteAll(fd, pid, static_cast<std::size_t>(length))) {
+        error_ = errno ? errno : EIO;
         ::close(fd);
         return false;
     }

@@ -23,12 +23,17 @@ class SCChecker {
     void unlock();
 
     bool locked() const { return handle_ != -1; }
+    // Why the last lock() failed: 0 when another holder has the name (or it succeeded),
+    // otherwise the errno of the failure to make or open the guard file (EINVAL for a name
+    // that is not a plain file name).
+    int error() const { return error_; }
 
     // The guard file of `name`: systemRunDir() + "/" + name.
     static std::string LockFilePath(const char* name);
 
   private:
     int handle_ = -1;
+    int error_ = 0;
     std::string name_;
 };
 

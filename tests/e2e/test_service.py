@@ -109,6 +109,18 @@ def test_second_copy_in_foreground_is_refused(alg_dirs, tmp_path):
     assert again.returncode == 0
 
 
+def test_guard_that_cannot_be_made_is_not_reported_as_another_copy(alg_dirs, tmp_path):
+    log = str(tmp_path / "log")
+    blocker = tmp_path / "not_a_folder"
+    blocker.write_text("")
+    env = alg_dirs.env(ALGTEST_LOG=log, ALG_RUNDIR=str(blocker / "run"))
+    result = run(["-f"], env, cwd=str(tmp_path))
+    assert result.returncode == 32
+    lines = records(log)
+    assert ONLY_ONE not in lines and "init" not in lines
+    assert any(line.startswith("error: Error: Cannot take the single-copy guard ") for line in lines)
+
+
 def test_guard_released_when_holder_is_killed(alg_dirs, tmp_path):
     env = alg_dirs.env()
     with algtest.Program([SERVICE, "-f"], env, cwd=str(tmp_path)) as first:
