@@ -9,6 +9,8 @@
 //                          "finalize", "exit: <status>"
 // doInitialize also prints "initialized <pid>" on standard output.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -56,6 +58,9 @@ class TestService : public alg::CService {
         Record(std::string("cwd: ") + (::getcwd(cwd, sizeof cwd) ? cwd : "?"));
         Record(std::string("foreground: ") + (IsForeground() ? "1" : "0"));
         Record("init");
+        // Blocked before the start is announced, so that a stop sent right after it waits
+        // for the shell's doRun instead of ending the process.
+        pthread_sigmask(SIG_BLOCK, &signalSet_, nullptr);
         std::printf("initialized %ld\n", static_cast<long>(::getpid()));
         std::fflush(stdout);
         return EnvInt("ALGTEST_INIT_RESULT", 0);
