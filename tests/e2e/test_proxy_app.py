@@ -3,6 +3,7 @@ test gateway (service "alg_test", settings file "test.xml", line protocol
 "HOST PORT USER PASSWORD")."""
 
 import hashlib
+import json
 import os
 import signal
 import socket
@@ -14,6 +15,7 @@ import pytest
 
 BUILD = os.environ.get("ALG_BUILD_DIR", "")
 GATEWAY = os.path.join(BUILD, "tests", "progs", "test_gateway")
+ALGCTL = os.path.join(BUILD, "tools", "algctl")
 
 pytestmark = pytest.mark.skipif(not os.path.exists(GATEWAY), reason="test_gateway not built")
 
@@ -46,10 +48,10 @@ def section(port, rules='<access action="allow" loglevel="event"/>', name="alg_t
 class Gateway:
     """The test gateway in the foreground with its own configuration and runtime folders."""
 
-    def __init__(self, tmp_path, text):
+    def __init__(self, tmp_path, text, run=None):
         self.etc = tmp_path / "etc"
         (self.etc / "algd").mkdir(parents=True, exist_ok=True)
-        self.run = tmp_path / "run"
+        self.run = run or tmp_path / "run"
         self.run.mkdir(exist_ok=True)
         self.passwd = self.etc / "passwd"
         self.passwd.write_text("alice=%s\n" % hashlib.md5(PASSWORD.encode()).hexdigest())
@@ -117,8 +119,8 @@ class Gateway:
 def gateways(tmp_path):
     started = []
 
-    def start(text, sub="g"):
-        g = Gateway(tmp_path / ("%s%d" % (sub, len(started))), text)
+    def start(text, sub="g", run=None):
+        g = Gateway(tmp_path / ("%s%d" % (sub, len(started))), text, run)
         started.append(g)
         return g
 
@@ -414,3 +416,66 @@ def test_restart_right_after_serving_listens_at_once(gateways, echo, tmp_path):
     s.sendall(b"127.0.0.1 1 a b\n")
     s.settimeout(5)
     assert recv_all(s) == REJECTED
+
+
+@pytest.fixture
+def management(tmp_path):
+    """The management service on a runtime folder of its own."""
+    if not os.access(ALGCTL, os.X_OK):
+        pytest.skip("algctl not built")
+    run = tmp_path / "bus"
+    run.mkdir()
+    env = dict(os.environ, ALG_RUNDIR=str(run))
+    serve = subprocess.Popen([ALGCTL, "serve"], env=env, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 5
+    while not (run / "cmdbus.sock").exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    yield run, env
+    serve.terminate()
+    serve.wait(10)
+
+
+def status_until(env, predicate, limit=10.0):
+    deadline = time.monotonic() + limit
+    last = None
+    while time.monotonic() < deadline:
+        r = subprocess.run([ALGCTL, "status", "--json"], env=env, capture_output=True, timeout=10)
+        if r.returncode == 0:
+            for entry in json.loads(r.stdout):
+                if entry["name"] == "alg_test":
+                    last = entry
+                    if predicate(entry):
+                        return entry
+        time.sleep(0.2)
+    raise AssertionError("status never matched; last: %r" % (last,))
+
+
+def test_management_channel_counts_sessions_and_push_restarts(gateways, echo, management):
+    run, env = management
+    port, pushed_port = free_port(), free_port()
+    g = gateways(policy([section(port)]), run=run)
+    g.wait_for("Started")
+    status_until(env, lambda e: e["listener_port"] == str(port) and e["total_requests"] == "0"
+                 and e["auth_system"] == "Plaintext file")
+    a = open_relay(port, echo.port)
+    b = open_relay(port, echo.port)
+    status_until(env, lambda e: (e["active_requests"], e["total_requests"]) == ("2", "2"))
+    a.close()
+    g.wait_for("(0) Close session")
+    status_until(env, lambda e: (e["active_requests"], e["total_requests"]) == ("1", "2"))
+
+    text = policy([section(pushed_port)]).replace("@PASSWD@", str(g.passwd))
+    pushed = g.etc.parent / "pushed.xml"
+    pushed.write_text(text)
+    start = g.count()
+    r = subprocess.run([ALGCTL, "push", "proxy_socks", str(pushed), "--timeout", "30"], env=env,
+                       capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stdout + r.stderr
+    restart = g.wait_for("Restart signal recieved", start)
+    g.wait_for("Started", restart)
+    b.settimeout(5)
+    assert recv_all(b) == b""
+    assert (g.etc / "algd" / "test.xml").read_text() == text
+    open_relay(pushed_port, echo.port).close()
+    status_until(env, lambda e: e["listener_port"] == str(pushed_port))

@@ -121,7 +121,8 @@ class TestProxy : public alg::ProxyApp {
   public:
     using ProxyApp::ProxyApp;
     const char* SettingsFileName() const override { return "test.xml"; }
-    const char* CfgLoaderName() const override { return "proxy_test"; }
+    // Registers as the SOCKS loader so that the management tool's push can reach it.
+    const char* CfgLoaderName() const override { return "proxy_socks"; }
     alg::Proto* CreateProto(const ALGproxyType& section, bool firstStart,
                             alg::LogSystem& logSystem) override {
         return new TestProto(section, firstStart, logSystem);
