@@ -39,18 +39,18 @@ void ParseLoggers(AlgDoc& doc, MLDoc::Token& loggers, ObjectVector<ALGloggerType
 void ParseGeneral(AlgDoc& doc, MLDoc::Token& gt, ALGgeneralType& general) {
     for (MLDoc::Token c : gt.children()) {
         if (c.is("listen_port")) {
-            doc.noteLine(&general.listen_port, c);
+            doc.noteLine(&general, c, "listen_port");
             general.listen_port = c.getInt();
         } else if (c.is("session_timeout")) {
-            doc.noteLine(&general.session_timeout, c);
+            doc.noteLine(&general, c, "session_timeout");
             general.session_timeout = c.getInt();
         } else if (c.is("default_charset")) {
-            doc.noteLine(&general.default_charset, c);
+            doc.noteLine(&general, c, "default_charset");
             general.default_charset = c.text();
         } else if (c.is("loggers")) {
             ParseLoggers(doc, c, general.loggers);
         } else if (c.is("authsystem")) {
-            doc.noteLine(&general.authsystem, c);
+            doc.noteLine(&general, c, "authsystem");
             general.authsystem.name = c.attribute("name");
             doc.parse(general.authsystem.param, c);
         }

@@ -5,8 +5,9 @@
 // no state between calls; a policy object is used by one thread.
 #pragma once
 
+#include <map>
 #include <string>
-#include <unordered_map>
+#include <utility>
 
 #include "mldoc.h"
 
@@ -172,17 +173,30 @@ struct ALG_POLICYDOC_API ALGalgpolicyType {
     bool saveToStr(std::string& out) const;
 };
 
-// Line of the element each record was read from, keyed by the record's address; the key of
-// an integer or text element of `general` is the field's address.
-using RecordLines = std::unordered_map<const void*, int>;
+// Line of the element each record was read from; an integer or text element of `general`
+// and its authsystem are noted as fields of the general record.
+class RecordLines {
+  public:
+    void note(const void* record, const char* field, int line) {
+        lines_[{record, field ? field : ""}] = line;
+    }
+    // 0 when unknown.
+    int lineOf(const void* record, const char* field = nullptr) const {
+        const auto it = lines_.find({record, field ? field : ""});
+        return it == lines_.end() ? 0 : it->second;
+    }
+
+  private:
+    std::map<std::pair<const void*, std::string>, int> lines_;
+};
 
 // Fills the model from a loaded document. Throws TTT for content the reader rejects.
 class ALG_POLICYDOC_API AlgDoc : public MLDoc {
   public:
     // Makes parse() note the records' lines in `lines` (null: no notes).
     void setRecordLines(RecordLines* lines) { lines_ = lines; }
-    void noteLine(const void* record, const MLDoc::Token& token) {
-        if (lines_) (*lines_)[record] = token.line();
+    void noteLine(const void* record, const MLDoc::Token& token, const char* field = nullptr) {
+        if (lines_) lines_->note(record, field, token.line());
     }
 
     // True when exactly one top-level `algpolicy` element was met.

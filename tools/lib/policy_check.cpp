@@ -53,10 +53,8 @@ class Checker {
     }
 
   private:
-    int LineOf(const void* record) const {
-        if (!lines_) return 0;
-        const auto it = lines_->find(record);
-        return it == lines_->end() ? 0 : it->second;
+    int LineOf(const void* record, const char* field = nullptr) const {
+        return lines_ ? lines_->lineOf(record, field) : 0;
     }
 
     void Add(std::string element, int line, std::string text) {
@@ -65,19 +63,19 @@ class Checker {
 
     void General(const ALGgeneralType& g) {
         const int generalLine = LineOf(&g);
-        const int portLine = LineOf(&g.listen_port);
+        const int portLine = LineOf(&g, "listen_port");
         if (g.listen_port == 0)
             Add("general/listen_port", portLine ? portLine : generalLine, kNoListenPort);
         else if (g.listen_port < 0 || g.listen_port > 65535)
             Add("general/listen_port", portLine,
                 std::string(kPortRange) + ", got " + std::to_string(g.listen_port));
         if (g.session_timeout < 0 || g.session_timeout > kMaxTimeoutSeconds)
-            Add("general/session_timeout", LineOf(&g.session_timeout),
+            Add("general/session_timeout", LineOf(&g, "session_timeout"),
                 std::string(kTimeoutRange) + ", got " + std::to_string(g.session_timeout));
         try {
             AuthSystemClass::CheckAuthSystem(g);
         } catch (const std::exception& e) {
-            const int line = LineOf(&g.authsystem);
+            const int line = LineOf(&g, "authsystem");
             Add("general/authsystem", line ? line : generalLine, Describe(e));
         }
         int index = 0;
