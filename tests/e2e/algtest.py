@@ -7,6 +7,7 @@
   returns the first line matching a regular expression; stop() ends it with SIGTERM, then
   SIGKILL as a last resort.
 - free_port(): a TCP port on 127.0.0.1 that was free a moment ago.
+- EchoServer: a loopback server on port 0 that echoes every connection, for relay tests.
 - wait_until(predicate, timeout), pid_alive(pid), kill_pid(pid, timeout): for daemons that are
   not children of the test.
 """
@@ -109,6 +110,16 @@ class Program:
                                          % (pattern, "\n".join(self._lines)))
                 self._cond.wait(left)
 
+    def wait_for_index(self, pattern, timeout=10.0, start=0):
+        """Like wait_for_line, but the index of the matching line, so that tests can check
+        the order of lines."""
+        line = self.wait_for_line(pattern, timeout, start)
+        with self._cond:
+            for index in range(start, len(self._lines)):
+                if self._lines[index] is line:
+                    return index
+        raise AssertionError("line vanished: %r" % line)
+
     def wait(self, timeout=10.0):
         """Exit status once the program ends by itself within `timeout` seconds."""
         status = self.proc.wait(timeout)
@@ -178,3 +189,50 @@ def read_pid(path):
         return int(text) if text else None
     except (OSError, ValueError):
         return None
+
+
+class EchoServer:
+    """Echoes every connection on 127.0.0.1 (port 0, see .port) until close() or until its
+    lifetime in seconds runs out."""
+
+    def __init__(self, lifetime=120.0):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.sock.settimeout(0.2)
+        self.port = self.sock.getsockname()[1]
+        self._deadline = time.monotonic() + lifetime
+        self._done = False
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while not self._done and time.monotonic() < self._deadline:
+            try:
+                conn, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            threading.Thread(target=self._echo, args=(conn,), daemon=True).start()
+
+    def _echo(self, conn):
+        conn.settimeout(30)
+        with conn:
+            try:
+                while True:
+                    data = conn.recv(65536)
+                    if not data:
+                        return
+                    conn.sendall(data)
+            except OSError:
+                return
+
+    def close(self):
+        self._done = True
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

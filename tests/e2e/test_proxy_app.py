@@ -5,17 +5,20 @@ test gateway (service "alg_test", settings file "test.xml", line protocol
 import hashlib
 import json
 import os
+import pathlib
+import re
 import signal
 import socket
 import subprocess
-import threading
 import time
 
 import pytest
 
-BUILD = os.environ.get("ALG_BUILD_DIR", "")
-GATEWAY = os.path.join(BUILD, "tests", "progs", "test_gateway")
-ALGCTL = os.path.join(BUILD, "tools", "algctl")
+import algtest
+from algtest import free_port
+
+GATEWAY = algtest.program("tests/progs/test_gateway")
+ALGCTL = algtest.program("tools/algctl")
 
 pytestmark = pytest.mark.skipif(not os.path.exists(GATEWAY), reason="test_gateway not built")
 
@@ -23,12 +26,6 @@ PASSWORD = "secret"
 REJECTED = b"-ERR access denied\r\n"
 AUTH_FAILED = b"-ERR authentication failed\r\n"
 CONNECTED = b"+OK\r\n"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def policy(sections):
@@ -45,71 +42,33 @@ def section(port, rules='<access action="allow" loglevel="event"/>', name="alg_t
             % (name, port, timeout, general_extra, hs))
 
 
-class Gateway:
+class Gateway(algtest.Program):
     """The test gateway in the foreground with its own configuration and runtime folders."""
 
-    def __init__(self, tmp_path, text, run=None):
-        self.etc = tmp_path / "etc"
-        (self.etc / "algd").mkdir(parents=True, exist_ok=True)
-        self.run = run or tmp_path / "run"
-        self.run.mkdir(exist_ok=True)
+    def __init__(self, base, text, run=None):
+        self.dirs = algtest.make_dirs(base)
+        self.etc = pathlib.Path(self.dirs.etc)
         self.passwd = self.etc / "passwd"
         self.passwd.write_text("alice=%s\n" % hashlib.md5(PASSWORD.encode()).hexdigest())
         self.write_policy(text)
-        self.lines = []
-        self.cond = threading.Condition()
-        env = dict(os.environ, ALG_SYSCONFDIR=str(self.etc) + "/", ALG_RUNDIR=str(self.run))
-        self.proc = subprocess.Popen([GATEWAY, "-f"], stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
+        env = self.dirs.env(**({"ALG_RUNDIR": run} if run else {}))
+        super().__init__([GATEWAY, "-f"], env)
 
     def write_policy(self, text):
         (self.etc / "algd" / "test.xml").write_text(text.replace("@PASSWD@", str(self.passwd)))
 
-    def _read(self):
-        for raw in self.proc.stdout:
-            with self.cond:
-                self.lines.append(raw.decode("cp1251", "replace").rstrip("\n"))
-                self.cond.notify_all()
-
-    def find(self, text, start=0):
-        """Index of the first line from `start` that contains `text`, or -1."""
-        with self.cond:
-            for i in range(start, len(self.lines)):
-                if text in self.lines[i]:
-                    return i
-        return -1
-
     def wait_for(self, text, start=0, timeout=10.0):
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                for i in range(start, len(self.lines)):
-                    if text in self.lines[i]:
-                        return i
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise AssertionError("no line with %r in:\n%s" % (text, "\n".join(self.lines)))
-                self.cond.wait(left)
+        """Index of the first line from `start` on that contains `text`."""
+        return self.wait_for_index(re.escape(text), timeout, start)
+
+    def find(self, text):
+        return next((i for i, l in enumerate(self.lines()) if text in l), -1)
 
     def count(self):
-        with self.cond:
-            return len(self.lines)
+        return len(self.lines())
 
     def signal(self, sig):
         self.proc.send_signal(sig)
-
-    def stop(self, timeout=10.0):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            return self.proc.wait(timeout)
-        finally:
-            if self.proc.poll() is None:
-                self.proc.kill()
-                self.proc.wait()
-            self.reader.join(5)
 
     def threads(self):
         return len(os.listdir("/proc/%d/task" % self.proc.pid))
@@ -119,8 +78,8 @@ class Gateway:
 def gateways(tmp_path):
     started = []
 
-    def start(text, sub="g", run=None):
-        g = Gateway(tmp_path / ("%s%d" % (sub, len(started))), text, run)
+    def start(text, run=None):
+        g = Gateway(tmp_path / ("g%d" % len(started)), text, run)
         started.append(g)
         return g
 
@@ -129,51 +88,10 @@ def gateways(tmp_path):
         g.stop()
 
 
-class EchoServer:
-    """Echoes every connection on loopback until closed; bounded by its own deadline."""
-
-    def __init__(self, lifetime=60.0):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
-        self.sock.settimeout(0.2)
-        self.port = self.sock.getsockname()[1]
-        self.deadline = time.monotonic() + lifetime
-        self.done = False
-        threading.Thread(target=self._serve, daemon=True).start()
-
-    def _serve(self):
-        while not self.done and time.monotonic() < self.deadline:
-            try:
-                conn, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            threading.Thread(target=self._echo, args=(conn,), daemon=True).start()
-
-    def _echo(self, conn):
-        conn.settimeout(30)
-        with conn:
-            try:
-                while True:
-                    data = conn.recv(4096)
-                    if not data:
-                        return
-                    conn.sendall(data)
-            except OSError:
-                return
-
-    def close(self):
-        self.done = True
-        self.sock.close()
-
-
 @pytest.fixture
 def echo():
-    server = EchoServer()
-    yield server
-    server.close()
+    with algtest.EchoServer() as server:
+        yield server
 
 
 def connect(port, timeout=5.0):
@@ -221,7 +139,7 @@ def refused(port):
 def test_missing_section_is_reported_and_program_stays_up(gateways, sections, listed):
     g = gateways(policy(sections))
     i = g.wait_for("Proxy creation fails. Configuration section not found")
-    assert g.lines[i] == ("!Proxy creation fails. Configuration section not found: "
+    assert g.lines()[i] == ("!Proxy creation fails. Configuration section not found: "
                           "<proxy name='alg_test'>" + listed)
     assert alive_after(g)
     assert g.stop() == 0
@@ -243,8 +161,8 @@ def test_only_first_of_two_equal_sections_is_used(gateways, echo):
 def test_section_without_port_general_or_handshake_runs_without_listener(gateways, broken):
     g = gateways(policy([broken]))
     i = g.wait_for("Proxy was not started, because listen_port value is not specified")
-    assert g.lines[i].startswith("!Proxy was not started")
-    assert g.lines[i].endswith(" " + str(g.etc / "algd" / "test.xml"))
+    assert g.lines()[i].startswith("!Proxy was not started")
+    assert g.lines()[i].endswith(" " + str(g.etc / "algd" / "test.xml"))
     assert g.find("Started") == -1
     assert alive_after(g)
     assert g.stop() == 0
@@ -271,7 +189,7 @@ def test_busy_port_is_reported_and_restart_recovers(gateways, echo):
     port = busy.getsockname()[1]
     g = gateways(policy([section(port)]))
     i = g.wait_for("Specified port busy")
-    assert g.lines[i].startswith("!Specified port busy")
+    assert g.lines()[i].startswith("!Specified port busy")
     assert alive_after(g)
     busy.close()
     g.signal(signal.SIGHUP)
@@ -289,15 +207,14 @@ def test_sessions_are_numbered_and_end_before_stopped_on_sigterm(gateways, echo)
     g.wait_for("(1) Open session - 127.0.0.1:%d" % port)
     start = g.count()
     g.signal(signal.SIGTERM)
-    assert g.proc.wait(10) == 0
-    g.reader.join(5)
+    assert g.wait(10) == 0
     term = g.wait_for("Terminate signal recieved", start)
     stopped = g.wait_for("Stopped", term)
     for n in (0, 1):
         closed = g.wait_for("(%d) Close session - 127.0.0.1:%d" % (n, port), term)
         assert closed < stopped
     # Terminated sessions end silently.
-    assert not [l for l in g.lines[term:] if l.startswith("!")]
+    assert not [l for l in g.lines()[term:] if l.startswith("!")]
     for s in (a, b):
         s.settimeout(2)
         assert recv_all(s) == b""
@@ -308,11 +225,15 @@ def test_sighup_ends_sessions_fast_and_starts_with_new_policy(gateways, echo):
     old, new = free_port(), free_port()
     g = gateways(policy([section(old)]))
     g.wait_for("Started")
+    # A first session proves the listener thread runs; the count without sessions follows.
+    open_relay(old, echo.port).close()
+    g.wait_for("(0) Close session")
+    time.sleep(0.3)
     baseline = g.threads()
     relays = [open_relay(old, echo.port) for _ in range(3)]
     idle = connect(old)  # blocked in the handshake read
     idle.sendall(b"127.0.0.1 ")
-    g.wait_for("(3) Open session")
+    g.wait_for("(4) Open session")
     assert g.threads() == baseline + 4
 
     g.write_policy(policy([section(new)]))
@@ -328,9 +249,9 @@ def test_sighup_ends_sessions_fast_and_starts_with_new_policy(gateways, echo):
     restart = g.wait_for("Restart signal recieved", start)
     stopped = g.wait_for("Stopped", restart)
     started = g.wait_for("Started", stopped)
-    for n in range(4):
+    for n in range(1, 5):
         assert restart < g.wait_for("(%d) Close session" % n, restart) < stopped
-    assert not [l for l in g.lines[restart:started] if l.startswith("!")]
+    assert not [l for l in g.lines()[restart:started] if l.startswith("!")]
     assert refused(old)
     s = open_relay(new, echo.port)
     g.wait_for("(0) Open session - 127.0.0.1:%d" % new, started)
@@ -354,8 +275,8 @@ def test_disconnect_in_handshake_logs_eof_after_close(gateways):
     closed = g.wait_for("(0) Close session - 127.0.0.1:%d" % port)
     eof = g.wait_for("Read end of file")
     assert closed < eof
-    assert g.lines[eof].startswith("!Read end of file")
-    assert "127.0.0.1" in g.lines[eof]
+    assert g.lines()[eof].startswith("!Read end of file")
+    assert "127.0.0.1" in g.lines()[eof]
 
 
 def test_access_decisions(gateways, echo):
@@ -382,7 +303,7 @@ def test_access_decisions(gateways, echo):
     g.wait_for("(2) Default Filter action")
     assert ask(b"127.0.0.1 %d bob wrong" % echo.port) == AUTH_FAILED
     i = g.wait_for("Authentication failed")
-    assert g.lines[i] == "!(3) Authentication failed: bob"
+    assert g.lines()[i] == "!(3) Authentication failed: bob"
     s = open_relay(port, echo.port)
     g.wait_for("(4) Authentication successful: alice")
     s.sendall(b"x" * 100000)
