@@ -7,6 +7,7 @@
 
 #include "alogger.h"
 #include "auth.h"
+#include "filter.h"
 
 namespace alg {
 
@@ -21,11 +22,22 @@ constexpr const char kPortRange[] = "listen_port is outside 1..65535";
 constexpr const char kTimeoutRange[] = "session_timeout must be 0..2147483 seconds";
 constexpr int kMaxTimeoutSeconds = INT_MAX / 1000;
 
-// Renders what a builder threw: the English message and its detail.
-std::string Describe(const std::exception& e) {
-    if (const auto* loc = dynamic_cast<const ErrLocalizer*>(&e))
-        return std::string(loc->Msg().en) + loc->Detail();
-    return e.what();
+std::string Quoted(const char* value) {
+    return std::string("\"") + (value ? value : "") + "\"";
+}
+
+// Renders what a builder threw: the English message and its detail, or the offending value
+// when the exception carries none.
+std::string Describe(const std::exception& e, const char* value = nullptr, bool quote = false) {
+    const auto* loc = dynamic_cast<const ErrLocalizer*>(&e);
+    if (!loc) return e.what();
+    std::string text = loc->Msg().en;
+    const std::string& detail = loc->Detail();
+    if (!detail.empty())
+        text += detail[0] == ' ' ? detail : " - " + detail;
+    else if (quote)
+        text += " " + Quoted(value);
+    return text;
 }
 
 bool Is(const std::exception& e, const locMSG& msg) {
@@ -33,9 +45,20 @@ bool Is(const std::exception& e, const locMSG& msg) {
     return loc && &loc->Msg() == &msg;
 }
 
-std::string Quoted(const char* value) {
-    return std::string("\"") + (value ? value : "") + "\"";
+std::string Index(const char* kind, int i) {
+    return std::string(kind) + "[" + std::to_string(i) + "]";
 }
+
+// Takes the warnings and errors a builder logs while it accepts a record (a mask that does
+// not compile, a dropped body rule): the gateway would run, but the rule would not work.
+class RemarkLog : public I_ToLogSystem {
+  public:
+    void Log(LoggedMessage& m) override {
+        if (m.type == MsgType::warning || m.type == MsgType::error)
+            remarks.push_back(std::string(m.en ? m.en : "") + m.suffix);
+    }
+    std::vector<std::string> remarks;
+};
 
 class Checker {
   public:
@@ -50,6 +73,7 @@ class Checker {
         if (!handshake) Add("handshake", LineOf(&proxy), kNoHandshake);
         if (general) General(*general);
         if (handshake) Handshake(*handshake);
+        if (const ALGprocessType* process = proxy.process.first()) Process(*process);
     }
 
   private:
@@ -97,7 +121,7 @@ class Checker {
                 return;
             }
             levelRefused = true;
-            Add(element + "/@loglevel", line, Describe(e) + " " + Quoted(cfg.loglevel));
+            Add(element + "/@loglevel", line, Describe(e, cfg.loglevel, true));
         }
         if (!levelRefused) return;
         ALGloggerType probe;
@@ -123,7 +147,7 @@ class Checker {
             Add(ParamElement(element, cfg, "Encoding", line), line, Describe(e));
         else if (Is(e, InvalidFacilityName))
             Add(ParamElement(element, cfg, "facility", line), line,
-                Describe(e) + " " + Quoted(LastParam(cfg, "facility")));
+                Describe(e, LastParam(cfg, "facility"), true));
         else
             Add(element, line, Describe(e));
     }
@@ -144,16 +168,61 @@ class Checker {
         return value;
     }
 
+    // Each part of a rule is judged by the function the access list is built with.
     void Handshake(const ALGhandshakeType& h) {
         int index = 0;
         for (const ALGaccessType* access : h.access) {
-            const std::string element = "handshake/access[" + std::to_string(++index) + "]";
+            const std::string element = "handshake/" + Index("access", ++index);
             const int line = LineOf(access);
             try {
                 ParseLogLevel(access->loglevel.get());
             } catch (const std::exception& e) {
-                Add(element + "/@loglevel", line, Describe(e) + " " + Quoted(access->loglevel));
+                Add(element + "/@loglevel", line, Describe(e, access->loglevel, true));
             }
+            try {
+                ParseActionType(access->action.get());
+            } catch (const std::exception& e) {
+                Add(element + "/@action", line, Describe(e, access->action, true));
+            }
+            int f = 0;
+            for (const ALGfilterbyType* filter : access->filterby) {
+                const std::string fe = element + "/" + Index("filterby", ++f);
+                const int fl = LineOf(filter) ? LineOf(filter) : line;
+                try {
+                    if (!TextFilter(filter->masktype.get(), filter->mask.get()).IsValid())
+                        Add(fe, fl, std::string(InvalidMask.en) + " " + Quoted(filter->mask));
+                } catch (const std::exception& e) {
+                    Add(fe + "/@masktype", fl, Describe(e, filter->masktype, true));
+                }
+            }
+        }
+    }
+
+    // Builds every cut and replace section of the used process element as a listener would.
+    void Process(const ALGprocessType& p) {
+        Sections("cut", p.cut, [](const ALGreplaceType& r, unsigned short i, RemarkLog& log) {
+            CutSection::FromPolicy(r, i, BodyRules::build, log);
+        });
+        Sections("replace", p.replace,
+                 [](const ALGreplaceType& r, unsigned short i, RemarkLog& log) {
+                     ReplaceSection::FromPolicy(r, i, BodyRules::build, log);
+                 });
+    }
+
+    template <typename Build>
+    void Sections(const char* kind, const ObjectVector<ALGreplaceType>& rules, Build build) {
+        int index = 0;
+        for (const ALGreplaceType* rule : rules) {
+            ++index;
+            const std::string element = "process/" + Index(kind, index);
+            const int line = LineOf(rule);
+            RemarkLog log;
+            try {
+                build(*rule, static_cast<unsigned short>(index), log);
+            } catch (const std::exception& e) {
+                Add(element, line, Describe(e, rule->loglevel, Is(e, InvalidLogLevel)));
+            }
+            for (const std::string& remark : log.remarks) Add(element, line, remark);
         }
     }
 
