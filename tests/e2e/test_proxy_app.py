@@ -400,3 +400,18 @@ def test_management_channel_counts_sessions_and_push_restarts(gateways, echo, ma
     assert (g.etc / "algd" / "test.xml").read_text() == text
     open_relay(pushed_port, echo.port).close()
     status_until(env, lambda e: e["listener_port"] == str(pushed_port))
+
+
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGQUIT])
+def test_sigpipe_is_only_logged_and_other_stop_signals_stop(gateways, stop):
+    port = free_port()
+    g = gateways(policy([section(port)]))
+    g.wait_for("Started")
+    g.signal(signal.SIGPIPE)
+    i = g.wait_for("SIGPIPE recieved")
+    assert g.lines()[i] == "!SIGPIPE recieved"
+    assert alive_after(g, 0.3)
+    g.signal(stop)
+    assert g.wait(10) == 0
+    g.wait_for("Terminate signal recieved", i)
+    g.wait_for("Stopped", i)

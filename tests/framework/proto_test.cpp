@@ -1,0 +1,161 @@
+// The application object's property paths and the listener's session bookkeeping, in process:
+// a listener built from a policy file, its accept loop on a thread, sessions that block until
+// the listener is terminated.
+#include "proto.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+// Blocks in a read until the client closes or the listener tells its sockets to quit.
+class BlockingSession : public alg::StateMachine {
+  public:
+    using StateMachine::StateMachine;
+    void Run() override {
+        char c;
+        ClientSocket().ReadN(&c, 1, 60000);
+    }
+};
+
+class TestListener : public alg::Proto {
+  public:
+    using Proto::Proto;
+
+  protected:
+    alg::StateMachine* doCreateStateMachine(int descriptor) override {
+        return new BlockingSession(*this, descriptor);
+    }
+};
+
+class TestApp : public alg::ProxyApp {
+  public:
+    TestApp() : ProxyApp("alg_unit", nullptr) {}
+    const char* SettingsFileName() const override { return "unit.xml"; }
+    const char* CfgLoaderName() const override { return "proxy_unit"; }
+    alg::Proto* CreateProto(const ALGproxyType& section, bool firstStart,
+                            alg::LogSystem& logSystem) override {
+        return new TestListener(section, firstStart, logSystem);
+    }
+};
+
+int ConnectTo(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+template <class Predicate>
+bool WaitUntil(Predicate done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::string Property(const alg::ObjectWithProperties& o, const char* path) {
+    std::string value = "<none>";
+    o.GetProperty(path, value);
+    return value;
+}
+
+TEST(ProxyAppTest, PropertiesAndSessionCountsOfTheListener) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("proto_test_" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir / "algd");
+    // Port 0: the system chooses, the listener reports it.
+    std::ofstream(dir / "algd" / "unit.xml")
+        << "<algpolicy><proxy name='alg_http'/><proxy name='alg_unit'><general>"
+           "<listen_port>0</listen_port></general><handshake/></proxy>"
+           "<proxy name='alg_unit'><general><listen_port>0</listen_port>"
+           "<session_timeout>60</session_timeout></general><handshake/></proxy></algpolicy>";
+    setenv("ALG_SYSCONFDIR", (dir.string() + "/").c_str(), 1);
+
+    TestApp app;
+    std::string value;
+    EXPECT_FALSE(app.GetProperty("Proto.ListenerPort", value));
+    EXPECT_EQ(Property(app, "Name"), "alg_unit");
+
+    // The first alg_unit section names no port: no listener, whatever follows.
+    EXPECT_EQ(app.CreateProxy(true), 33);
+    EXPECT_FALSE(app.GetProperty("Proto.ListenerPort", value));
+
+    std::ofstream(dir / "algd" / "unit.xml", std::ios::trunc)
+        << "<algpolicy><proxy name='alg_unit'><general><listen_port>0</listen_port>"
+           "</general><handshake/></proxy></algpolicy>";
+    EXPECT_EQ(app.CreateProxy(true), 33);  // listen_port 0 is "not specified"
+
+    // A real port: find a free one and use it.
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
+    const int port = ntohs(addr.sin_port);
+    close(probe);
+    std::ofstream(dir / "algd" / "unit.xml", std::ios::trunc)
+        << "<algpolicy><proxy name='alg_unit'><general><listen_port>" << port
+        << "</listen_port><session_timeout>60</session_timeout></general><handshake/></proxy>"
+           "</algpolicy>";
+    ASSERT_EQ(app.CreateProxy(true), 0);
+
+    const std::string portText = std::to_string(port);
+    EXPECT_EQ(Property(app, "Proto.ListenerPort"), portText);
+    EXPECT_EQ(Property(app, "P.ListenerPort"), portText);
+    EXPECT_EQ(Property(app, "proto.ListenerPort"), "<none>");
+    EXPECT_EQ(Property(app, "Proto.ListenerPort.x"), "<none>");
+    EXPECT_EQ(Property(app, "Proto.AuthSystem"), "Stub");
+    EXPECT_EQ(Property(app, "Proto.TotalRequests"), "0");
+
+    alg::Proto* listener = alg::Proto::_instance;
+    ASSERT_NE(listener, nullptr);
+    std::thread acceptLoop([listener] { listener->AcceptConnections(); });
+    const int a = ConnectTo(port);
+    const int b = ConnectTo(port);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    EXPECT_TRUE(
+        WaitUntil([&] { return listener->ActiveRequests() == 2; }, std::chrono::seconds(5)));
+    EXPECT_EQ(Property(app, "Proto.TotalRequests"), "2");
+
+    // A client that leaves ends its session; the count follows.
+    close(a);
+    EXPECT_TRUE(
+        WaitUntil([&] { return listener->ActiveRequests() == 1; }, std::chrono::seconds(5)));
+    EXPECT_EQ(listener->TotalRequests(), 2);
+
+    // Terminate reaches the blocked session and the accept loop; the wait returns only
+    // once the session thread is gone, well within a second.
+    const auto t0 = std::chrono::steady_clock::now();
+    listener->Terminate();
+    acceptLoop.join();
+    listener->WaitForSessions();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_EQ(listener->ActiveRequests(), 0);
+    char c;
+    EXPECT_EQ(recv(b, &c, 1, 0), 0);  // the gateway closed its end
+    close(b);
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
