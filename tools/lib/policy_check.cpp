@@ -141,31 +141,34 @@ class Checker {
 
     void LoggerError(const std::string& element, int line, const std::exception& e,
                      const ALGloggerType& cfg) {
-        if (Is(e, LoggerClassNotFound))
+        if (Is(e, LoggerClassNotFound)) {
             Add(element + "/@name", line, Describe(e));
-        else if (Is(e, ErrorEncoderName))
-            Add(ParamElement(element, cfg, "Encoding", line), line, Describe(e));
-        else if (Is(e, InvalidFacilityName))
-            Add(ParamElement(element, cfg, "facility", line), line,
-                Describe(e, LastParam(cfg, "facility"), true));
-        else
+        } else if (Is(e, ErrorEncoderName)) {
+            // The logger takes the first "Encoding" parameter.
+            ParamError(element, line, e, FindParam(cfg, "Encoding", false), "Encoding");
+        } else if (Is(e, InvalidFacilityName)) {
+            // ... and the last "facility" parameter.
+            ParamError(element, line, e, FindParam(cfg, "facility", true), "facility");
+        } else {
             Add(element, line, Describe(e));
+        }
     }
 
-    // Path of the parameter `name`, its line put into `line` when known.
-    std::string ParamElement(const std::string& element, const ALGloggerType& cfg, const char* name,
-                             int& line) const {
-        for (const ALGparamType* p : cfg.param)
-            if (streq(p->name, name))
-                if (const int l = LineOf(p)) line = l;
-        return element + "/param[@name='" + name + "']";
+    void ParamError(const std::string& element, int line, const std::exception& e,
+                    const ALGparamType* param, const char* name) {
+        const int paramLine = param ? LineOf(param) : 0;
+        Add(element + "/param[@name='" + name + "']", paramLine ? paramLine : line,
+            Describe(e, param ? param->value.c_str() : nullptr, true));
     }
 
-    static const char* LastParam(const ALGloggerType& cfg, const char* name) {
-        const char* value = nullptr;
-        for (const ALGparamType* p : cfg.param)
-            if (streq(p->name, name)) value = p->value.c_str();
-        return value;
+    static const ALGparamType* FindParam(const ALGloggerType& cfg, const char* name, bool last) {
+        const ALGparamType* found = nullptr;
+        for (const ALGparamType* p : cfg.param) {
+            if (!streq(p->name, name)) continue;
+            found = p;
+            if (!last) break;
+        }
+        return found;
     }
 
     // Each part of a rule is judged by the function the access list is built with.
