@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -180,7 +181,9 @@ void MLDoc::load(const char* name, const char* text, int length) {
     name_ = name ? name : "";
     if (length < 0 || (!text && length > 0)) throw TTT(name_, 0, kBadLength);
     if (static_cast<std::size_t>(length) > kMaxDocumentSize) throw TTT(name_, 0, kTooLarge);
-    xmlInitParser();
+    // libxml2's global set-up must not run twice at once.
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { xmlInitParser(); });
     std::unique_ptr<xmlParserCtxt, CtxtDeleter> ctxt(xmlNewParserCtxt());
     if (!ctxt || !ctxt->sax) throw std::bad_alloc();
     ParseState state;
