@@ -1,12 +1,13 @@
 #include "proto.h"
 
-#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 #include "basis.h"
@@ -27,7 +28,7 @@ constexpr char kSettingsDir[] = "algd/";
 
 constexpr size_t kThreadStack = 1048576;
 constexpr int kProxyFailed = 33;
-constexpr int kProxyCrashed = 34;
+constexpr int kProxyCrashed = kExitException;
 // How often a listener that waits for its sessions to end looks at them.
 constexpr long kSessionPollMs = 20;
 
@@ -429,8 +430,6 @@ void* ProxyApp::ProxyThread(void* application) {
 }
 
 int RunService(ProxyApp& app, int argc, char** argv) {
-    // Console lines must reach a pipe as they are written, not when a buffer fills.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
     try {
         return app.RegisterService(argc, argv);
     } catch (const std::exception& e) {
@@ -441,7 +440,7 @@ int RunService(ProxyApp& app, int argc, char** argv) {
         LoggedMessage m(UnhandledError, event, error);
         app.Log(m);
     }
-    return 34;
+    return kExitException;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -451,6 +450,12 @@ int RunService(ProxyApp& app, int argc, char** argv) {
 Proto* Proto::_instance = nullptr;
 
 namespace {
+// The milliseconds of a policy time-out in seconds, kept within the range of an int.
+int TimeoutMs(int seconds) {
+    constexpr int kMaxSeconds = std::numeric_limits<int>::max() / 1000;
+    return std::clamp(seconds, 0, kMaxSeconds) * 1000;
+}
+
 const ALGgeneralType& GeneralOf(const ALGproxyType& section) {
     if (section.general.size() == 0 || section.handshake.size() == 0)
         throw InitializerError(ListenPortNotSpecified);
@@ -460,7 +465,7 @@ const ALGgeneralType& GeneralOf(const ALGproxyType& section) {
 
 Proto::Proto(const ALGproxyType& section, bool /*firstStart*/, LogSystem& logSystem)
     : authSystem_(AuthSystemClass::CreateClass(GeneralOf(section))),
-      sessionTimeout_(GeneralOf(section).session_timeout * 1000),
+      sessionTimeout_(TimeoutMs(GeneralOf(section).session_timeout)),
       acceptSocket_(GeneralOf(section).listen_port, nullptr, true) {
     const ALGgeneralType& general = GeneralOf(section);
     logSystem.LoadLoggers(general);
