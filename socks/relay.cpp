@@ -55,32 +55,44 @@ class QuitWaker : public ALGPoolMember {
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
     char buffer[kRelayBufferSize];
     AlgSocket* const sockets[2] = {&client, &server};
-    bool open[2] = {true, true};  // whether data may still come from sockets[i]
+    bool open[2] = {true, true};     // whether data may still come from sockets[i]
+    bool ready[2] = {false, false};  // whether sockets[i] is worth reading without a wait
     const QuitWaker waker(client.Pool());
     const int wait = waker.Descriptor() >= 0 ? -1 : kSliceMs;
     while (open[0] || open[1]) {
-        pollfd p[3];
-        for (int i = 0; i < 2; ++i) p[i] = {open[i] ? sockets[i]->Descriptor() : -1, POLLIN, 0};
-        p[2] = {waker.Descriptor(), POLLIN, 0};
-        const int rc = ::poll(p, 3, wait);
+        // A busy tunnel skips the wait: a read that filled the buffer is followed by another
+        // read at once, so a stream costs one receive and one send per buffer.
+        if (!ready[0] && !ready[1]) {
+            pollfd p[3];
+            for (int i = 0; i < 2; ++i) p[i] = {open[i] ? sockets[i]->Descriptor() : -1, POLLIN, 0};
+            p[2] = {waker.Descriptor(), POLLIN, 0};
+            const int rc = ::poll(p, 3, wait);
+            if (rc < 0 && errno != EINTR) throw SocketError(SelectFail);
+            for (int i = 0; i < 2; ++i) ready[i] = rc > 0 && p[i].revents != 0;
+        }
         if (client.QuitRaised() || server.QuitRaised() || waker.QuitRaised())
             throw TerminationEvent();
-        if (rc < 0) {
-            if (errno == EINTR) continue;
-            throw SocketError(SelectFail);
-        }
-        for (int i = 0; i < 2 && rc > 0; ++i) {
-            if (p[i].revents == 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (!ready[i]) continue;
             AlgSocket& from = *sockets[i];
             AlgSocket& to = *sockets[1 - i];
             try {
-                unsigned int size = kRelayBufferSize;
-                if (!from.Read(buffer, size, 0)) {
-                    open[i] = false;
+                const ssize_t n = ::recv(from.Descriptor(), buffer, kRelayBufferSize, MSG_DONTWAIT);
+                if (n < 0) {
+                    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                        ready[i] = false;
+                    } else if (errno != EINTR) {
+                        throw SocketError(RecvFails);
+                    }
+                    continue;
+                }
+                if (n == 0) {
+                    open[i] = ready[i] = false;
                     ::shutdown(to.Descriptor(), SHUT_WR);
                     continue;
                 }
-                if (size > 0) to.Write(buffer, size, timeout);
+                ready[i] = static_cast<unsigned int>(n) == kRelayBufferSize;
+                to.Write(buffer, static_cast<unsigned int>(n), timeout);
             } catch (const SocketError&) {
                 // Once one direction has ended the tunnel is winding down: a reset or a closed
                 // peer now is its normal end, not a fault to report.

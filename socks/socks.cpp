@@ -49,7 +49,9 @@ int AwaitBindPeer(AcceptSocket& acceptor, AlgSocket& client) {
         }
         if (p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) return -1;
         if (p[0].revents & POLLIN) {
-            const int fd = acceptor.Accept(0);
+            // One slice: Accept gives up before accepting once its time-out has run out,
+            // which a time-out of 0 does at the first pass.
+            const int fd = acceptor.Accept(kSliceMs);
             if (fd >= 0) return fd;
         }
     }
@@ -61,8 +63,7 @@ int AwaitBindPeer(AcceptSocket& acceptor, AlgSocket& client) {
 
 void SocksStateMachine::Run() {
     const unsigned int timeout = static_cast<unsigned int>(Listener().SessionTimeout());
-    AlgSocket& client = ClientSocket();
-    version_ = ReadByte(client, timeout);
+    version_ = ReadByte(handshake_, timeout);
 
     char user[256] = {};
     if (version_ == kSocks5) {
@@ -76,7 +77,7 @@ void SocksStateMachine::Run() {
 
     SocksCommandRequest request(version_);
     request.user = user;
-    if (!request.Read(client, timeout)) {
+    if (!request.Read(handshake_, timeout)) {
         LoggedMessage m(BadAddressTypeOrValue, detail, warning);
         Log(m);
         return;
@@ -99,25 +100,23 @@ void SocksStateMachine::Run() {
 }
 
 bool SocksStateMachine::ChooseLgnPwdAuthMethod(unsigned int timeout) {
-    AlgSocket& client = ClientSocket();
-    const unsigned char count = ReadByte(client, timeout);
+    const unsigned char count = ReadByte(handshake_, timeout);
     char methods[256];
-    if (count > 0) client.ReadN(methods, count, timeout);
+    if (count > 0) handshake_.ReadN(methods, count, timeout);
     const bool offered = std::memchr(methods, kMethodUserPassword, count) != nullptr;
     const char* reply = offered ? kMethodReplyUserPassword : kMethodReplyNoAcceptable;
-    client.Write(reply, 2, timeout);
+    ClientSocket().Write(reply, 2, timeout);
     return offered;
 }
 
 bool SocksStateMachine::AuthNegotiation(char (&user)[256], unsigned int timeout) {
     if (!ChooseLgnPwdAuthMethod(timeout)) return false;
-    AlgSocket& client = ClientSocket();
-    if (ReadByte(client, timeout) != kUserPasswordVersion) return false;
+    if (ReadByte(handshake_, timeout) != kUserPasswordVersion) return false;
     char password[256];
-    ReadUsernamePassword(client, user, password, timeout);
+    ReadUsernamePassword(handshake_, user, password, timeout);
     const bool ok = Authenticate(user, password);
     ::explicit_bzero(password, sizeof password);
-    client.Write(ok ? kLoginReplySuccess : kLoginReplyFailure, 2, timeout);
+    ClientSocket().Write(ok ? kLoginReplySuccess : kLoginReplyFailure, 2, timeout);
     return ok;
 }
 
@@ -136,6 +135,7 @@ void SocksStateMachine::ConnectRequest(const char* address, unsigned short port,
     }
     AlgSocket& client = ClientSocket();
     Reply(kReplySucceeded, client.SelfAddress().c_str(), client.SelfPort(), timeout);
+    PassPending(*server, timeout);
     ClientDataTransactionsWith(*server, timeout);
 }
 
@@ -149,6 +149,7 @@ void SocksStateMachine::BindRequest(const char* /*address*/, unsigned short /*po
     if (descriptor < 0) return;
     AlgSocket peer(descriptor, &Listener().Pool());
     Reply(kReplySucceeded, peer.PeerAddress().c_str(), peer.PeerPort(), timeout);
+    PassPending(peer, timeout);
     ClientDataTransactionsWith(peer, timeout);
 }
 
@@ -159,6 +160,12 @@ void SocksStateMachine::ClientDataTransactionsWith(AlgSocket& other, unsigned in
 void SocksStateMachine::Reply(unsigned char code, const char* address, unsigned short port,
                               unsigned int timeout) {
     SocksResponse(version_, code, address, port).Write(ClientSocket(), timeout);
+}
+
+void SocksStateMachine::PassPending(AlgSocket& to, unsigned int timeout) {
+    const std::string_view pending = handshake_.Pending();
+    if (!pending.empty())
+        to.Write(pending.data(), static_cast<unsigned int>(pending.size()), timeout);
 }
 
 // ---- Socks, SocksProxy ----------------------------------------------------------------------

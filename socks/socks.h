@@ -2,6 +2,7 @@
 // access check, CONNECT and BIND, then the two-way relay), its listener and the application.
 #pragma once
 
+#include "buffered_reader.h"
 #include "proto.h"
 #include "relay.h"
 
@@ -15,7 +16,8 @@ ALG_MESSAGE(BadAddressTypeOrValue, "Bad address type or value",
 // One client connection of socks-gateway. Created, run and deleted by its session thread.
 class SocksStateMachine : public StateMachine {
   public:
-    SocksStateMachine(Proto& listener, int descriptor) : StateMachine(listener, descriptor) {}
+    SocksStateMachine(Proto& listener, int descriptor)
+        : StateMachine(listener, descriptor), handshake_(ClientSocket()) {}
 
     // The whole session; returns when it is over. Socket, parse and termination errors
     // propagate to the listener's worker, which reports them.
@@ -41,7 +43,12 @@ class SocksStateMachine : public StateMachine {
   private:
     // Sends a reply of the session's version to the client.
     void Reply(unsigned char code, const char* address, unsigned short port, unsigned int timeout);
+    // Writes to `to` what the client sent after its request (before the reply) and the
+    // handshake reader has already received.
+    void PassPending(AlgSocket& to, unsigned int timeout);
 
+    // Every read of the client's handshake goes through here.
+    BufferedSocketReader handshake_;
     unsigned char version_ = 0;
 };
 

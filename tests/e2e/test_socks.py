@@ -444,6 +444,30 @@ def test_last_bytes_and_half_close_are_carried(gateway, target):
     assert recv_all(s) == b"got 100000"
 
 
+def test_handshake_in_one_piece_or_byte_by_byte(gateway, target):
+    g = gateway()
+    t = target()
+    login = b"\x01" + bytes([len(USER)]) + USER + bytes([len(PASSWORD)]) + PASSWORD
+    request = b"\x05\x01\x00\x01" + socket.inet_aton("127.0.0.1") + struct.pack(">H", t.port)
+
+    # Everything at once, data included: nothing the client sent early is lost.
+    s = g.connect()
+    s.sendall(b"\x05\x01\x02" + login + request + b"early data")
+    assert recv_exact(s, 4) == b"\x05\x02\x01\x00"
+    assert socks5_reply(s)[0] == 0
+    assert recv_exact(s, 10) == b"early data"
+
+    # A SOCKS 4a request trickling in one byte at a time.
+    s = g.connect()
+    message = bytes([4, 1]) + struct.pack(">H", t.port) + b"\0\0\0\x01" + b"u\0localhost\0"
+    for b in message:
+        s.send(bytes([b]))
+        time.sleep(0.005)
+    assert recv_exact(s, 8)[1] == 90
+    s.sendall(b"late")
+    assert recv_exact(s, 4) == b"late"
+
+
 def test_sighup_ends_open_tunnels_and_serves_again(gateway, target):
     g = gateway()
     t = target()

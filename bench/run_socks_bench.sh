@@ -1,0 +1,163 @@
+#!/usr/bin/env bash
+# Measures socks-gateway side by side with a direct connection and with the SOCKS 5 peers
+# microsocks and danted, all on loopback, and prints every figure as a ratio to the best peer.
+# Usage: bench/run_socks_bench.sh [BUILD_DIR]   (default: build). Exits 0 whatever the figures.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$top/build}" && pwd)
+load=$build/bench/socks_load
+gateway=$build/socks/socks-gateway
+for f in "$load" "$gateway"; do
+    [[ -x $f ]] || { echo "missing $f: build first (ninja -C $build)"; exit 0; }
+done
+command -v microsocks >/dev/null || echo "microsocks not installed: its column stays empty"
+command -v danted >/dev/null || echo "danted not installed: its column stays empty"
+
+BULK_BYTES=${BULK_BYTES:-1073741824}   # one tunnel
+BULK8_BYTES=${BULK8_BYTES:-268435456}  # each of 8 tunnels
+RATE_SECONDS=${RATE_SECONDS:-10}
+IDLE_TUNNELS=${IDLE_TUNNELS:-1000}
+IDLE_SECONDS=${IDLE_SECONDS:-10}
+USER=bench PASS=bench-password
+
+ulimit -n 65536 2>/dev/null || ulimit -n 8192 2>/dev/null || true
+work=$(mktemp -d)
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+
+free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_port() {  # bounded: 50 tries of 0.1 s
+    for _ in $(seq 50); do
+        /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),0.2)" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# socks-gateway: the sample policy's shape with a bench user, console logging off.
+gw_port=$(free_port)
+mkdir -p "$work/etc/algd" "$work/run"
+printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/etc/passwd"
+cat > "$work/etc/algd/socks.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<algpolicy>
+  <proxy name="alg_socks">
+    <general>
+      <listen_port>$gw_port</listen_port>
+      <session_timeout>60</session_timeout>
+      <loggers><logger name="Console" loglevel="none"/></loggers>
+      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/etc/passwd"/></authsystem>
+    </general>
+    <handshake>
+      <access userid="" loglevel="none" action="allow"><filterby name="Host" masktype="wild">*</filterby></access>
+    </handshake>
+  </proxy>
+</algpolicy>
+XML
+ALG_SYSCONFDIR=$work/etc/ ALG_RUNDIR=$work/run setsid "$gateway" -f > "$work/gateway.log" 2>&1 &
+gw_pid=$!; pids+=($gw_pid)
+
+ms_port=$(free_port); ms_pid=""
+if command -v microsocks >/dev/null; then
+    setsid microsocks -i 127.0.0.1 -p "$ms_port" -u "$USER" -P "$PASS" > /dev/null 2>&1 &
+    ms_pid=$!; pids+=($ms_pid)
+fi
+
+# danted authenticates username/password only against system accounts; the bench does not
+# create accounts on the host, so danted runs with method "none".
+dd_port=$(free_port); dd_pid=""
+if command -v danted >/dev/null; then
+    cat > "$work/danted.conf" <<CONF
+logoutput: /dev/null
+internal: 127.0.0.1 port = $dd_port
+external: 127.0.0.1
+clientmethod: none
+socksmethod: none
+user.privileged: root
+user.unprivileged: nobody
+client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
+socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
+CONF
+    setsid danted -f "$work/danted.conf" -p "$work/danted.pid" -N 2 > /dev/null 2>&1 &
+    dd_pid=$!; pids+=($dd_pid)
+fi
+
+wait_port "$gw_port" || { echo "socks-gateway did not start:"; cat "$work/gateway.log"; exit 0; }
+[[ -n $ms_pid ]] && { wait_port "$ms_port" || ms_pid=""; }
+[[ -n $dd_pid ]] && { wait_port "$dd_port" || dd_pid=""; }
+
+# proxy_args NAME: the socks_load options that reach that proxy
+proxy_args() {
+    case $1 in
+        direct) echo "" ;;
+        gateway) echo "--proxy 127.0.0.1:$gw_port --user $USER --pass $PASS" ;;
+        microsocks) echo "--proxy 127.0.0.1:$ms_port --user $USER --pass $PASS" ;;
+        danted) echo "--proxy 127.0.0.1:$dd_port" ;;
+    esac
+}
+proxy_pid() {
+    case $1 in
+        gateway) echo "$gw_pid" ;;
+        microsocks) echo "$ms_pid" ;;
+        danted) echo "$dd_pid" ;;
+    esac
+}
+available() { case $1 in direct|gateway) return 0 ;; microsocks) [[ -n $ms_pid ]] ;; danted) [[ -n $dd_pid ]] ;; esac; }
+result() { "$load" "$@" 2>>"$work/load.err" | awk '/^result/ {print $2}'; }
+
+declare -A fig
+for p in direct gateway microsocks danted; do
+    available "$p" || continue
+    args=$(proxy_args "$p")
+    fig[$p,bulk1]=$(result bulk $args --bytes "$BULK_BYTES" --tunnels 1)
+    fig[$p,bulk8]=$(result bulk $args --bytes "$BULK8_BYTES" --tunnels 8)
+    fig[$p,rate]=$(result rate $args --seconds "$RATE_SECONDS" --workers 8)
+    if [[ $p != direct ]]; then
+        pid=$(proxy_pid "$p")
+        line=$("$load" idle $args --tunnels "$IDLE_TUNNELS" --seconds "$IDLE_SECONDS" --sid "$pid" 2>>"$work/load.err" | tail -1)
+        fig[$p,idlecpu]=$(awk '{print $2}' <<<"$line")
+        fig[$p,idlerss]=$(awk '{print $4}' <<<"$line")
+    fi
+done
+
+# ratio VALUE BEST HIGHER_IS_BETTER: how the gateway stands to the best peer (>1 is better)
+ratio() {
+    /usr/bin/python3 - "$1" "$2" "$3" <<'PY'
+import sys
+v, b, hib = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
+try:
+    v, b = float(v), float(b)
+    if hib: print("%.2f" % (v / b) if b > 0 else "-")
+    else: print("%.2f" % (b / v) if v > 0 else ("1.00" if b == 0 else "inf"))
+except ValueError:
+    print("-")
+PY
+}
+best() {  # best peer value for a row: max or min
+    local row=$1 hib=$2 b=""
+    for p in microsocks danted; do
+        v=${fig[$p,$row]:-}; [[ -z $v ]] && continue
+        if [[ -z $b ]]; then b=$v
+        elif /usr/bin/python3 -c "import sys; sys.exit(0 if (float('$v') > float('$b')) == ($hib == 1) else 1)"; then b=$v; fi
+    done
+    echo "$b"
+}
+
+printf '\n%-34s %10s %10s %10s %10s %12s\n' "row" "direct" "gateway" "microsocks" "danted" "gw/best peer"
+row() {
+    local key=$1 label=$2 hib=$3 b
+    b=$(best "$key" "$hib")
+    printf '%-34s %10s %10s %10s %10s %12s\n' "$label" "${fig[direct,$key]:--}" "${fig[gateway,$key]:--}" \
+        "${fig[microsocks,$key]:--}" "${fig[danted,$key]:--}" "$(ratio "${fig[gateway,$key]:-}" "$b" "$hib")"
+}
+row bulk1 "bulk, 1 tunnel (MB/s)" 1
+row bulk8 "bulk, 8 tunnels (MB/s)" 1
+row rate "handshakes + 1-byte echo (/s)" 1
+row idlecpu "idle ${IDLE_TUNNELS} tunnels ${IDLE_SECONDS}s (CPU s)" 0
+row idlerss "idle RSS per tunnel (KiB)" 0
+echo
+echo "gateway / direct, bulk 1 tunnel: $(ratio "${fig[gateway,bulk1]:-}" "${fig[direct,bulk1]:-}" 1)"
+echo "ratios above 1 mean the gateway is better than the best peer (lower CPU and memory count as better)"
+[[ -s $work/load.err ]] && { echo "load generator errors:"; sort "$work/load.err" | uniq -c | head; }
+exit 0
