@@ -2,9 +2,8 @@
 // access check, CONNECT and BIND, then the two-way relay), its listener and the application.
 #pragma once
 
-#include "buffered_reader.h"
+#include "algsocket.h"
 #include "proto.h"
-#include "relay.h"
 
 namespace alg {
 

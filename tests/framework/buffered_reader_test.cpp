@@ -1,4 +1,4 @@
-#include "buffered_reader.h"
+#include "algsocket.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

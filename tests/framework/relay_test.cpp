@@ -1,4 +1,4 @@
-#include "relay.h"
+#include "algsocket.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
