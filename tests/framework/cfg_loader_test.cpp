@@ -268,7 +268,8 @@ TEST(CfgLoaderTest, StopDuringThePauseEndsTheWorkerAtOnce) {
 }
 
 TEST(CfgLoaderTest, ReceivedPolicyRestartsTheApplicationAndIsStored) {
-    const std::string policy("<algpolicy>\r\n\x01\x00\xff</algpolicy>", 30);
+    static const char kPolicyBytes[] = "<algpolicy>\r\n\x01\x00\xff</algpolicy>";
+    const std::string policy(kPolicyBytes, sizeof kPolicyBytes - 1);
     FakeService service({alg::EncodePollReply(alg::kPmpPolicyFollows, policy), kNotReady});
     FakeApp app;
     app.settings = service.Dir() + "/socks.xml";
