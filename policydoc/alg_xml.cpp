@@ -22,6 +22,20 @@ void ReadAttributes(const MLDoc::Token& token, std::initializer_list<Field> fiel
             if (a.is(f.first)) *f.second = a.value();
 }
 
+using OutField = std::pair<const char*, const ChArr*>;
+
+// The attributes in the order given.
+void WriteAttributes(MLDocOut& out, std::initializer_list<OutField> fields) {
+    for (const OutField& f : fields) out.attr(f.first, *f.second);
+}
+
+// An element without children: `tag` with the attributes in the order given.
+void WriteEmpty(MLDocOut& out, const char* tag, std::initializer_list<OutField> fields) {
+    out.open(tag);
+    WriteAttributes(out, fields);
+    out.closeEmpty();
+}
+
 void PrintError(const TTT& e) {
     std::printf("Error: %s\n", e.makeMulti().c_str());
     std::fflush(stdout);
@@ -147,11 +161,16 @@ void AlgDoc::parse(ObjectVector<ALGoptionType>& list, MLDoc::Token& token) {
         token, {{"masktype", &o.masktype}, {"from", &o.from}, {"to", &o.to}, {"name", &o.name}});
 }
 
-bool ALGalgpolicyType::load(const char* name, const char* text, int length) {
+namespace {
+
+// Loads the document with `load(doc)` and reads the policy from it; a reader error is printed
+// and gives false.
+template <typename Load>
+bool LoadPolicy(ALGalgpolicyType& policy, Load load) {
     AlgDoc doc;
     try {
-        doc.load(name, text, length);
-        const bool ok = doc.parse(*this);
+        load(doc);
+        const bool ok = doc.parse(policy);
         doc.release();
         return ok;
     } catch (const TTT& e) {
@@ -161,52 +180,38 @@ bool ALGalgpolicyType::load(const char* name, const char* text, int length) {
     }
 }
 
+}  // namespace
+
+bool ALGalgpolicyType::load(const char* name, const char* text, int length) {
+    return LoadPolicy(*this, [&](AlgDoc& doc) { doc.load(name, text, length); });
+}
+
 bool ALGalgpolicyType::load(const std::string& path) {
-    AlgDoc doc;
-    try {
-        doc.load(path);
-        const bool ok = doc.parse(*this);
-        doc.release();
-        return ok;
-    } catch (const TTT& e) {
-        doc.release();
-        PrintError(e);
-        return false;
-    }
+    return LoadPolicy(*this, [&](AlgDoc& doc) { doc.load(path); });
 }
 
 // ---- writing ----
 
 void AlgDocOut::writeChildren(const ObjectVector<ALGparamType>& params) {
     for (const ALGparamType* p : params) {
-        open("param");
-        attr("name", p->name);
-        attr("value", p->value);
-        closeEmpty();
+        WriteEmpty(*this, "param", {{"name", &p->name}, {"value", &p->value}});
     }
 }
 
 void AlgDocOut::writeChildren(const char* tag, const ObjectVector<ALGreplaceType>& rules) {
     for (const ALGreplaceType* r : rules) {
         open(tag);
-        attr("userid", r->userid);
-        attr("loglevel", r->loglevel);
+        WriteAttributes(*this, {{"userid", &r->userid}, {"loglevel", &r->loglevel}});
         children();
-        for (const ALGoptionType* o : r->option) {
-            open("option");
-            attr("masktype", o->masktype);
-            attr("from", o->from);
-            attr("to", o->to);
-            attr("name", o->name);
-            closeEmpty();
-        }
-        for (const ALGbodyType* b : r->body) {
-            open("body");
-            attr("masktype", b->masktype);
-            attr("from", b->from);
-            attr("to", b->to);
-            closeEmpty();
-        }
+        for (const ALGoptionType* o : r->option)
+            WriteEmpty(*this, "option",
+                       {{"masktype", &o->masktype},
+                        {"from", &o->from},
+                        {"to", &o->to},
+                        {"name", &o->name}});
+        for (const ALGbodyType* b : r->body)
+            WriteEmpty(*this, "body",
+                       {{"masktype", &b->masktype}, {"from", &b->from}, {"to", &b->to}});
         close(tag);
     }
 }
@@ -249,8 +254,7 @@ void AlgDocOut::save(const ALGalgpolicyType& policy) {
                 children();
                 for (const ALGloggerType* l : g->loggers) {
                     open("logger");
-                    attr("loglevel", l->loglevel);
-                    attr("name", l->name);
+                    WriteAttributes(*this, {{"loglevel", &l->loglevel}, {"name", &l->name}});
                     children();
                     writeChildren(l->param);
                     close("logger");
@@ -277,14 +281,13 @@ void AlgDocOut::save(const ALGalgpolicyType& policy) {
             children();
             for (const ALGaccessType* a : h->access) {
                 open("access");
-                attr("userid", a->userid);
-                attr("loglevel", a->loglevel);
-                attr("action", a->action);
+                WriteAttributes(
+                    *this,
+                    {{"userid", &a->userid}, {"loglevel", &a->loglevel}, {"action", &a->action}});
                 children();
                 for (const ALGfilterbyType* f : a->filterby) {
                     raw("<filterby");
-                    attr("name", f->name);
-                    attr("masktype", f->masktype);
+                    WriteAttributes(*this, {{"name", &f->name}, {"masktype", &f->masktype}});
                     raw(">");
                     escaped(f->mask);
                     raw("</filterby>");

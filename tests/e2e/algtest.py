@@ -6,13 +6,22 @@
   standard error) is read line by line in a background thread; wait_for_line(pattern, timeout)
   returns the first line matching a regular expression; stop() ends it with SIGTERM, then
   SIGKILL as a last resort.
-- free_port(): a TCP port on 127.0.0.1 that was free a moment ago.
-- EchoServer: a loopback server on port 0 that echoes every connection, for relay tests.
-- wait_until(predicate, timeout), pid_alive(pid), kill_pid(pid, timeout): for daemons that are
-  not children of the test.
+- Gateway: a gateway program (Program) in the foreground with folders of its own and its policy
+  written to etc/algd/<settings>; TestGateway: tests/progs/test_gateway so prepared, with
+  open_relay() for its line protocol "HOST PORT USER PASSWORD".
+- ManagementService: `algctl serve` on a runtime folder; algctl(env, ...), status_of(env, name).
+- free_port(): a TCP port on 127.0.0.1 that was free a moment ago; connect(port), accepting(port),
+  refused(port); recv_exact(sock, n), recv_all(sock).
+- Listener: accepts on a listening socket in a background thread; LoopbackServer runs a function
+  for each connection on 127.0.0.1 (port 0); EchoServer echoes every connection.
+- wait_until(predicate, timeout), proc_stat(pid), pid_alive(pid), kill_pid(pid, timeout): for
+  daemons that are not children of the test.
 """
 
+import hashlib
+import json
 import os
+import pathlib
 import re
 import signal
 import socket
@@ -67,8 +76,9 @@ class Program:
     """A program running in the foreground with captured output. Use as a context manager
     or call stop() so that it never outlives the test."""
 
-    def __init__(self, args, env, cwd=None, merge_stderr=True):
+    def __init__(self, args, env, cwd=None, merge_stderr=True, encoding="utf-8"):
         self.args = [str(a) for a in args]
+        self._encoding = encoding
         self.proc = subprocess.Popen(
             self.args, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT if merge_stderr else subprocess.PIPE)
@@ -80,7 +90,7 @@ class Program:
     def _read(self):
         for raw in self.proc.stdout:
             with self._cond:
-                self._lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
+                self._lines.append(raw.decode(self._encoding, "replace").rstrip("\r\n"))
                 self._cond.notify_all()
         with self._cond:
             self._eof = True
@@ -91,6 +101,10 @@ class Program:
     def lines(self):
         with self._cond:
             return list(self._lines)
+
+    def output(self):
+        """All output so far as one text."""
+        return "\n".join(self.lines())
 
     def wait_for_line(self, pattern, timeout=10.0, start=0):
         """The first output line from index `start` on that matches `pattern` (re.search);
@@ -152,12 +166,63 @@ def free_port():
         return s.getsockname()[1]
 
 
+def connect(port, timeout=5.0):
+    """A connection to 127.0.0.1:`port` whose operations time out after `timeout` seconds."""
+    return socket.create_connection(("127.0.0.1", port), timeout=timeout)
+
+
+def accepting(port):
+    """True when something accepts connections on 127.0.0.1:`port`."""
+    try:
+        connect(port, 0.2).close()
+        return True
+    except OSError:
+        return False
+
+
+def refused(port):
+    """True when a connection to 127.0.0.1:`port` is actively refused."""
+    try:
+        connect(port, 2).close()
+        return False
+    except ConnectionRefusedError:
+        return True
+
+
+def recv_exact(sock, n):
+    """Exactly `n` bytes; EOFError when the peer closes first."""
+    data = b""
+    while len(data) < n:
+        chunk = sock.recv(n - len(data))
+        if not chunk:
+            raise EOFError("closed after %d of %d bytes" % (len(data), n))
+        data += chunk
+    return data
+
+
+def recv_all(sock, limit=256 << 20):
+    """Everything up to the peer's end of stream (at most `limit` bytes)."""
+    parts, size = [], 0
+    while size < limit:
+        chunk = sock.recv(65536)
+        if not chunk:
+            break
+        parts.append(chunk)
+        size += len(chunk)
+    return b"".join(parts)
+
+
+def proc_stat(pid):
+    """The fields of /proc/PID/stat after the command name: [0] state, [3] session id,
+    [11] and [12] user and system time in clock ticks."""
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rsplit(")", 1)[1].split()
+
+
 def pid_alive(pid):
     """True while `pid` exists and is not a zombie."""
     try:
-        with open("/proc/%d/stat" % pid) as f:
-            state = f.read().rsplit(")", 1)[1].split()[0]
-        return state not in ("Z", "X")
+        return proc_stat(pid)[0] not in ("Z", "X")
     except (OSError, IndexError):
         return False
 
@@ -191,19 +256,18 @@ def read_pid(path):
         return None
 
 
-class EchoServer:
-    """Echoes every connection on 127.0.0.1 (port 0, see .port) until close() or until its
-    lifetime in seconds runs out."""
+class Listener:
+    """Accepts on the listening socket `sock` in a background thread until close() or until
+    its lifetime in seconds runs out; each connection goes to handle(conn)."""
 
-    def __init__(self, lifetime=120.0):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
-        self.sock.settimeout(0.2)
-        self.port = self.sock.getsockname()[1]
+    def __init__(self, sock, lifetime=120.0, backlog=16, poll=0.2):
+        self.sock = sock
+        self.sock.listen(backlog)
+        self.sock.settimeout(poll)
         self._deadline = time.monotonic() + lifetime
         self._done = False
-        threading.Thread(target=self._serve, daemon=True).start()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
 
     def _serve(self):
         while not self._done and time.monotonic() < self._deadline:
@@ -213,22 +277,14 @@ class EchoServer:
                 continue
             except OSError:
                 return
-            threading.Thread(target=self._echo, args=(conn,), daemon=True).start()
+            self.handle(conn)
 
-    def _echo(self, conn):
-        conn.settimeout(30)
-        with conn:
-            try:
-                while True:
-                    data = conn.recv(65536)
-                    if not data:
-                        return
-                    conn.sendall(data)
-            except OSError:
-                return
+    def handle(self, conn):
+        conn.close()
 
     def close(self):
         self._done = True
+        self._thread.join(5)
         self.sock.close()
 
     def __enter__(self):
@@ -236,3 +292,155 @@ class EchoServer:
 
     def __exit__(self, *exc):
         self.close()
+
+
+def echo(conn):
+    """Sends back everything `conn` receives until its end of stream."""
+    while True:
+        data = conn.recv(65536)
+        if not data:
+            return
+        conn.sendall(data)
+
+
+class LoopbackServer(Listener):
+    """Runs `serve(conn)` in a thread of its own for every connection on 127.0.0.1 (port 0,
+    see .port); socket errors end that connection, which is closed afterwards."""
+
+    def __init__(self, serve, lifetime=120.0, io_timeout=30.0):
+        self.serve = serve
+        self.io_timeout = io_timeout
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock.bind(("127.0.0.1", 0))
+        self.port = sock.getsockname()[1]
+        super().__init__(sock, lifetime)
+
+    def handle(self, conn):
+        conn.settimeout(self.io_timeout)
+        threading.Thread(target=self._run_one, args=(conn,), daemon=True).start()
+
+    def _run_one(self, conn):
+        with conn:
+            try:
+                self.serve(conn)
+            except OSError:
+                return
+
+
+class EchoServer(LoopbackServer):
+    """Echoes every connection on 127.0.0.1 (port 0, see .port)."""
+
+    def __init__(self, lifetime=120.0):
+        super().__init__(echo, lifetime)
+
+
+class Gateway(Program):
+    """The gateway `exe` in the foreground ("-f") with folders of its own below `base`
+    (.dirs, .etc), its policy `text` in etc/algd/`settings` and each of `files` (name: text or
+    bytes) in etc/; `env_extra` is added to the environment the folders make."""
+
+    def __init__(self, exe, base, settings, text, files=None, env_extra=None,
+                 encoding="utf-8"):
+        self.dirs = make_dirs(base)
+        self.etc = pathlib.Path(self.dirs.etc)
+        self.settings = self.etc / "algd" / settings
+        for name, content in (files or {}).items():
+            path = self.etc / name
+            if isinstance(content, bytes):
+                path.write_bytes(content)
+            else:
+                path.write_text(content)
+        self.write_policy(text)
+        super().__init__([exe, "-f"], self.dirs.env(**(env_extra or {})), encoding=encoding)
+
+    def write_policy(self, text):
+        self.settings.write_text(text)
+
+    def wait_for(self, text, start=0, timeout=10.0):
+        """Index of the first line from `start` on that contains `text`."""
+        return self.wait_for_index(re.escape(text), timeout, start)
+
+    def has_line(self, text, timeout=5.0):
+        """True when a line containing `text` arrives within `timeout` seconds."""
+        try:
+            self.wait_for(text, timeout=timeout)
+            return True
+        except AssertionError:
+            return False
+
+    def find(self, text):
+        return next((i for i, l in enumerate(self.lines()) if text in l), -1)
+
+    def count(self):
+        return len(self.lines())
+
+    def signal(self, sig):
+        self.proc.send_signal(sig)
+
+    def threads(self):
+        return len(os.listdir("/proc/%d/task" % self.proc.pid))
+
+    def cpu_seconds(self):
+        fields = proc_stat(self.proc.pid)
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class TestGateway(Gateway):
+    """tests/progs/test_gateway (service "alg_test", settings "test.xml"): user "alice" with
+    PASSWORD in etc/passwd, whose path replaces "@PASSWD@" in every policy written."""
+
+    __test__ = False  # not a pytest test class
+    EXE = program("tests/progs/test_gateway")
+    PASSWORD = "secret"
+    CONNECTED = b"+OK\r\n"
+
+    def __init__(self, base, text, env_extra=None):
+        self.passwd = pathlib.Path(make_dirs(base).etc) / "passwd"
+        digest = hashlib.md5(self.PASSWORD.encode()).hexdigest()
+        super().__init__(self.EXE, base, "test.xml", text, {"passwd": "alice=%s\n" % digest},
+                         env_extra)
+
+    def write_policy(self, text):
+        super().write_policy(text.replace("@PASSWD@", str(self.passwd)))
+
+    @classmethod
+    def open_relay(cls, port, echo_port, user="alice", password=None):
+        """A relayed session to the echo server on `echo_port`, proven by one echoed "ping"."""
+        s = connect(port)
+        s.sendall(b"127.0.0.1 %d %s %s\n" % (echo_port, user.encode(),
+                                              (password or cls.PASSWORD).encode()))
+        assert recv_exact(s, len(cls.CONNECTED)) == cls.CONNECTED
+        s.sendall(b"ping")
+        assert recv_exact(s, 4) == b"ping"
+        return s
+
+
+ALGCTL = program("tools/algctl")
+
+
+def algctl(env, *args, timeout=60):
+    """Runs algctl with `args`; the completed process with captured output."""
+    return subprocess.run([ALGCTL, *args], env=env, capture_output=True, timeout=timeout)
+
+
+def status_of(env, name):
+    """The status record of service `name` from `algctl status --json`, or None."""
+    r = algctl(env, "status", "--json", timeout=10)
+    if r.returncode != 0:
+        return None
+    return next((entry for entry in json.loads(r.stdout) if entry["name"] == name), None)
+
+
+class ManagementService(Program):
+    """`algctl serve` on the runtime folder `run` (made when missing), up once its bus socket
+    (.socket) exists; .env names the folder for algctl and gateways."""
+
+    def __init__(self, run, timeout=5.0):
+        self.run = pathlib.Path(run)
+        self.run.mkdir(parents=True, exist_ok=True)
+        self.env = dict(os.environ, ALG_RUNDIR=str(self.run))
+        self.socket = self.run / "cmdbus.sock"
+        super().__init__([ALGCTL, "serve"], self.env)
+        if not wait_until(self.socket.exists, timeout):
+            self.stop()
+            raise AssertionError("algctl serve did not come up:\n" + self.output())

@@ -1,16 +1,16 @@
 """algctl against a stand-in gateway built from the policy loader and the control channel."""
 
-import json
 import os
+import re
 import stat
-import subprocess
 import time
 
 import pytest
 
-BUILD = os.environ.get("ALG_BUILD_DIR", "")
-ALGCTL = os.path.join(BUILD, "tools", "algctl")
-CLIENT = os.path.join(BUILD, "tests", "progs", "bus_client")
+import algtest
+from algtest import ALGCTL, algctl, status_of, wait_until
+
+CLIENT = algtest.program("tests/progs/bus_client")
 
 VALID = b"""<?xml version="1.0" encoding="UTF-8"?>
 <algpolicy>
@@ -34,71 +34,22 @@ INVALID = b"""<?xml version="1.0" encoding="UTF-8"?>
 """
 
 
-def wait_for(predicate, limit, step=0.1):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    return predicate()
-
-
-class Proc:
-    def __init__(self, args, env, log_path):
-        self.log_path = log_path
-        self.log = open(log_path, "wb")
-        self.proc = subprocess.Popen(args, env=env, stdout=self.log, stderr=subprocess.STDOUT)
-
-    def output(self):
-        with open(self.log_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
-        self.log.close()
-
-
 @pytest.fixture
 def bus(tmp_path):
     if not (os.access(ALGCTL, os.X_OK) and os.access(CLIENT, os.X_OK)):
         pytest.fail("algctl or bus_client not built in ALG_BUILD_DIR")
-    run_dir = tmp_path / "run"
-    run_dir.mkdir()
-    env = dict(os.environ, ALG_RUNDIR=str(run_dir))
-    started = []
+    with algtest.ManagementService(tmp_path / "run") as serve:
+        env = serve.env
+        started = []
 
-    def start(args, name):
-        p = Proc(args, env, str(tmp_path / (name + ".out")))
-        started.append(p)
-        return p
+        def start(args):
+            p = algtest.Program(args, env)
+            started.append(p)
+            return p
 
-    serve = start([ALGCTL, "serve"], "serve")
-    sock = run_dir / "cmdbus.sock"
-    assert wait_for(sock.exists, 5), serve.output()
-    yield {"env": env, "tmp": tmp_path, "serve": serve, "start": start, "sock": sock}
-    for p in reversed(started):
-        p.stop()
-
-
-def algctl(env, *args, timeout=60):
-    return subprocess.run([ALGCTL, *args], env=env, capture_output=True, timeout=timeout)
-
-
-def status_of(env, name):
-    r = algctl(env, "status", "--json")
-    if r.returncode != 0:
-        return None
-    for entry in json.loads(r.stdout):
-        if entry["name"] == name:
-            return entry
-    return None
+        yield {"env": env, "tmp": tmp_path, "serve": serve, "start": start, "sock": serve.socket}
+        for p in reversed(started):
+            p.stop()
 
 
 def test_status_and_log_show_the_gateway(bus):
@@ -106,8 +57,8 @@ def test_status_and_log_show_the_gateway(bus):
     assert stat.S_IMODE(os.stat(bus["sock"]).st_mode) == 0o600
     settings = bus["tmp"] / "socks.xml"
     t0 = time.monotonic()
-    bus["start"]([CLIENT, "alg_socks", "proxy_socks", str(settings)], "client")
-    entry = wait_for(lambda: status_of(env, "alg_socks"), 3)
+    bus["start"]([CLIENT, "alg_socks", "proxy_socks", str(settings)])
+    entry = wait_until(lambda: status_of(env, "alg_socks"), 3, step=0.1)
     assert entry is not None and time.monotonic() - t0 < 4
     assert entry["version"] == "1.0.0"
     assert entry["listener_port"] == "1080"
@@ -117,8 +68,8 @@ def test_status_and_log_show_the_gateway(bus):
     assert entry["stale"] is False
 
     # The "Started" message was forwarded and becomes the last message of later records.
-    entry = wait_for(lambda: (lambda e: e if e and e["last_message"] == "Started" else None)(
-        status_of(env, "alg_socks")), 5)
+    entry = wait_until(lambda: (lambda e: e if e and e["last_message"] == "Started" else None)(
+        status_of(env, "alg_socks")), 5, step=0.1)
     assert entry and entry["last_message_type"] == 1
     table = algctl(env, "status")
     assert table.returncode == 0
@@ -132,8 +83,8 @@ def test_status_and_log_show_the_gateway(bus):
 def test_push_reaches_the_gateway_and_is_stored(bus):
     env = bus["env"]
     settings = bus["tmp"] / "socks.xml"
-    client = bus["start"]([CLIENT, "alg_socks", "proxy_socks", str(settings)], "client")
-    assert wait_for(lambda: status_of(env, "alg_socks"), 3)
+    client = bus["start"]([CLIENT, "alg_socks", "proxy_socks", str(settings)])
+    assert wait_until(lambda: status_of(env, "alg_socks"), 3, step=0.1)
     policy = bus["tmp"] / "policy.xml"
     policy.write_bytes(VALID)
     r = algctl(env, "push", "proxy_socks", str(policy), "--timeout", "40")
@@ -143,13 +94,13 @@ def test_push_reaches_the_gateway_and_is_stored(bus):
     assert "proxy_socks registered: no start-up error" in out
     assert settings.read_bytes() == VALID
     assert stat.S_IMODE(os.stat(settings).st_mode) == 0o600
-    assert "policy stored %d" % len(VALID) in client.output()
+    assert client.wait_for_line(re.escape("policy stored %d" % len(VALID)), 5)
 
 
 def test_invalid_policy_is_refused_before_sending(bus):
     env = bus["env"]
     settings = bus["tmp"] / "socks.xml"
-    bus["start"]([CLIENT, "alg_socks", "proxy_socks", str(settings)], "client")
+    bus["start"]([CLIENT, "alg_socks", "proxy_socks", str(settings)])
     policy = bus["tmp"] / "bad.xml"
     policy.write_bytes(INVALID)
     r = algctl(env, "push", "proxy_socks", str(policy), "--timeout", "5")

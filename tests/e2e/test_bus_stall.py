@@ -2,30 +2,24 @@
 over the command bus serves at its normal rate when no management service exists and when
 one accepts connections but never reads nor answers, and it still stops cleanly."""
 
-import hashlib
 import os
-import pathlib
 import re
 import signal
 import socket
-import subprocess
 import threading
 import time
 
 import pytest
 
 import algtest
-from algtest import free_port
+from algtest import ALGCTL, free_port
 
-GATEWAY = algtest.program("tests/progs/test_gateway")
-ALGCTL = algtest.program("tools/algctl")
+GATEWAY = algtest.TestGateway.EXE
 
 pytestmark = pytest.mark.skipif(
     not (os.access(GATEWAY, os.X_OK) and os.access(ALGCTL, os.X_OK)),
     reason="test_gateway or algctl not built")
 
-PASSWORD = "secret"
-CONNECTED = b"+OK\r\n"
 SESSIONS = 1000
 PARALLEL = 4
 SESSION_LIMIT = 2.0  # seconds; one forwarded message stalled per message would exceed it
@@ -44,69 +38,35 @@ def policy(port):
             "</algpolicy>\n" % port)
 
 
-class StuckService:
+class StuckService(algtest.Listener):
     """Listens on a bus socket path, accepts every connection and never reads nor answers;
     accepted sockets stay open until close()."""
 
     def __init__(self, path, lifetime=120.0):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         # Accepted sockets inherit the small buffer, so unread requests fill it quickly.
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
-        self.sock.bind(str(path))
-        self.sock.listen(64)
-        self.sock.settimeout(0.1)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+        sock.bind(str(path))
         self.accepted = []
-        self._deadline = time.monotonic() + lifetime
-        self._done = False
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
+        super().__init__(sock, lifetime, backlog=64, poll=0.1)
 
-    def _serve(self):
-        while not self._done and time.monotonic() < self._deadline and len(self.accepted) < 1000:
-            try:
-                conn, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
+    def handle(self, conn):
+        if len(self.accepted) < 1000:
             self.accepted.append(conn)
-
-    def close(self):
-        self._done = True
-        self._thread.join(5)
-        self.sock.close()
-        for conn in self.accepted:
+        else:
             conn.close()
 
-
-def start_gateway(base, port, env_extra=None):
-    dirs = algtest.make_dirs(base)
-    etc = pathlib.Path(dirs.etc)
-    passwd = etc / "passwd"
-    passwd.write_text("alice=%s\n" % hashlib.md5(PASSWORD.encode()).hexdigest())
-    (etc / "algd" / "test.xml").write_text(policy(port).replace("@PASSWD@", str(passwd)))
-    return dirs, algtest.Program([GATEWAY, "-f"], dirs.env(**(env_extra or {})))
+    def close(self):
+        super().close()
+        for conn in self.accepted:
+            conn.close()
 
 
 def one_session(port, echo_port):
     """One complete relayed session; its duration in seconds."""
     t0 = time.monotonic()
-    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-        s.settimeout(5)
-        s.sendall(b"127.0.0.1 %d alice %s\n" % (echo_port, PASSWORD.encode()))
-        got = b""
-        while len(got) < len(CONNECTED):
-            chunk = s.recv(len(CONNECTED) - len(got))
-            assert chunk, "gateway closed before answering: %r" % got
-            got += chunk
-        assert got == CONNECTED, got
-        s.sendall(b"ping")
-        got = b""
-        while len(got) < 4:
-            chunk = s.recv(4 - len(got))
-            assert chunk, "relay closed before the echo: %r" % got
-            got += chunk
-        assert got == b"ping", got
+    with algtest.TestGateway.open_relay(port, echo_port):
+        pass
     return time.monotonic() - t0
 
 
@@ -127,7 +87,7 @@ def drive(port, echo_port, count):
                 d = one_session(port, echo_port)
                 with lock:
                     durations.append(d)
-            except (OSError, AssertionError) as e:
+            except (OSError, EOFError, AssertionError) as e:
                 with lock:
                     errors.append(repr(e))
 
@@ -144,8 +104,7 @@ def measure(base, label, echo, env_extra=None, before_stop=None):
     """Starts a gateway, drives the sessions, stops it; the rate. Checks that every session
     completed in time and that SIGTERM ends the gateway with status 0 within STOP_LIMIT."""
     port = free_port()
-    _, g = start_gateway(base, port, env_extra)
-    with g:
+    with algtest.TestGateway(base, policy(port), env_extra) as g:
         g.wait_for_line("Started", 10)
         # Two halves with a pause longer than the bus's refusal period between them, so that
         # the second half also meets the reconnection to the service.
@@ -196,13 +155,8 @@ def test_absent_or_stuck_management_service_does_not_slow_sessions(tmp_path):
             stuck.close()
 
         # (c) The real management service: messages are forwarded and answered.
-        run = tmp_path / "serve-run"
-        run.mkdir()
-        env = dict(os.environ, ALG_RUNDIR=str(run))
-        serve = subprocess.Popen([ALGCTL, "serve"], env=env, stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            assert algtest.wait_until((run / "cmdbus.sock").exists, 5), "algctl serve not up"
+        with algtest.ManagementService(tmp_path / "serve-run") as serve:
+            run, env = serve.run, serve.env
 
             def forwarded(g):
                 # The last session's close reached the service: the bus carried the run.
@@ -210,20 +164,12 @@ def test_absent_or_stuck_management_service_does_not_slow_sessions(tmp_path):
                 g.wait_for_line(re.escape(last), 5)
 
                 def logged():
-                    r = subprocess.run([ALGCTL, "log"], env=env, capture_output=True,
-                                       timeout=10)
+                    r = algtest.algctl(env, "log", timeout=10)
                     return r.returncode == 0 and last in r.stdout.decode("utf-8", "replace")
                 assert algtest.wait_until(logged, 5, step=0.2), "messages were not forwarded"
 
             rates["normal"] = measure(tmp_path / "serve", "normal", echo,
                                       {"ALG_RUNDIR": str(run)}, forwarded)
-        finally:
-            serve.terminate()
-            try:
-                serve.wait(10)
-            except subprocess.TimeoutExpired:
-                serve.kill()
-                serve.wait(10)
 
     summary = ", ".join("%s %.1f/s" % kv for kv in rates.items())
     print("\nrates: " + summary)

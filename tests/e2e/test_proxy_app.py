@@ -2,30 +2,22 @@
 test gateway (service "alg_test", settings file "test.xml", line protocol
 "HOST PORT USER PASSWORD")."""
 
-import hashlib
-import json
 import os
-import pathlib
-import re
 import signal
 import socket
-import subprocess
 import time
 
 import pytest
 
 import algtest
-from algtest import free_port
+from algtest import ALGCTL, connect, free_port, recv_all, refused
 
-GATEWAY = algtest.program("tests/progs/test_gateway")
-ALGCTL = algtest.program("tools/algctl")
+GATEWAY = algtest.TestGateway.EXE
 
 pytestmark = pytest.mark.skipif(not os.path.exists(GATEWAY), reason="test_gateway not built")
 
-PASSWORD = "secret"
 REJECTED = b"-ERR access denied\r\n"
 AUTH_FAILED = b"-ERR authentication failed\r\n"
-CONNECTED = b"+OK\r\n"
 
 
 def policy(sections):
@@ -42,50 +34,12 @@ def section(port, rules='<access action="allow" loglevel="event"/>', name="alg_t
             % (name, port, timeout, general_extra, hs))
 
 
-class Gateway(algtest.Program):
-    """The test gateway in the foreground with its own configuration and runtime folders."""
-
-    def __init__(self, base, text, run=None):
-        self.dirs = algtest.make_dirs(base)
-        self.etc = pathlib.Path(self.dirs.etc)
-        self.passwd = self.etc / "passwd"
-        self.passwd.write_text("alice=%s\n" % hashlib.md5(PASSWORD.encode()).hexdigest())
-        self.write_policy(text)
-        env = self.dirs.env(**({"ALG_RUNDIR": run} if run else {}))
-        super().__init__([GATEWAY, "-f"], env)
-
-    def write_policy(self, text):
-        (self.etc / "algd" / "test.xml").write_text(text.replace("@PASSWD@", str(self.passwd)))
-
-    def wait_for(self, text, start=0, timeout=10.0):
-        """Index of the first line from `start` on that contains `text`."""
-        return self.wait_for_index(re.escape(text), timeout, start)
-
-    def find(self, text):
-        return next((i for i, l in enumerate(self.lines()) if text in l), -1)
-
-    def count(self):
-        return len(self.lines())
-
-    def signal(self, sig):
-        self.proc.send_signal(sig)
-
-    def threads(self):
-        return len(os.listdir("/proc/%d/task" % self.proc.pid))
-
-
 @pytest.fixture
-def gateways(tmp_path):
-    started = []
-
-    def start(text, run=None):
-        g = Gateway(tmp_path / ("g%d" % len(started)), text, run)
-        started.append(g)
-        return g
-
-    yield start
-    for g in started:
-        g.stop()
+def gateways(launch):
+    """gateways(text, run=None): the test gateway with policy `text`, its runtime folder
+    `run` when given."""
+    return lambda text, run=None: launch(algtest.TestGateway, text,
+                                         {"ALG_RUNDIR": run} if run else None)
 
 
 @pytest.fixture
@@ -94,41 +48,12 @@ def echo():
         yield server
 
 
-def connect(port, timeout=5.0):
-    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-    return s
-
-
-def recv_all(s, limit=65536):
-    data = b""
-    while len(data) < limit:
-        chunk = s.recv(4096)
-        if not chunk:
-            break
-        data += chunk
-    return data
-
-
-def open_relay(port, echo_port, user="alice", password=PASSWORD):
-    s = connect(port)
-    s.sendall(b"127.0.0.1 %d %s %s\n" % (echo_port, user.encode(), password.encode()))
-    assert s.recv(len(CONNECTED)) == CONNECTED
-    s.sendall(b"ping")
-    assert s.recv(4) == b"ping"
-    return s
+open_relay = algtest.TestGateway.open_relay
 
 
 def alive_after(g, seconds=0.5):
     time.sleep(seconds)
     return g.proc.poll() is None
-
-
-def refused(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=2).close()
-        return False
-    except ConnectionRefusedError:
-        return True
 
 
 @pytest.mark.parametrize("sections, listed", [
@@ -344,32 +269,21 @@ def management(tmp_path):
     """The management service on a runtime folder of its own."""
     if not os.access(ALGCTL, os.X_OK):
         pytest.skip("algctl not built")
-    run = tmp_path / "bus"
-    run.mkdir()
-    env = dict(os.environ, ALG_RUNDIR=str(run))
-    serve = subprocess.Popen([ALGCTL, "serve"], env=env, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 5
-    while not (run / "cmdbus.sock").exists() and time.monotonic() < deadline:
-        time.sleep(0.05)
-    yield run, env
-    serve.terminate()
-    serve.wait(10)
+    with algtest.ManagementService(tmp_path / "bus") as serve:
+        yield serve.run, serve.env
 
 
 def status_until(env, predicate, limit=10.0):
-    deadline = time.monotonic() + limit
-    last = None
-    while time.monotonic() < deadline:
-        r = subprocess.run([ALGCTL, "status", "--json"], env=env, capture_output=True, timeout=10)
-        if r.returncode == 0:
-            for entry in json.loads(r.stdout):
-                if entry["name"] == "alg_test":
-                    last = entry
-                    if predicate(entry):
-                        return entry
-        time.sleep(0.2)
-    raise AssertionError("status never matched; last: %r" % (last,))
+    last = [None]
+
+    def matching():
+        last[0] = algtest.status_of(env, "alg_test") or last[0]
+        return last[0] if last[0] and predicate(last[0]) else None
+
+    entry = algtest.wait_until(matching, limit, step=0.2)
+    if entry is None:
+        raise AssertionError("status never matched; last: %r" % (last[0],))
+    return entry
 
 
 def test_management_channel_counts_sessions_and_push_restarts(gateways, echo, management):
@@ -390,8 +304,7 @@ def test_management_channel_counts_sessions_and_push_restarts(gateways, echo, ma
     pushed = g.etc.parent / "pushed.xml"
     pushed.write_text(text)
     start = g.count()
-    r = subprocess.run([ALGCTL, "push", "proxy_socks", str(pushed), "--timeout", "30"], env=env,
-                       capture_output=True, timeout=60)
+    r = algtest.algctl(env, "push", "proxy_socks", str(pushed), "--timeout", "30")
     assert r.returncode == 0, r.stdout + r.stderr
     restart = g.wait_for("Restart signal recieved", start)
     g.wait_for("Started", restart)

@@ -143,9 +143,7 @@ def test_daemon_start_and_stop(alg_dirs, tmp_path, daemons):
     assert "foreground: 0" in lines and "cwd: " + EXE_DIR in lines
     # The daemon runs with umask 0; its guard file is still not writable by others.
     assert stat.S_IMODE(os.stat(guard_file(alg_dirs)).st_mode) == 0o644
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    assert int(fields[3]) == pid, "the daemon leads a session of its own"
+    assert int(algtest.proc_stat(pid)[3]) == pid, "the daemon leads a session of its own"
     for fd in range(3):
         assert os.readlink("/proc/%d/fd/%d" % (pid, fd)) == "/dev/null"
 

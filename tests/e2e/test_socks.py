@@ -3,7 +3,6 @@
 import hashlib
 import http.server
 import os
-import shutil
 import signal
 import socket
 import struct
@@ -13,47 +12,14 @@ import time
 
 import pytest
 
-BUILD = os.environ.get("ALG_BUILD_DIR", "")
+import algtest
+from algtest import free_port, recv_all, recv_exact, wait_until
+
 SOURCE = os.environ.get("ALG_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
-GATEWAY = os.path.join(BUILD, "socks", "socks-gateway")
+GATEWAY = algtest.program("socks/socks-gateway")
 USER, PASSWORD = b"demo", b"demo-password"
 ALLOW_ALL = '<access userid="" loglevel="detail" action="allow"/>'
 IO_LIMIT = 10  # seconds any single socket operation of a test may take
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(predicate, limit, step=0.05):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    return predicate()
-
-
-def recv_exact(sock, n):
-    data = b""
-    while len(data) < n:
-        chunk = sock.recv(n - len(data))
-        if not chunk:
-            raise EOFError("closed after %d of %d bytes" % (len(data), n))
-        data += chunk
-    return data
-
-
-def recv_all(sock):
-    parts = []
-    while True:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return b"".join(parts)
-        parts.append(chunk)
 
 
 def closed_without_reply(sock):
@@ -64,132 +30,47 @@ def closed_without_reply(sock):
         return True
 
 
-class Gateway:
-    def __init__(self, root, rules, timeout=60):
-        self.root = root
+class Gateway(algtest.Gateway):
+    """socks-gateway on a free port with `rules` as its handshake section; ready once it
+    accepts connections."""
+
+    def __init__(self, base, rules, timeout=60):
         self.port = free_port()
-        etc = root / "etc"
-        (etc / "algd").mkdir(parents=True)
-        (root / "run").mkdir()
-        shutil.copy(os.path.join(SOURCE, "examples", "passwd"), etc / "passwd")
-        (etc / "algd" / "socks.xml").write_text(
-            """<?xml version="1.0" encoding="UTF-8"?>
+        with open(os.path.join(SOURCE, "examples", "passwd"), "rb") as f:
+            passwd = f.read()
+        text = """<?xml version="1.0" encoding="UTF-8"?>
 <algpolicy><proxy name="alg_socks"><general>
   <listen_port>%d</listen_port><session_timeout>%d</session_timeout>
   <loggers><logger name="Console" loglevel="verbose"/></loggers>
   <authsystem name="Plaintext file"/>
 </general><handshake>%s</handshake></proxy></algpolicy>
-""" % (self.port, timeout, rules))
-        env = dict(os.environ, ALG_SYSCONFDIR=str(etc) + "/", ALG_RUNDIR=str(root / "run"))
-        self.log_path = root / "gateway.out"
-        self.log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen([GATEWAY, "-f"], env=env, stdout=self.log,
-                                     stderr=subprocess.STDOUT)
-        if not wait_for(self.accepting, 10):
+""" % (self.port, timeout, rules)
+        super().__init__(GATEWAY, base, "socks.xml", text, {"passwd": passwd},
+                         encoding="cp1251")
+        if not wait_until(lambda: algtest.accepting(self.port), 10):
             self.stop()
             pytest.fail("socks-gateway did not listen:\n" + self.output())
 
-    def accepting(self):
-        try:
-            socket.create_connection(("127.0.0.1", self.port), 0.2).close()
-            return True
-        except OSError:
-            return False
-
-    def output(self):
-        return self.log_path.read_bytes().decode("cp1251", "replace")
-
     def wait_log(self, text, limit=5):
-        return wait_for(lambda: text in self.output(), limit)
+        return self.has_line(text, limit)
 
     def connect(self):
-        return socket.create_connection(("127.0.0.1", self.port), IO_LIMIT)
-
-    def cpu_seconds(self):
-        with open("/proc/%d/stat" % self.proc.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
-        self.log.close()
+        return algtest.connect(self.port, IO_LIMIT)
 
 
 @pytest.fixture
-def gateway(tmp_path):
+def gateway(launch):
     if not os.access(GATEWAY, os.X_OK):
         pytest.fail("socks-gateway not built in ALG_BUILD_DIR")
-    started = []
-
-    def start(rules=ALLOW_ALL, **kw):
-        g = Gateway(tmp_path / ("g%d" % len(started)), rules, **kw)
-        started.append(g)
-        return g
-
-    yield start
-    for g in started:
-        g.stop()
-
-
-class Target:
-    """A loopback server running `serve(conn)` for each accepted connection."""
-
-    def __init__(self, serve):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
-        self.sock.settimeout(0.2)
-        self.port = self.sock.getsockname()[1]
-        self.serve = serve
-        self.running = True
-        self.thread = threading.Thread(target=self.loop, daemon=True)
-        self.thread.start()
-
-    def loop(self):
-        while self.running:
-            try:
-                conn, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            conn.settimeout(IO_LIMIT)
-            threading.Thread(target=self.run_one, args=(conn,), daemon=True).start()
-
-    def run_one(self, conn):
-        try:
-            self.serve(conn)
-        except OSError:
-            pass
-        finally:
-            conn.close()
-
-    def close(self):
-        self.running = False
-        self.thread.join(5)
-        self.sock.close()
-
-
-def echo(conn):
-    while True:
-        data = conn.recv(65536)
-        if not data:
-            return
-        conn.sendall(data)
+    return lambda rules=ALLOW_ALL, **kw: launch(Gateway, rules, **kw)
 
 
 @pytest.fixture
 def target():
     made = []
 
-    def make(serve=echo):
-        t = Target(serve)
+    def make(serve=algtest.echo):
+        t = algtest.LoopbackServer(serve, io_timeout=IO_LIMIT)
         made.append(t)
         return t
 
@@ -419,7 +300,7 @@ def test_bind_two_replies_then_data_both_ways(gateway):
     assert reply[1] == 90
     listen_port = struct.unpack(">H", reply[2:4])[0]
     s.close()
-    assert wait_for(lambda: g.output().count("Close session") >= 2, 5)
+    assert wait_until(lambda: g.output().count("Close session") >= 2, 5)
     with pytest.raises(OSError):
         socket.create_connection(("127.0.0.1", listen_port), 1).recv(1)
 
@@ -485,8 +366,8 @@ def test_sighup_ends_open_tunnels_and_serves_again(gateway, target):
             pass
     assert time.monotonic() - start < 2
     assert g.wait_log("Restart signal recieved")
-    assert wait_for(lambda: g.output().count("Started") >= 2, 10), g.output()
-    s = wait_for(lambda: _try_tunnel(g, t.port), 10)
+    assert wait_until(lambda: g.output().count("Started") >= 2, 10), g.output()
+    s = wait_until(lambda: _try_tunnel(g, t.port), 10)
     assert s, g.output()
     s.sendall(b"b")
     assert recv_exact(s, 1) == b"b"
@@ -509,6 +390,6 @@ def test_idle_tunnel_costs_no_cpu_and_sigterm_exits_zero(gateway, target):
     time.sleep(2)
     assert g.cpu_seconds() - before < 0.1
     g.proc.send_signal(signal.SIGTERM)
-    assert g.proc.wait(timeout=10) == 0
+    assert g.wait(10) == 0
     assert "Terminate signal recieved" in g.output()
     assert "Stopped" in g.output()

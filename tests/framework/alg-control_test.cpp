@@ -12,53 +12,12 @@
 #include <vector>
 
 #include "cmdbus.h"
+#include "framework/fake_app.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// The listener as the application shows it below "Proto".
-class FakeProto : public alg::ObjectWithProperties {
-  public:
-    bool GetPropVal(const char* name, std::string& value) const override {
-        const std::string n = name;
-        if (n == "ListenerPort")
-            value = "1080";
-        else if (n == "ActiveRequests")
-            value = "2";
-        else if (n == "TotalRequests")
-            value = "17";
-        else if (n == "AuthSystem")
-            value = "plain";
-        else
-            return false;
-        return true;
-    }
-    const char* GetClassName() const override { return "Proto"; }
-};
-
-class FakeApp : public alg::ObjectWithProperties {
-  public:
-    ObjectWithProperties* GetInnerObject(const char* name, unsigned short len) const override {
-        return std::string_view("Proto").substr(0, len) == std::string_view(name, len)
-                   ? const_cast<FakeProto*>(&proto)
-                   : nullptr;
-    }
-    bool GetPropVal(const char* name, std::string& value) const override {
-        const std::string n = name;
-        if (n == "Name")
-            value = "alg_socks";
-        else if (n == "Version")
-            value = "1.0.7";
-        else if (n == "BuildDate")
-            value = "2024-05-01";
-        else
-            return false;
-        return true;
-    }
-    FakeProto proto;
-};
 
 // An in-process management service collecting status records and messages.
 class FakeMonitor {
@@ -135,7 +94,8 @@ struct Fixture {
     }
     ~Fixture() { std::fclose(sink); }
     std::FILE* sink;
-    FakeApp app;
+    algtest::FakeApp app{algtest::AppValues("alg_socks", "1.0.7", "2024-05-01"),
+                         algtest::ListenerValues("1080", "2", "17", "plain")};
     alg::LogSystem logs;
 };
 

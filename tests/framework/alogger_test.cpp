@@ -25,16 +25,16 @@ using alg::LogSystem;
 // Policy records as the policy reader would make them.
 using Params = std::vector<std::pair<const char*, const char*>>;
 
-struct LoggerSpec {
+struct LoggerConfig {
     const char* name;
     const char* loglevel;
     Params params;
 };
 
-void Fill(ALGloggerType& cfg, const LoggerSpec& spec) {
-    cfg.name.set(spec.name);
-    cfg.loglevel.set(spec.loglevel);
-    for (const auto& [name, value] : spec.params) {
+void Fill(ALGloggerType& cfg, const LoggerConfig& logger) {
+    cfg.name.set(logger.name);
+    cfg.loglevel.set(logger.loglevel);
+    for (const auto& [name, value] : logger.params) {
         ALGparamType& p = cfg.param.appendNew();
         p.name.set(name);
         p.value.set(value);
@@ -47,9 +47,9 @@ ALGloggerType Logger(const char* name, const char* loglevel, const Params& param
     return cfg;
 }
 
-ALGgeneralType General(const std::vector<LoggerSpec>& loggers) {
+ALGgeneralType General(const std::vector<LoggerConfig>& loggers) {
     ALGgeneralType general;
-    for (const auto& spec : loggers) Fill(general.loggers.appendNew(), spec);
+    for (const auto& logger : loggers) Fill(general.loggers.appendNew(), logger);
     return general;
 }
 

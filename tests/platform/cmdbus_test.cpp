@@ -85,26 +85,31 @@ class RawService {
     std::thread thread_;
 };
 
-// Reads the session's opening frame and accepts it.
-void AnswerHello(int fd) {
+// Reads one whole request frame (header and payload) so the peer's send completes: `length` is
+// the payload length the header names, `got` what the payload read returned.
+void ReadFrame(int fd, std::uint32_t& length, ssize_t& got) {
     char header[16];
     ASSERT_EQ(recv(fd, header, 16, MSG_WAITALL), 16);
-    std::uint32_t length;
     std::memcpy(&length, header + 12, 4);
     std::string payload(length, '\0');
-    ASSERT_EQ(recv(fd, payload.data(), length, MSG_WAITALL), ssize_t(length));
+    got = recv(fd, payload.data(), length, MSG_WAITALL);
+}
+
+// Reads the session's opening frame and accepts it.
+void AnswerHello(int fd) {
+    std::uint32_t length = 0;
+    ssize_t got = -1;
+    ASSERT_NO_FATAL_FAILURE(ReadFrame(fd, length, got));
+    ASSERT_EQ(got, ssize_t(length));
     const std::string ok = ReplyHeader(cmdbus::kOk, 0);
     ASSERT_EQ(send(fd, ok.data(), ok.size(), MSG_NOSIGNAL), ssize_t(ok.size()));
 }
 
-// Reads one whole request frame (header and payload) so the peer's send completes.
+// Reads one whole request frame and drops it.
 void SwallowRequest(int fd) {
-    char header[16];
-    ASSERT_EQ(recv(fd, header, 16, MSG_WAITALL), 16);
-    std::uint32_t length;
-    std::memcpy(&length, header + 12, 4);
-    std::string payload(length, '\0');
-    recv(fd, payload.data(), length, MSG_WAITALL);
+    std::uint32_t length = 0;
+    ssize_t got = -1;
+    ReadFrame(fd, length, got);
 }
 
 TEST(PayloadTest, LengthsAreCheckedAgainstTheBytesLeft) {

@@ -13,34 +13,18 @@
 
 #include "alg-control.h"
 #include "cfg_loader.h"
+#include "framework/fake_app.h"
 
 namespace {
 
 ALG_MESSAGE(ClientStarted, "Started", "Запущен");
 
-class FakeListener : public alg::ObjectWithProperties {
-  public:
-    bool GetPropVal(const char* name, std::string& value) const override {
-        const std::string n = name;
-        if (n == "ListenerPort")
-            value = "1080";
-        else if (n == "ActiveRequests")
-            value = "0";
-        else if (n == "TotalRequests")
-            value = "0";
-        else if (n == "AuthSystem")
-            value = "stub";
-        else
-            return false;
-        return true;
-    }
-    const char* GetClassName() const override { return "Proto"; }
-};
-
-class App : public alg::I_ToLogSystem, public alg::ObjectWithProperties {
+class App : public alg::I_ToLogSystem, public algtest::FakeApp {
   public:
     App(std::string service, std::string loader, std::string settings)
-        : service_(std::move(service)),
+        : FakeApp(algtest::AppValues(service, "1.0.0", "test"),
+                  algtest::ListenerValues("1080", "0", "0", "stub")),
+          service_(std::move(service)),
           loaderName_(std::move(loader)),
           settings_(std::move(settings)),
           control_(*this, logs_) {
@@ -56,24 +40,6 @@ class App : public alg::I_ToLogSystem, public alg::ObjectWithProperties {
         m.sourceText += service_ + " ";
         logs_.WriteMsg(m);
     }
-    ObjectWithProperties* GetInnerObject(const char* name, unsigned short len) const override {
-        return std::string_view("Proto").substr(0, len) == std::string_view(name, len)
-                   ? const_cast<FakeListener*>(&listener_)
-                   : nullptr;
-    }
-    bool GetPropVal(const char* name, std::string& value) const override {
-        const std::string n = name;
-        if (n == "Name")
-            value = service_;
-        else if (n == "Version")
-            value = "1.0.0";
-        else if (n == "BuildDate")
-            value = "test";
-        else
-            return false;
-        return true;
-    }
-    const char* GetClassName() const override { return "ProxyApp"; }
 
     int Run() {
         for (;;) {
@@ -98,7 +64,6 @@ class App : public alg::I_ToLogSystem, public alg::ObjectWithProperties {
 
   private:
     std::string service_, loaderName_, settings_;
-    FakeListener listener_;
     alg::LogSystem logs_;
     alg::ProxyControl control_;
     alg::ALG_CfgLoader loader_;
