@@ -76,6 +76,8 @@ bool ReadName(int (*get)(int, sockaddr*, socklen_t*), int fd, std::string& addre
     return true;
 }
 
+// Lingering off. Only the listening socket sets it: it is the default of every new socket
+// and accepted sockets inherit it, so setting it on a connection again would change nothing.
 void SetLingerOff(int fd) {
     linger l{0, 10};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
@@ -116,7 +118,6 @@ AlgSocket::AlgSocket(int localPort, const char* localAddress, int remotePort,
         CloseDescriptor();
         throw;
     }
-    UpdateSelfPeerInfo();
 }
 
 AlgSocket::AlgSocket(int remotePort, const char* remoteAddress, ALGPool* pool)
@@ -129,14 +130,13 @@ AlgSocket::AlgSocket(int remotePort, const char* remoteAddress, ALGPool* pool)
         CloseDescriptor();
         throw;
     }
-    UpdateSelfPeerInfo();
 }
 
 AlgSocket::AlgSocket(int descriptor, ALGPool* pool) : ALGPoolMember(pool), fd_(descriptor) {
     if (fd_ == -1) throw SocketError(CreateSocketFail);
-    ::fcntl(fd_, F_SETFD, FD_CLOEXEC);
-    SetOptions(false);
-    UpdateSelfPeerInfo();
+    // The peer is looked up at once: once it has reset the connection the system no longer
+    // tells who it was, and the session's closing message still names it.
+    ReadName(::getpeername, fd_, peerAddress_, peerPort_);
 }
 
 AlgSocket::~AlgSocket() {
@@ -145,7 +145,8 @@ AlgSocket::~AlgSocket() {
 }
 
 void AlgSocket::CreateDescriptor() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking for the connect only; Connect makes it blocking again.
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0) throw SocketError(CreateSocketFail);
 }
 
@@ -155,7 +156,7 @@ void AlgSocket::CloseDescriptor() {
 }
 
 void AlgSocket::SetOptions(bool reuseAddress) {
-    SetLingerOff(fd_);
+    // Lingering is off on a new socket already (see SetLingerOff).
     if (reuseAddress) {
         int on = 1;
         ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -178,9 +179,6 @@ void AlgSocket::Connect(int port, const char* address) {
         errno = EINVAL;
         throw SocketError(ConnectFailed);
     }
-    const int flags = ::fcntl(fd_, F_GETFL);
-    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) < 0)
-        throw SocketError(ConnectFailed);
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         if (errno != EINPROGRESS && errno != EINTR) throw SocketError(ConnectFailed);
         // The system bounds the handshake itself (SYN retries); the slices only add the quit
@@ -201,12 +199,40 @@ void AlgSocket::Connect(int port, const char* address) {
             throw SocketError(ConnectFailed);
         }
     }
-    ::fcntl(fd_, F_SETFL, flags);
+    // The descriptor was created non-blocking with no other status flag (CreateDescriptor).
+    ::fcntl(fd_, F_SETFL, 0);
+    // The peer is the address connected to; only "any" is turned by the system into another
+    // (a local) address, which it then tells.
+    char text[INET_ADDRSTRLEN];
+    if (sa.sin_addr.s_addr != htonl(INADDR_ANY) &&
+        ::inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text) != nullptr) {
+        peerAddress_ = text;
+        peerPort_ = static_cast<unsigned short>(port);
+    } else {
+        ReadName(::getpeername, fd_, peerAddress_, peerPort_);
+    }
 }
 
 void AlgSocket::UpdateSelfPeerInfo() {
     ReadName(::getsockname, fd_, selfAddress_, selfPort_);
+    selfKnown_ = true;
     ReadName(::getpeername, fd_, peerAddress_, peerPort_);
+}
+
+void AlgSocket::LookUpSelf() const {
+    if (selfKnown_) return;
+    selfKnown_ = true;
+    ReadName(::getsockname, fd_, selfAddress_, selfPort_);
+}
+
+const std::string& AlgSocket::SelfAddress() const {
+    LookUpSelf();
+    return selfAddress_;
+}
+
+unsigned short AlgSocket::SelfPort() const {
+    LookUpSelf();
+    return selfPort_;
 }
 
 void AlgSocket::ThrowIfEOF() const {
@@ -385,16 +411,18 @@ int AcceptSocket::Accept(unsigned int timeout) {
             if (errno != EINTR) throw SocketError(SelectForAcceptFail);
             rc = 0;
         }
+        if (rc > 0) {
+            // A ready connection is always taken, whatever the time-out: a time-out of 0
+            // polls once and accepts what is there.
+            const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) return fd;
+            // A connection reset before it was taken leaves nothing to accept: an empty pass.
+            if (!Retryable(errno) && errno != ECONNABORTED) throw SocketError(AcceptFailed);
+        }
         if (timeout != kInfinite) {
             elapsed += kSliceMs * 1000ULL;
             if (elapsed > limit) return -1;
         }
-        if (rc == 0) continue;
-        const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) return fd;
-        // A connection reset before it was taken leaves nothing to accept; wait again.
-        if (Retryable(errno) || errno == ECONNABORTED) continue;
-        throw SocketError(AcceptFailed);
     }
 }
 

@@ -118,6 +118,8 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
     // Connects to `remoteAddress` (dotted text) and `remotePort`.
     AlgSocket(int remotePort, const char* remoteAddress, ALGPool* pool);
     // Adopts an accepted descriptor (ownership passes to the socket); -1 throws CreateSocketFail.
+    // The descriptor keeps the options it came with: one from AcceptSocket::Accept is
+    // close-on-exec and has the listening socket's lingering (off).
     AlgSocket(int descriptor, ALGPool* pool);
     // Shuts the connection down both ways, closes it and leaves the pool.
     ~AlgSocket() override;
@@ -138,9 +140,12 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
 
     int Descriptor() const { return fd_; }
     bool EndOfStream() const { return eof_; }
-    const std::string& SelfAddress() const { return selfAddress_; }
+    // The local end, looked up when first asked for (it stays readable after the peer has
+    // gone); empty and 0 when the lookup failed.
+    const std::string& SelfAddress() const;
+    unsigned short SelfPort() const;
+    // The remote end, known from construction on.
     const std::string& PeerAddress() const { return peerAddress_; }
-    unsigned short SelfPort() const { return selfPort_; }
     unsigned short PeerPort() const { return peerPort_; }
 
     // Refreshes both address/port pairs; a failing lookup leaves its pair unchanged.
@@ -149,6 +154,7 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
   private:
     void CreateDescriptor();
     void SetOptions(bool reuseAddress);
+    void LookUpSelf() const;
     void Bind(int port, const char* address);
     // Non-blocking connect waiting in 100 ms slices until the system reports the outcome.
     void Connect(int port, const char* address);
@@ -158,10 +164,13 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
 
     int fd_ = -1;
     bool eof_ = false;
-    std::string selfAddress_;
+    // The local pair is filled on first use (one system call fewer for sockets whose local
+    // end nobody asks for); the socket's single user thread is the only one to touch it.
+    mutable std::string selfAddress_;
     std::string peerAddress_;
-    unsigned short selfPort_ = 0;
+    mutable unsigned short selfPort_ = 0;
     unsigned short peerPort_ = 0;
+    mutable bool selfKnown_ = false;
 };
 
 // A listening IPv4 TCP socket on all local addresses. Not copyable.
@@ -179,7 +188,9 @@ class AcceptSocket : public ALGPoolMember {
     ~AcceptSocket() override;
 
     // The descriptor of a new connection (close-on-exec; the caller owns it), or -1 when the
-    // quit flag was raised or `timeout` milliseconds (kInfinite: none) ran out.
+    // quit flag was raised or `timeout` milliseconds (kInfinite: none) ran out. Waits in passes
+    // of 100 ms, each empty pass counting as a full 100 ms (Accept(250) gives up after three);
+    // a pass that finds a connection accepts it, so Accept(0) takes a connection already there.
     int Accept(unsigned int timeout);
 
     int Descriptor() const { return fd_; }

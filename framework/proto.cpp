@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -18,8 +19,11 @@ namespace alg {
 namespace {
 
 // Decorations of the messages of this module.
-constexpr char kSessionEdgeFormat[] = " - %s:%d";
-constexpr char kSessionNumberFormat[] = "(%d) ";
+// " - address:port" after the session edges, "(n) " before every session message.
+constexpr char kSessionEdgeLead[] = " - ";
+constexpr char kSessionEdgePort[] = ":";
+constexpr char kSessionNumberOpen[] = "(";
+constexpr char kSessionNumberClose[] = ") ";
 constexpr char kSectionWanted[] = ": <proxy name='";
 constexpr char kSectionsListed[] = "'>, sections from policy: ";
 constexpr char kNoSections[] = "'>, no sections in policy";
@@ -66,6 +70,13 @@ struct SessionStart {
     Proto* listener;
     int descriptor;
 };
+
+// Appends the decimal text of `n` (what "%d" would write).
+void AppendNumber(std::string& out, int n) {
+    char text[16];
+    const auto end = std::to_chars(text, text + sizeof text, n).ptr;
+    out.append(text, end);
+}
 
 void SleepMs(long ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
@@ -468,6 +479,7 @@ Proto::Proto(const ALGproxyType& section, bool /*firstStart*/, LogSystem& logSys
       sessionTimeout_(TimeoutMs(GeneralOf(section).session_timeout)),
       acceptSocket_(GeneralOf(section).listen_port, nullptr, true) {
     const ALGgeneralType& general = GeneralOf(section);
+    handedOver_.reserve(kMaxIdleThreads);
     logSystem.LoadLoggers(general);
     accessLists_.Load(*section.handshake[0], *ProxyApp::Instance());
     {
@@ -518,6 +530,7 @@ void Proto::AcceptConnections() {
     for (;;) {
         const int descriptor = acceptSocket_.Accept(AcceptSocket::kInfinite);
         if (descriptor == -1) return;
+        if (HandToIdleThread(descriptor)) continue;
         pthread_attr_t attr;
         if (!PrepareThreadAttr(attr, true)) {
             close(descriptor);
@@ -525,38 +538,99 @@ void Proto::AcceptConnections() {
         }
         auto* start = new SessionStart{this, descriptor};
         {
-            Lock lock(*this);
+            threadkit::ConditionVariable::Lock lock(threads_);
             ++sessionThreads_;
         }
         pthread_t thread;
         if (pthread_create(&thread, &attr, &Proto::ProtoWorkerThread, start) != 0) {
             delete start;
             close(descriptor);
-            Lock lock(*this);
+            threadkit::ConditionVariable::Lock lock(threads_);
             --sessionThreads_;
         }
         pthread_attr_destroy(&attr);
     }
 }
 
+bool Proto::HandToIdleThread(int descriptor) {
+    {
+        threadkit::ConditionVariable::Lock lock(threads_);
+        if (threadsClosing_ || idleThreads_ == 0) return false;
+        --idleThreads_;
+        handedOver_.push_back(descriptor);
+    }
+    // Whichever waiting thread looks first takes it; one wake-up is enough, because a thread
+    // never starts to wait while a handed-over descriptor is there. Signalled after the lock is
+    // released, so the woken thread does not at once block on it again.
+    threads_.Signal();
+    return true;
+}
+
+int Proto::AwaitNextSession() {
+    threadkit::ConditionVariable::Lock lock(threads_);
+    if (threadsClosing_ || idleThreads_ + static_cast<int>(handedOver_.size()) >= kMaxIdleThreads) {
+        --sessionThreads_;
+        return -1;
+    }
+    ++idleThreads_;
+    const timespec deadline = threadkit::ConditionVariable::DeadlineAfter(idleThreadMs_);
+    for (;;) {
+        // A descriptor handed over is always run, even when the listener closes meanwhile:
+        // its session then ends at once, as a session of a freshly started thread would.
+        if (!handedOver_.empty()) {
+            const int descriptor = handedOver_.front();
+            handedOver_.erase(handedOver_.begin());
+            return descriptor;
+        }
+        if (threadsClosing_ || !threads_.TimedWait(deadline)) {
+            if (!handedOver_.empty()) continue;
+            --idleThreads_;
+            --sessionThreads_;
+            return -1;
+        }
+    }
+}
+
+void Proto::CloseThreadCache() {
+    threadkit::ConditionVariable::Lock lock(threads_);
+    threadsClosing_ = true;
+    threads_.Broadcast();
+}
+
+long Proto::IdleThreadMs() const {
+    threadkit::ConditionVariable::Lock lock(threads_);
+    return idleThreadMs_;
+}
+
+void Proto::SetIdleThreadMs(long ms) {
+    threadkit::ConditionVariable::Lock lock(threads_);
+    idleThreadMs_ = std::max(ms, 0L);
+}
+
+int Proto::IdleThreads() const {
+    threadkit::ConditionVariable::Lock lock(threads_);
+    return idleThreads_;
+}
+
 void* Proto::ProtoWorkerThread(void* arg) {
     std::unique_ptr<SessionStart> start(static_cast<SessionStart*>(arg));
     Proto* listener = start->listener;
     ProxyApp* app = ProxyApp::Instance();
-    try {
-        std::unique_ptr<StateMachine> session(listener->doCreateStateMachine(start->descriptor));
-        session->Run();
-    } catch (const TerminationEvent&) {
-    } catch (const std::exception& e) {
-        // ParseError and SocketError as their pair and detail, anything else as what().
-        LogException(*app, e, event, error);
-    } catch (...) {
-        LoggedMessage m(UnhandledInWorker, event, error);
-        app->Log(m);
+    for (int descriptor = start->descriptor; descriptor != -1;
+         descriptor = listener->AwaitNextSession()) {
+        try {
+            std::unique_ptr<StateMachine> session(listener->doCreateStateMachine(descriptor));
+            session->Run();
+        } catch (const TerminationEvent&) {
+        } catch (const std::exception& e) {
+            // ParseError and SocketError as their pair and detail, anything else as what().
+            LogException(*app, e, event, error);
+        } catch (...) {
+            LoggedMessage m(UnhandledInWorker, event, error);
+            app->Log(m);
+        }
     }
-    // The last touch of the listener: once the count reaches 0 it may be destroyed.
-    Lock lock(*listener);
-    --listener->sessionThreads_;
+    // AwaitNextSession's -1 was the last touch of the listener: it may be destroyed by now.
     return nullptr;
 }
 
@@ -578,14 +652,20 @@ void Proto::Unlink(StateMachine& session) {
 
 void Proto::Terminate() {
     acceptSocket_.QuitSignal();
-    Lock lock(*this);
-    pool_.SendQuitSignal();
+    {
+        Lock lock(*this);
+        pool_.SendQuitSignal();
+    }
+    CloseThreadCache();
 }
 
 void Proto::WaitForSessions() {
+    // Waiting threads hold no session: nothing is lost by ending them, even without Terminate.
+    CloseThreadCache();
     for (;;) {
         {
             Lock lock(*this);
+            threadkit::ConditionVariable::Lock threadsLock(threads_);
             if (sessionThreads_ == 0 && sessions_.empty()) return;
         }
         SleepMs(kSessionPollMs);
@@ -597,7 +677,7 @@ void Proto::WaitForSessions() {
 // ---------------------------------------------------------------------------------------------
 
 StateMachine::StateMachine(Proto& listener, int descriptor)
-    : listener_(&listener), client_(descriptor, &listener.Pool()) {
+    : listener_(&listener), client_(descriptor, &listener.Pool()), app_(ProxyApp::Instance()) {
     listener.Link(*this);
     LogSessionEdge(OpenSession);
 }
@@ -608,19 +688,18 @@ StateMachine::~StateMachine() {
 }
 
 void StateMachine::LogSessionEdge(const locMSG& msg) {
-    char suffix[64];
-    snprintf(suffix, sizeof suffix, kSessionEdgeFormat, client_.PeerAddress().c_str(),
-             static_cast<int>(client_.SelfPort()));
     LoggedMessage m(msg, event, info);
-    m.AddSuffix(suffix);
+    std::string& suffix = m.suffix;
+    suffix.append(kSessionEdgeLead).append(client_.PeerAddress()).append(kSessionEdgePort);
+    AppendNumber(suffix, client_.SelfPort());
     Log(m);
 }
 
 void StateMachine::Log(LoggedMessage& msg) {
-    char number[24];
-    snprintf(number, sizeof number, kSessionNumberFormat, sessionNumber_);
-    msg.leadIn.append(number);
-    ProxyApp::Instance()->Log(msg);
+    msg.leadIn.append(kSessionNumberOpen);
+    AppendNumber(msg.leadIn, sessionNumber_);
+    msg.leadIn.append(kSessionNumberClose);
+    app_->Log(msg);
 }
 
 bool StateMachine::AccessAllowed(HandshakeInfoHolder& handshake, MessageWriter& rejection) {

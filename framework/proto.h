@@ -4,7 +4,9 @@
 // Ownership: the application owns at most one listener; the listener owns its accept socket,
 // socket pool, access lists, processing sections and authentication system; each session is
 // created, run and deleted by its own detached thread and points back to its listener, which
-// is destroyed only after every one of its session threads has ended.
+// is destroyed only after every one of its session threads has ended. A session thread whose
+// session has ended may wait a short while to run the listener's next session (one session at
+// a time), which spares a thread start and a stack release per connection.
 #pragma once
 
 #include <pthread.h>
@@ -14,6 +16,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "alg-control.h"
 #include "alg_xml.h"
@@ -197,11 +200,23 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     bool GetPropVal(const char* name, std::string& value) const override;
     const char* GetClassName() const override { return "Proto"; }
 
-    // Accepts connections until the accept socket is told to quit; one detached thread with
-    // a 1 MiB stack per connection. A SocketError of the accept socket propagates.
+    // Accepts connections until the accept socket is told to quit; each connection runs on
+    // a detached thread with a 1 MiB stack: a waiting session thread of this listener when
+    // there is one, a new thread otherwise. A SocketError of the accept socket propagates.
     void AcceptConnections();
     // Body of a session thread; `start` is the heap-allocated start record of the thread.
+    // After each session the thread waits up to IdleThreadMs() for the next connection, as one
+    // of at most kMaxIdleThreads waiting threads; it ends when none comes, when the listener
+    // is terminated or when enough threads already wait.
     static void* ProtoWorkerThread(void* start);
+
+    static constexpr int kMaxIdleThreads = 16;
+    // Long enough to carry a busy listener from one connection to the next, short enough that
+    // the threads of ended sessions are gone soon after a burst.
+    static constexpr long kIdleThreadMs = 100;
+    long IdleThreadMs() const;
+    // Sets how long session threads wait from their next wait on (kIdleThreadMs at first).
+    void SetIdleThreadMs(long ms);
     // Creates a session of the current listener (Proto::_instance).
     static StateMachine* CreateStateMachine(int descriptor);
 
@@ -209,7 +224,8 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     void Link(StateMachine& session);
     // Removes `session` from the session list.
     void Unlink(StateMachine& session);
-    // Tells the accept loop and every socket of every session to quit.
+    // Tells the accept loop and every socket of every session to quit, and ends the waiting
+    // session threads.
     void Terminate();
     // Waits until every session thread of this listener has ended (call after Terminate();
     // sessions see the quit flag within about 100 ms).
@@ -225,6 +241,8 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     int ListenerPort() const;
     int TotalRequests() const;
     int ActiveRequests() const;
+    // Session threads that wait for a connection.
+    int IdleThreads() const;
 
     static Proto* _instance;
 
@@ -233,6 +251,15 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     virtual StateMachine* doCreateStateMachine(int descriptor) = 0;
 
   private:
+    // Gives `descriptor` to a waiting session thread; false when none waits (or the listener
+    // is closing), and the caller must start a thread of its own.
+    bool HandToIdleThread(int descriptor);
+    // Called by a session thread after its session: the descriptor of its next session, or -1
+    // when the thread must end (it is then no longer counted: its last touch of the listener).
+    int AwaitNextSession();
+    // Stops the reuse of session threads and wakes every waiting one.
+    void CloseThreadCache();
+
     codepage_t defaultCodepage_ = -1;
     HandshakeFilter accessLists_;
     ProcessSection processSections_;
@@ -242,8 +269,17 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     AcceptSocket acceptSocket_;
     std::list<StateMachine*> sessions_;
     ALGPool pool_;
-    // Session threads started and not yet finished (guarded by the listener's lock).
+    // Guards the fields below and signals waiting session threads of a hand-over or a close.
+    mutable threadkit::ConditionVariable threads_;
+    // Session threads started and not yet finished.
     int sessionThreads_ = 0;
+    // Waiting session threads that have no descriptor handed to them yet.
+    int idleThreads_ = 0;
+    // Descriptors handed over and not yet taken by a waiting thread, oldest first (never more
+    // than kMaxIdleThreads; the room is reserved at construction).
+    std::vector<int> handedOver_;
+    bool threadsClosing_ = false;
+    long idleThreadMs_ = kIdleThreadMs;
 };
 
 // The base of every protocol session: owns the client socket, is linked to its listener
@@ -285,6 +321,8 @@ class StateMachine : public I_ToLogSystem, public ObjectWithProperties {
     Proto* listener_;
     AlgSocket client_;
     int sessionNumber_ = 0;
+    // Initialised after client_, which then owns the descriptor whatever happens.
+    ProxyApp* app_;  // the application outlives every session
 };
 
 }  // namespace alg

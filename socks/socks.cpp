@@ -49,9 +49,7 @@ int AwaitBindPeer(AcceptSocket& acceptor, AlgSocket& client) {
         }
         if (p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) return -1;
         if (p[0].revents & POLLIN) {
-            // One slice: Accept gives up before accepting once its time-out has run out,
-            // which a time-out of 0 does at the first pass.
-            const int fd = acceptor.Accept(kSliceMs);
+            const int fd = acceptor.Accept(0);
             if (fd >= 0) return fd;
         }
     }

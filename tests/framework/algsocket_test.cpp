@@ -71,6 +71,23 @@ TEST(AlgSocketTest, ConnectsOverLoopbackAndKnowsBothEnds) {
     ::getsockopt(p.listener.Descriptor(), SOL_SOCKET, SO_REUSEADDR, &reuse, &len);
     EXPECT_NE(reuse, 0);
     EXPECT_EQ(p.client->Write("", 0, 100), 0);
+
+    // Both ends of both sockets, the local ones read when first asked for; a connection made
+    // to "any" names the local address the system connected it to. Connections are blocking
+    // once made, and keep lingering off.
+    EXPECT_EQ(p.client->SelfAddress(), "127.0.0.1");
+    EXPECT_EQ(p.server->SelfAddress(), "127.0.0.1");
+    EXPECT_EQ(p.server->PeerAddress(), "127.0.0.1");
+    AlgSocket toAny(p.listener.Port(), "0.0.0.0", nullptr);
+    EXPECT_EQ(toAny.PeerAddress(), "127.0.0.1");
+    EXPECT_EQ(toAny.PeerPort(), p.listener.Port());
+    EXPECT_EQ(::fcntl(toAny.Descriptor(), F_GETFL) & O_NONBLOCK, 0);
+    for (const AlgSocket* s : {p.client.get(), p.server.get(), &toAny}) {
+        linger l{1, 0};
+        socklen_t size = sizeof l;
+        ::getsockopt(s->Descriptor(), SOL_SOCKET, SO_LINGER, &l, &size);
+        EXPECT_EQ(l.l_onoff, 0);
+    }
 }
 
 TEST(AlgSocketTest, WaitsAreSlicedAndEndOnTimeout) {
@@ -99,6 +116,15 @@ TEST(AlgSocketTest, WaitsAreSlicedAndEndOnTimeout) {
     EXPECT_EQ(idle.Accept(250), -1);  // three 100 ms passes
     EXPECT_GE(MsSince(start), 250);
     EXPECT_LT(MsSince(start), 1000);
+
+    // A time-out of 0 polls once: nothing there gives -1, a waiting connection is taken.
+    EXPECT_EQ(idle.Accept(0), -1);
+    AlgSocket waiting(idle.Port(), "127.0.0.1", nullptr);
+    start = Clock::now();
+    const int taken = idle.Accept(0);
+    EXPECT_GE(taken, 0);
+    EXPECT_LT(MsSince(start), 90);
+    if (taken >= 0) ::close(taken);
 }
 
 TEST(AlgSocketTest, QuitSignalEndsEveryBlockedWait) {

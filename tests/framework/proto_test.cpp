@@ -158,4 +158,100 @@ TEST(ProxyAppTest, PropertiesAndSessionCountsOfTheListener) {
     std::filesystem::remove_all(dir);
 }
 
+// The port of a loopback socket bound to port 0 and closed again: free for the listener.
+int FreePort() {
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(probe);
+    return ntohs(addr.sin_port);
+}
+
+std::size_t ThreadsOfProcess() {
+    const auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+TEST(ProxyAppTest, SessionThreadsServeLaterConnectionsAndEndWithTheirListener) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("proto_reuse_" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir / "algd");
+    setenv("ALG_SYSCONFDIR", (dir.string() + "/").c_str(), 1);
+    TestApp app;
+    const auto seconds = [](int n) { return std::chrono::milliseconds(1000 * n); };
+
+    for (int serving = 0; serving < 2; ++serving) {
+        // The second round is what a restart does: the terminated listener, whose threads
+        // waited for connections, is destroyed and replaced by a new one (here on a port of
+        // its own, as the old one listens until it is destroyed), which serves as it did.
+        const int port = FreePort();
+        std::ofstream(dir / "algd" / "unit.xml", std::ios::trunc)
+            << "<algpolicy><proxy name='alg_unit'><general><listen_port>" << port
+            << "</listen_port><session_timeout>60</session_timeout></general><handshake/>"
+               "</proxy></algpolicy>";
+        ASSERT_EQ(app.CreateProxy(serving == 0), 0);
+        alg::Proto* listener = alg::Proto::_instance;
+        ASSERT_NE(listener, nullptr);
+        std::thread acceptLoop([listener] { listener->AcceptConnections(); });
+
+        // With the normal idle time the thread of an ended session is soon gone.
+        EXPECT_EQ(listener->IdleThreadMs(), alg::Proto::kIdleThreadMs);
+        const auto before = ThreadsOfProcess();
+        const int first = ConnectTo(port);
+        ASSERT_GE(first, 0);
+        ASSERT_TRUE(WaitUntil([&] { return listener->ActiveRequests() == 1; }, seconds(5)));
+        EXPECT_EQ(ThreadsOfProcess(), before + 1);
+        close(first);
+        EXPECT_TRUE(WaitUntil([&] { return ThreadsOfProcess() == before; }, seconds(5)));
+        EXPECT_EQ(listener->IdleThreads(), 0);
+        // From here on they wait far longer than any step takes, so that what is seen does
+        // not depend on how fast the machine is.
+        listener->SetIdleThreadMs(60000);
+
+        // A session thread whose session ended waits for the next connection and runs it:
+        // the process gains no thread for it.
+        const int a = ConnectTo(port);
+        ASSERT_GE(a, 0);
+        ASSERT_TRUE(WaitUntil([&] { return listener->ActiveRequests() == 1; }, seconds(5)));
+        close(a);
+        ASSERT_TRUE(WaitUntil([&] { return listener->IdleThreads() == 1; }, seconds(5)));
+        const auto threads = ThreadsOfProcess();
+        const int b = ConnectTo(port);
+        ASSERT_GE(b, 0);
+        ASSERT_TRUE(WaitUntil([&] { return listener->ActiveRequests() == 1; }, seconds(5)));
+        EXPECT_EQ(listener->IdleThreads(), 0);
+        EXPECT_EQ(ThreadsOfProcess(), threads);
+        EXPECT_EQ(listener->TotalRequests(), 3);
+        close(b);
+
+        // At most kMaxIdleThreads wait, however many sessions end at once.
+        constexpr int kClients = alg::Proto::kMaxIdleThreads + 4;
+        int clients[kClients];
+        for (int& c : clients) ASSERT_GE(c = ConnectTo(port), 0);
+        ASSERT_TRUE(WaitUntil([&] { return listener->ActiveRequests() == kClients; }, seconds(5)));
+        for (int c : clients) close(c);
+        ASSERT_TRUE(WaitUntil([&] { return listener->ActiveRequests() == 0; }, seconds(5)));
+        EXPECT_TRUE(WaitUntil(
+            [&] { return listener->IdleThreads() == alg::Proto::kMaxIdleThreads; }, seconds(5)));
+        EXPECT_TRUE(
+            WaitUntil([&] { return ThreadsOfProcess() == before + alg::Proto::kMaxIdleThreads; },
+                      seconds(5)));
+
+        // Terminate ends the waiting threads at once: the wait for the sessions does not sit
+        // out their idle time.
+        const auto t0 = std::chrono::steady_clock::now();
+        listener->Terminate();
+        acceptLoop.join();
+        listener->WaitForSessions();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, seconds(1));
+        EXPECT_EQ(listener->IdleThreads(), 0);
+        EXPECT_TRUE(WaitUntil([&] { return ThreadsOfProcess() == before - 1; }, seconds(5)));
+    }
+    std::filesystem::remove_all(dir);
+}
+
 }  // namespace
