@@ -394,19 +394,34 @@ AcceptSocket::AcceptSocket(int port, ALGPool* pool, bool /*reuseAddress*/, int b
         if (ReadName(::getsockname, fd_, address, chosen)) port_ = chosen;
     }
     if (::listen(fd_, backlog) != 0) fail(ErrorListenOnSocket);
+    // Without the wake-up descriptor an endless wait falls back to 100 ms slices.
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 AcceptSocket::~AcceptSocket() {
     if (fd_ >= 0) ::close(fd_);
+    if (wake_ >= 0) ::close(wake_);
+}
+
+void AcceptSocket::QuitSignal() {
+    ALGPoolMember::QuitSignal();
+    if (wake_ >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+    }
 }
 
 int AcceptSocket::Accept(unsigned int timeout) {
     const unsigned long long limit = static_cast<unsigned long long>(timeout) * 1000ULL;
     unsigned long long elapsed = 0;
+    // An endless wait sleeps until a connection or the quit signal arrives; a bounded one is
+    // cut into slices so that it can count its passes.
+    const bool endless = timeout == kInfinite && wake_ >= 0;
     for (;;) {
-        pollfd p{fd_, POLLIN, 0};
-        int rc = ::poll(&p, 1, kSliceMs);
+        pollfd p[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
+        int rc = endless ? ::poll(p, 2, -1) : ::poll(p, 1, kSliceMs);
         if (QuitRaised()) return -1;
+        if (rc > 0 && !(p[0].revents & POLLIN)) rc = 0;
         if (rc < 0) {
             if (errno != EINTR) throw SocketError(SelectForAcceptFail);
             rc = 0;

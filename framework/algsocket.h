@@ -195,10 +195,13 @@ class AcceptSocket : public ALGPoolMember {
 
     int Descriptor() const { return fd_; }
     int Port() const { return port_; }
+    // Raises the quit flag and wakes an endless Accept at once.
+    void QuitSignal() override;
 
   private:
     int fd_ = -1;
     int port_ = 0;
+    int wake_ = -1;  // eventfd written by QuitSignal()
 };
 
 // Resolves `name` to its first IPv4 address as dotted text; false and `address` emptied when it

@@ -42,6 +42,18 @@ void ControlSignals(sigset_t& set) {
     for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE}) sigaddset(&set, s);
 }
 
+// Sent by Stop() to the watcher thread alone, so that the watcher can sleep in its wait
+// without waking up to look at a flag.
+int WakeSignal() {
+    return SIGRTMIN;
+}
+
+// The control signals plus the watcher's wake-up signal: blocked in every thread.
+void WatchedSignals(sigset_t& set) {
+    ControlSignals(set);
+    sigaddset(&set, WakeSignal());
+}
+
 // A pair whose two texts are the same run-time text.
 locMSG SameText(const char* text) {
     return locMSG{text, text};
@@ -123,7 +135,7 @@ void SetSigPipeMask(int how) {
 
 void SignalWatcher::Block() {
     sigset_t set;
-    ControlSignals(set);
+    WatchedSignals(set);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
@@ -150,6 +162,7 @@ void SignalWatcher::Stop() {
     SetSigPipeAction(SIG_IGN);
     gWatcherRunning = false;
     quit_ = true;
+    pthread_kill(thread_, WakeSignal());
     pthread_join(thread_, nullptr);
     started_ = false;
 }
@@ -157,12 +170,10 @@ void SignalWatcher::Stop() {
 void* SignalWatcher::ThreadProc(void* self) {
     auto* watcher = static_cast<SignalWatcher*>(self);
     sigset_t set;
-    ControlSignals(set);
-    // The wait is sliced so that Stop() is noticed without a signal of its own.
-    const timespec slice{0, 100 * 1000000L};
+    WatchedSignals(set);
     while (!watcher->quit_) {
-        const int signal = sigtimedwait(&set, nullptr, &slice);
-        if (signal > 0) watcher->handler_(signal);
+        const int signal = sigwaitinfo(&set, nullptr);
+        if (signal > 0 && signal != WakeSignal()) watcher->handler_(signal);
     }
     return nullptr;
 }

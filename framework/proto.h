@@ -79,7 +79,7 @@ class SignalWatcher {
     static void Block();
     // Starts the watcher thread once; later calls do nothing. False when it cannot start.
     bool Start(Handler handler);
-    // Ends the watcher thread (within about 100 ms) and waits for it.
+    // Ends the watcher thread (woken by a signal of its own) and waits for it.
     void Stop();
 
   private:
