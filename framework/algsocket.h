@@ -1,5 +1,6 @@
-// IPv4 TCP sockets with waits cut into 100 ms slices that watch a quit flag, the byte-stream
-// interfaces the protocol parsers and writers use, and the socket errors.
+// IPv4 TCP sockets whose waits end early when a quit flag is raised, the two-way relay of a
+// tunnel, the byte-stream interfaces the protocol parsers and writers use, and the socket
+// errors.
 #pragma once
 
 #include <cstddef>

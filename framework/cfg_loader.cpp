@@ -25,13 +25,8 @@ constexpr long kPollWaitMs = 1000;
 constexpr long kPauseMs = 10000;
 constexpr std::size_t kThreadStack = 0x100000;
 
-// How a round of registration and polling ended.
-enum class RoundEnd { pause, again };
-
-void LogText(I_ToLogSystem* log, const char* text) {
-    if (!log) return;
-    LoggedMessage m(locMSG{text, text}, event, error);
-    log->Log(m);
+void LogFailure(I_ToLogSystem* log, const std::exception& e) {
+    if (log) LogException(*log, e, event, error);
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -205,7 +200,7 @@ void* ALG_CfgLoader::Worker::ThreadProc(void* state) {
     try {
         if (w.loaderName) name = w.loaderName();
     } catch (const std::exception& e) {
-        LogText(w.log, e.what());
+        LogFailure(w.log, e);
     }
     for (;;) {
         {
@@ -222,7 +217,7 @@ void* ALG_CfgLoader::Worker::ThreadProc(void* state) {
             try {
                 again = w.Round(session, name);
             } catch (const std::exception& e) {
-                LogText(w.log, e.what());
+                LogFailure(w.log, e);
             }
         }
         threadkit::ConditionVariable::Lock guard(w.lock);

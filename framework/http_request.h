@@ -1,6 +1,5 @@
-// The handshake record every protocol fills from the client's opening request, the exception
-// its readers throw on a message they cannot parse, and (later) the HTTP request and response
-// models.
+// The handshake record every protocol fills from the client's opening request, and the
+// exception its readers throw on a message they cannot parse.
 #pragma once
 
 #include <string>

@@ -438,12 +438,9 @@ void* ProxyApp::ProxyThread(void* application) {
     auto* app = static_cast<ProxyApp*>(application);
     try {
         app->listener_->AcceptConnections();
-    } catch (const SocketError& e) {
-        LoggedMessage m(e.Msg(), event, error);
-        m.AddSuffix(e.Detail().c_str());
-        app->Log(m);
     } catch (const std::exception& e) {
-        LogText(*app, e.what(), event, error);
+        // A SocketError as its pair and detail, anything else as what().
+        LogException(*app, e, event, error);
     } catch (...) {
         LoggedMessage m(UnhandledInMainThread, event, error);
         app->Log(m);
@@ -469,7 +466,7 @@ int RunService(ProxyApp& app, int argc, char** argv) {
 // Proto
 // ---------------------------------------------------------------------------------------------
 
-Proto* Proto::_instance = nullptr;
+std::atomic<Proto*> Proto::_instance{nullptr};
 
 namespace {
 // The milliseconds of a policy time-out in seconds, kept within the range of an int.
@@ -493,10 +490,7 @@ Proto::Proto(const ALGproxyType& section, bool /*firstStart*/, LogSystem& logSys
     handedOver_.reserve(kMaxIdleThreads);
     logSystem.LoadLoggers(general);
     accessLists_.Load(*section.handshake[0], *ProxyApp::Instance());
-    {
-        Lock lock(*this);
-        _instance = this;
-    }
+    _instance = this;
     authSystem_->SetDaemonFlag(!CService::Instance()->IsForeground());
     if (!general.default_charset.empty())
         defaultCodepage_ = textcode::get_codepage_value(general.default_charset.c_str());
@@ -504,8 +498,8 @@ Proto::Proto(const ALGproxyType& section, bool /*firstStart*/, LogSystem& logSys
 
 Proto::~Proto() {
     WaitForSessions();
-    Lock lock(*this);
-    if (_instance == this) _instance = nullptr;
+    Proto* self = this;
+    _instance.compare_exchange_strong(self, nullptr);
 }
 
 bool Proto::GetPropVal(const char* name, std::string& value) const {
@@ -547,14 +541,15 @@ void Proto::AcceptConnections() {
             close(descriptor);
             continue;
         }
-        auto* start = new SessionStart{this, descriptor};
+        auto start = std::make_unique<SessionStart>(SessionStart{this, descriptor});
         {
             threadkit::ConditionVariable::Lock lock(threads_);
             ++sessionThreads_;
         }
         pthread_t thread;
-        if (pthread_create(&thread, &attr, &Proto::ProtoWorkerThread, start) != 0) {
-            delete start;
+        if (pthread_create(&thread, &attr, &Proto::ProtoWorkerThread, start.get()) == 0) {
+            start.release();  // the thread owns it now
+        } else {
             close(descriptor);
             threadkit::ConditionVariable::Lock lock(threads_);
             --sessionThreads_;
@@ -646,8 +641,9 @@ void* Proto::ProtoWorkerThread(void* arg) {
 }
 
 StateMachine* Proto::CreateStateMachine(int descriptor) {
-    if (!_instance) throw std::logic_error("NULL == Proto::_instance");
-    return _instance->doCreateStateMachine(descriptor);
+    Proto* listener = _instance.load();
+    if (!listener) throw std::logic_error("NULL == Proto::_instance");
+    return listener->doCreateStateMachine(descriptor);
 }
 
 void Proto::Link(StateMachine& session) {
@@ -690,7 +686,13 @@ void Proto::WaitForSessions() {
 StateMachine::StateMachine(Proto& listener, int descriptor)
     : listener_(&listener), client_(descriptor, &listener.Pool()), app_(ProxyApp::Instance()) {
     listener.Link(*this);
-    LogSessionEdge(OpenSession);
+    try {
+        LogSessionEdge(OpenSession);
+    } catch (...) {
+        // The destructor does not run for a session that was never completed.
+        listener.Unlink(*this);
+        throw;
+    }
 }
 
 StateMachine::~StateMachine() {

@@ -244,7 +244,8 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     // Session threads that wait for a connection.
     int IdleThreads() const;
 
-    static Proto* _instance;
+    // The listener constructed last and not yet destroyed; read by any thread.
+    static std::atomic<Proto*> _instance;
 
   protected:
     // Creates the protocol's session for an accepted descriptor.
