@@ -10,8 +10,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <list>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "dirmap.h"
@@ -115,14 +117,13 @@ int ConnectTo(const std::string& path, int timeoutMs) {
     return fd;
 }
 
-std::string RequestFrame(ModuleIdType module, std::uint32_t command, std::string_view payload) {
+// A frame of either direction: the header words, the body's length, the body.
+std::string Frame(std::initializer_list<std::uint32_t> header, std::string_view body) {
     std::string frame;
-    frame.reserve(kRequestHeader + payload.size());
-    StoreU32(frame, kRequestMagic);
-    StoreU32(frame, module);
-    StoreU32(frame, command);
-    StoreU32(frame, std::uint32_t(payload.size()));
-    frame.append(payload);
+    frame.reserve(4 * (header.size() + 1) + body.size());
+    for (const std::uint32_t word : header) StoreU32(frame, word);
+    StoreU32(frame, std::uint32_t(body.size()));
+    frame.append(body);
     return frame;
 }
 
@@ -131,7 +132,8 @@ std::string RequestFrame(ModuleIdType module, std::uint32_t command, std::string
 bool Exchange(int fd, ModuleIdType module, std::uint32_t command, std::string_view payload,
               std::uint32_t& status, std::string& reply) {
     if (payload.size() > cmdbus::kMaxPayload) return false;
-    if (!SendAll(fd, RequestFrame(module, command, payload), NowMs() + cmdbus::kClientTimeoutMs))
+    if (!SendAll(fd, Frame({kRequestMagic, module, command}, payload),
+                 NowMs() + cmdbus::kClientTimeoutMs))
         return false;
     const std::int64_t deadline = NowMs() + cmdbus::kClientTimeoutMs;
     char header[kReplyHeader];
@@ -366,12 +368,18 @@ void Server::Impl::AcceptLoop() {
         }
         Connection& c = connections.emplace_back();
         const std::uint64_t id = nextConnection++;
-        c.thread = std::thread([this, fd, id, &c] {
-            Serve(fd, id);
+        try {
+            c.thread = std::thread([this, fd, id, &c] {
+                Serve(fd, id);
+                close(fd);
+                if (onClose) onClose(id);
+                c.done = true;
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: refuse this session, and keep no entry Reap could not join.
+            connections.pop_back();
             close(fd);
-            if (onClose) onClose(id);
-            c.done = true;
-        });
+        }
     }
 }
 
@@ -404,13 +412,7 @@ bool Server::Impl::WriteReply(int fd, std::uint32_t status, std::string_view rep
         status = kBadRequest;
         reply = {};
     }
-    std::string frame;
-    frame.reserve(kReplyHeader + reply.size());
-    StoreU32(frame, kReplyMagic);
-    StoreU32(frame, status);
-    StoreU32(frame, std::uint32_t(reply.size()));
-    frame.append(reply);
-    return SendAll(fd, frame, NowMs() + kServerFrameTimeoutMs);
+    return SendAll(fd, Frame({kReplyMagic, status}, reply), NowMs() + kServerFrameTimeoutMs);
 }
 
 void Server::Impl::Serve(int fd, std::uint64_t id) {
