@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <stdexcept>

@@ -361,7 +361,13 @@ void Server::Impl::AcceptLoop() {
         pollfd p{listenFd, POLLIN, 0};
         if (poll(&p, 1, kSliceMs) <= 0) continue;
         const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) continue;
+        if (fd < 0) {
+            // Out of descriptors or memory, the pending connection stays ready: pause for a
+            // slice rather than spin on it.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                poll(nullptr, 0, kSliceMs);
+            continue;
+        }
         if (connections.size() >= std::size_t(kMaxConnections)) {
             close(fd);
             continue;
