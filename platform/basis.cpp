@@ -129,6 +129,71 @@ void SCChecker::unlock() {
 // Texts
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+
+void AppendHexEscape(std::string& out, const char* lead, unsigned char c) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += lead;
+    out += kHex[c >> 4];
+    out += kHex[c & 0xF];
+}
+
+// Length of the well-formed UTF-8 character at the start of `s`, 0 when there is none.
+std::size_t Utf8Length(std::string_view s) {
+    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const auto cont = [&](std::size_t i) { return i < s.size() && (b(i) & 0xC0) == 0x80; };
+    const unsigned char c = b(0);
+    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        if (!cont(1) || !cont(2)) return 0;
+        if (c == 0xE0 && b(1) < 0xA0) return 0;  // overlong
+        if (c == 0xED && b(1) > 0x9F) return 0;  // surrogate
+        return 3;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        if (!cont(1) || !cont(2) || !cont(3)) return 0;
+        if (c == 0xF0 && b(1) < 0x90) return 0;  // overlong
+        if (c == 0xF4 && b(1) > 0x8F) return 0;  // above U+10FFFF
+        return 4;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string EscapeControls(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            if (c == '\n') out += "\\n";
+            else if (c == '\r') out += "\\r";
+            else if (c == '\t') out += "\\t";
+            else AppendHexEscape(out, "\\x", c);
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        const std::size_t n = Utf8Length(text.substr(i));
+        if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            AppendHexEscape(out, "\\u00", static_cast<unsigned char>(text[i + 1]));
+        } else if (n > 0) {
+            out.append(text.substr(i, n));
+        } else if (c <= 0x9F) {
+            AppendHexEscape(out, "\\x", c);
+        } else {
+            out += static_cast<char>(c);
+        }
+        i += n > 0 ? n : 1;
+    }
+    return out;
+}
+
 int strcmp0(const char* a, const char* b) {
     if (a == b) return 0;
     if (!a) return -1;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // A system-wide named guard: at most one process holds a name at a time. The name is held by
 // an advisory lock on the file systemRunDir()/<name> (mode 0644, holding the owner's pid);
@@ -72,6 +73,12 @@ class HashMD5 {
   private:
     unsigned char digest_[kDigestSize];
 };
+
+// `text` made safe to show on a terminal or to write as one log line: C0 controls and DEL
+// become "\n", "\r", "\t" or "\xNN"; a C1 control written in UTF-8 (U+0080 to U+009F) becomes
+// "\u00NN", and a byte from 0x80 to 0x9F that is not part of a UTF-8 character becomes "\xNN".
+// Everything else, other UTF-8 characters and bytes of 8-bit code pages included, is kept.
+std::string EscapeControls(std::string_view text);
 
 // The product version ("1.0.0"), build (source revision) and build date ("YYYY-MM-DD").
 const char* productVersion();

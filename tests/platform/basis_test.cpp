@@ -112,6 +112,27 @@ TEST(Strcmp0, NullOnlyEqualsNull) {
     EXPECT_GT(strcmp0("b", "a"), 0);
 }
 
+TEST(EscapeControls, EscapesEveryTerminalControlAndKeepsText) {
+    using namespace std::string_literals;
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"x\n (42) Authentication successful: admin", "x\\n (42) Authentication successful: admin"},
+        {"\r\t\x07\x1b[2J\x7f"s, "\\r\\t\\x07\\x1b[2J\\x7f"},
+        {"a\0b"s, "a\\x00b"},
+        {"\xc2\x9b" "31m\xc2\x85", "\\u009b31m\\u0085"},   // C1 controls in UTF-8
+        {"\x9b" "31m\x85", "\\x9b31m\\x85"},                 // bare C1 bytes
+        {"\xd0\x9f\xd1\x80\xd0\xb8 \xc2\xa0\xe2\x82\xac\xf0\x9f\x98\x80",  // UTF-8 text
+         "\xd0\x9f\xd1\x80\xd0\xb8 \xc2\xa0\xe2\x82\xac\xf0\x9f\x98\x80"},
+        {"\xcf\xf0\xe8\xe2\xe5\xf2 \xa8", "\xcf\xf0\xe8\xe2\xe5\xf2 \xa8"},  // Windows-1251
+        {"\xe0\x80\x8a", "\xe0\\x80\\x8a"},  // overlong form of a control: bytes, not a character
+        {"\xc2", "\xc2"},
+        {"back\\slash", "back\\slash"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(EscapeControls(c.in), c.out) << c.in;
+}
+
 TEST(ProductTexts, AreNonEmpty) {
     EXPECT_GT(std::strlen(productVersion()), 0u);
     EXPECT_GT(std::strlen(productBuild()), 0u);
