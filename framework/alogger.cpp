@@ -2,9 +2,11 @@
 
 #include <strings.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "alg_xml.h"
+#include "basis.h"
 #include "sys_log.h"
 
 namespace alg {
@@ -89,18 +91,24 @@ LoggerBase::LoggerBase(const char* encoding, LogLevel level)
 
 void LoggerBase::WriteMsg(LogLevel level, MsgType type, const DecoratedMessage& m) {
     if (level <= none || level > level_.load()) return;
-    std::string line = m.leadIn;
+    // Decorations carry client, server and policy text: escaped here, before any logger
+    // subclass sees them, so that no such text can start a line of its own or drive a
+    // terminal. A Russian text of a constant pair is Windows-1251 with bytes that look like
+    // C1 controls and stays as it is; a pair made at run time (what() as both texts) shares
+    // one buffer and is outside text like the decorations. English texts are ASCII.
+    std::string line = EscapeControls(m.leadIn);
     if (encoder_ == &defaultEnc) {
-        line += OrEmpty(m.en);
-        line += m.suffix;
+        line += EscapeControls(OrEmpty(m.en));
+        line += EscapeControls(m.suffix);
     } else {
+        const char* ru = OrEmpty(m.ru);
         std::string converted;
-        encoder_->Encode(m.ru, converted);
+        encoder_->Encode(m.ru == m.en ? EscapeControls(ru).c_str() : ru, converted);
         line += converted;
-        encoder_->Encode(m.suffix.c_str(), converted);
+        encoder_->Encode(EscapeControls(m.suffix).c_str(), converted);
         line += converted;
     }
-    doWriteMsg(type, m.sourceText.c_str(), line.c_str());
+    doWriteMsg(type, EscapeControls(m.sourceText).c_str(), line.c_str());
 }
 
 const char* LoggerBase::GetLogLevelName() const {
@@ -134,9 +142,13 @@ const char* conLogger::GetClassName() const {
 }
 
 void conLogger::doWriteMsg(MsgType type, const char*, const char* line) {
-    // One call per line keeps lines of concurrent writers whole; output errors are ignored.
-    std::fprintf(out_, "%s%s\n", ConsolePrefix(type), line);
-    std::fflush(out_);
+    if (readerGone_.load(std::memory_order_relaxed)) return;
+    // One call per line keeps lines of concurrent writers whole; other output errors are
+    // ignored (a full disk may drain, a reader that has gone never comes back).
+    if (std::fprintf(out_, "%s%s\n", ConsolePrefix(type), line) < 0 || std::fflush(out_) != 0) {
+        if (errno == EPIPE) readerGone_.store(true, std::memory_order_relaxed);
+        std::clearerr(out_);
+    }
 }
 
 sysLogger::sysLogger(const char* encoding, LogLevel level, int facility)

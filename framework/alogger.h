@@ -193,7 +193,10 @@ class LoggerBase : public ObjectWithProperties {
     LoggerBase& operator=(const LoggerBase&) = delete;
 
     // Writes `m` when 0 < level <= the logger's level: lead-in text, then the English text and
-    // suffix, or the Russian text and suffix converted by the encoder. Never fails.
+    // suffix, or the Russian text and suffix converted by the encoder. Never fails. Control
+    // characters (C0, DEL, C1) of the decorations and of a run-time text pair (en == ru) are
+    // written escaped, so no outside text can split or forge a line; the constant texts of a
+    // pair are written as they are.
     void WriteMsg(LogLevel level, MsgType type, const DecoratedMessage& m);
     const char* GetLogLevelName() const;
     LogLevel GetLogLevel() const { return static_cast<LogLevel>(level_.load()); }
@@ -219,7 +222,9 @@ class LoggerBase : public ObjectWithProperties {
 };
 
 // Console lines: a prefix by type (">" notice, " " info, "*" warning, "!" error), the line and
-// a newline, written with one call and flushed at once.
+// a newline, written with one call and flushed at once. Once the stream fails with EPIPE (its
+// reader has gone) the logger writes nothing more: every further write would only raise
+// SIGPIPE again.
 class conLogger : public LoggerBase {
   public:
     // `out` is standard output in the programs; it must outlive the logger.
@@ -232,6 +237,7 @@ class conLogger : public LoggerBase {
 
   private:
     std::FILE* out_;
+    std::atomic<bool> readerGone_{false};
 };
 
 // Records in the process's system log at the priority of the message type.

@@ -41,6 +41,12 @@ void ControlSignals(sigset_t& set) {
     for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE}) sigaddset(&set, s);
 }
 
+// The signals that stop the program.
+void StopSignals(sigset_t& set) {
+    sigemptyset(&set);
+    for (int s : {SIGINT, SIGQUIT, SIGTERM}) sigaddset(&set, s);
+}
+
 // Sent by Stop() to the watcher thread alone, so that the watcher can sleep in its wait
 // without waking up to look at a flag.
 int WakeSignal() {
@@ -170,8 +176,15 @@ void* SignalWatcher::ThreadProc(void* self) {
     auto* watcher = static_cast<SignalWatcher*>(self);
     sigset_t set;
     WatchedSignals(set);
+    sigset_t stops;
+    StopSignals(stops);
+    const timespec noWait{0, 0};
     while (!watcher->quit_) {
-        const int signal = sigwaitinfo(&set, nullptr);
+        // A pending stop is taken before anything else: the kernel hands out the signals sent
+        // to this thread (SIGPIPE from its own writes) before those sent to the process, so a
+        // steady stream of them would otherwise hold SIGTERM back for ever.
+        int signal = sigtimedwait(&stops, nullptr, &noWait);
+        if (signal <= 0) signal = sigwaitinfo(&set, nullptr);
         if (signal > 0 && signal != WakeSignal()) watcher->handler_(signal);
     }
     return nullptr;
@@ -426,7 +439,6 @@ void ProxyApp::EndServing() {
 }
 
 int ProxyApp::doFinalize() {
-    if (!listener_) return 0;
     EndServing();
     LoggedMessage m(ProxyStopped, event, info);
     Log(m);
@@ -438,8 +450,7 @@ void* ProxyApp::ProxyThread(void* application) {
     try {
         app->listener_->AcceptConnections();
     } catch (const std::exception& e) {
-        // A SocketError as its pair and detail, anything else as what().
-        LogException(*app, e, event, error);
+        LogText(*app, e.what(), event, error);
     } catch (...) {
         LoggedMessage m(UnhandledInMainThread, event, error);
         app->Log(m);

@@ -134,7 +134,8 @@ class ProxyApp : public CService, public I_ToLogSystem, public ObjectWithPropert
     void SetSigHandler();
     // Acts on one control signal; runs on the signal thread.
     static void sig_handler(int signal);
-    // Body of the listener thread: the current listener's accept loop.
+    // Body of the listener thread: the current listener's accept loop. An exception that ends
+    // it is logged with what() as both texts (level event, type error).
     static void* ProxyThread(void* application);
 
     LogSystem& GetLogSystem() { return logSystem_; }
@@ -142,6 +143,7 @@ class ProxyApp : public CService, public I_ToLogSystem, public ObjectWithPropert
   protected:
     int doInitialize() override;
     int doRun() override;
+    // Ends the serving of the current listener, if any, and logs "Stopped" in every case.
     int doFinalize() override;
 
   private:

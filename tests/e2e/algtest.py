@@ -444,3 +444,30 @@ class ManagementService(Program):
         if not wait_until(self.socket.exists, timeout):
             self.stop()
             raise AssertionError("algctl serve did not come up:\n" + self.output())
+
+
+class ReaderGoneGateway(TestGateway):
+    """TestGateway whose console reader goes away: after the first output line containing
+    `drop_after` it closes its end of the pipe (later console writes of the gateway fail with
+    EPIPE) and sets .dropped."""
+
+    __test__ = False
+
+    def __init__(self, base, text, drop_after):
+        self._drop_after = drop_after
+        self.dropped = threading.Event()
+        super().__init__(base, text)
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            line = raw.decode(self._encoding, "replace").rstrip("\r\n")
+            with self._cond:
+                self._lines.append(line)
+                self._cond.notify_all()
+            if self._drop_after in line:
+                break
+        self.proc.stdout.close()
+        with self._cond:
+            self._eof = True
+            self._cond.notify_all()
+        self.dropped.set()

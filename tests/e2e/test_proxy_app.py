@@ -3,6 +3,7 @@ test gateway (service "alg_test", settings file "test.xml", line protocol
 "HOST PORT USER PASSWORD")."""
 
 import os
+import resource
 import signal
 import socket
 import time
@@ -328,3 +329,37 @@ def test_sigpipe_is_only_logged_and_other_stop_signals_stop(gateways, stop):
     assert g.wait(10) == 0
     g.wait_for("Terminate signal recieved", i)
     g.wait_for("Stopped", i)
+
+
+def test_stop_without_a_listener_logs_stopped(gateways):
+    g = gateways(policy([section(free_port(), name="alg_other")]))
+    i = g.wait_for("Configuration section not found")
+    assert g.stop() == 0
+    assert g.lines()[i + 1:] == [" Stopped"]
+
+
+def test_failed_accept_loop_is_logged_with_its_text_only(gateways):
+    port = free_port()
+    g = gateways(policy([section(port)]))
+    i = g.wait_for("Started")
+    limits = resource.prlimit(g.proc.pid, resource.RLIMIT_NOFILE)
+    # No descriptor can be opened and poll refuses every set: accepting ends in an exception.
+    resource.prlimit(g.proc.pid, resource.RLIMIT_NOFILE, (0, limits[1]))
+    try:
+        with connect(port):
+            g.wait_for_index(r"^!(Accept failed|Select for accept failed)$", start=i)
+    finally:
+        resource.prlimit(g.proc.pid, resource.RLIMIT_NOFILE, limits)
+    assert g.stop() == 0
+
+
+def test_console_without_reader_neither_spins_nor_holds_back_stop(launch):
+    g = launch(algtest.ReaderGoneGateway, policy([section(free_port())]), "Started")
+    assert g.dropped.wait(10)
+    g.signal(signal.SIGPIPE)  # its message goes to the console that has no reader any more
+    time.sleep(0.2)
+    used = g.cpu_seconds()
+    time.sleep(2)
+    assert g.cpu_seconds() - used < 0.5
+    g.signal(signal.SIGTERM)
+    assert g.wait(10) == 0

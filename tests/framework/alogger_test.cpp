@@ -1,6 +1,8 @@
 #include "alogger.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -312,6 +314,70 @@ TEST(Logger, LogExceptionUsesThePairOrWhat) {
     EXPECT_EQ(c.suffixes[1], " - X");
     EXPECT_EQ(c.levels[1], alg::detail);
     EXPECT_EQ(c.types[1], alg::warning);
+}
+
+ALG_MESSAGE(DashMsg, "Net - none", "Сеть — нет");  // the em dash is 0x97 in Windows-1251
+
+TEST(Logger, OutsideTextWrittenEscapedConstantTextsKept) {
+    std::vector<std::string> control;
+    std::mutex mutex;
+    ConsoleCapture en, koi;
+    LogSystem logs;
+    LogSystem::LoggerList list;
+    list.push_back(std::make_unique<alg::conLogger>("", alg::event, en.file()));
+    list.push_back(std::make_unique<alg::conLogger>("KOI8-R", alg::event, koi.file()));
+    logs.ReplaceLoggers(std::move(list));
+    logs.SetControlLogger(std::make_shared<RecordingLogger>("C", &control, &mutex));
+
+    // A constant pair decorated with client text: a line feed, a terminal sequence, a NUL, a
+    // UTF-8 C1 control and a bare 0x97 byte.
+    LoggedMessage fixed(DashMsg, alg::event, alg::error);
+    fixed.sourceText = "svc\r ";
+    fixed.leadIn = "(3) ";
+    fixed.AddSuffix(std::string(": x\n(9) ok\x1b[2J\0\xC2\x9B\x97", 18));
+    logs.WriteMsg(fixed);
+    // A pair made at run time (what() as both texts) is outside text as a whole.
+    const std::string what = "bad\x01\x97";
+    LoggedMessage runTime(alg::locMSG{what.c_str(), what.c_str()}, alg::event, alg::error);
+    logs.WriteMsg(runTime);
+
+    const std::string escaped = R"(: x\n(9) ok\x1b[2J\x00\u009b\x97)";
+    EXPECT_EQ(control, (std::vector<std::string>{R"(C:svc\r (3) Net - none)" + escaped,
+                                                 R"(C:bad\x01\x97)"}));
+    EXPECT_EQ(en.Text(), "!(3) Net - none" + escaped + "\n" + R"(!bad\x01\x97)" + "\n");
+    // The Russian text keeps its dash (KOI8-R has none: the byte stays 0x97).
+    EXPECT_EQ(koi.Text(), "!(3) \xF3\xC5\xD4\xD8 \x97 \xCE\xC5\xD4" + escaped + "\n" +
+                              R"(!bad\x01\x97)" + "\n");
+}
+
+TEST(Logger, ConsoleWithoutReaderStopsWriting) {
+    // SIGPIPE stays pending in this thread instead of ending the test program.
+    sigset_t pipeSignal, saved;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &pipeSignal, &saved), 0);
+    const timespec noWait{0, 0};
+    auto raised = [&] { return sigtimedwait(&pipeSignal, nullptr, &noWait) == SIGPIPE; };
+    while (raised()) {
+    }
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    std::FILE* out = fdopen(ends[1], "w");
+    ASSERT_NE(out, nullptr);
+    {
+        alg::conLogger logger("", alg::event, out);
+        LoggedMessage m(TestMsg, alg::event, alg::info);
+        logger.WriteMsg(m.level, m.type, m);
+        EXPECT_TRUE(raised());
+        // Every further write would raise SIGPIPE again; the logger no longer tries.
+        for (int i = 0; i < 3; ++i) logger.WriteMsg(m.level, m.type, m);
+        EXPECT_FALSE(raised());
+    }
+    std::fclose(out);
+    while (raised()) {
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
