@@ -48,3 +48,16 @@ def test_client_user_name_cannot_forge_or_control_console_lines(socks):
     assert socks.lines()[i] == (number + r" Authentication failed: x\n (42) Authentication "
                                 r"successful: admin\x1b[2J\x07\x7f\u009b" + "\xd0\x94")
     assert not any(line.startswith(" (42)") for line in socks.lines())
+
+
+def test_policy_text_reaches_the_management_service_escaped(launch, tmp_path):
+    # The section name, outside text in a message that stays the gateway's last one.
+    with algtest.ManagementService(tmp_path / "bus") as serve:
+        g = launch(algtest.TestGateway, "<algpolicy><proxy name='x&#10;(42) Started'/></algpolicy>",
+                   {"ALG_RUNDIR": serve.run})
+        line = (r"Proxy creation fails. Configuration section not found: <proxy name='alg_test'>, "
+                r"sections from policy: x\n(42) Started")
+        i = g.wait_for("Configuration section not found")
+        assert g.lines()[i] == "!" + line
+        last = lambda: (algtest.status_of(serve.env, "alg_test") or {}).get("last_message")
+        assert wait_until(lambda: last() == line, 10, step=0.2), last()
