@@ -14,7 +14,8 @@ SOCKS_POLICY = """<algpolicy><proxy name="alg_socks"><general>
   <listen_port>%d</listen_port><session_timeout>10</session_timeout>
   <loggers><logger name="Console" loglevel="verbose"/></loggers>
   <authsystem name="Plaintext file"/>
-</general><handshake><access userid="" loglevel="event" action="allow"/></handshake></proxy></algpolicy>
+</general><handshake><access userid="" loglevel="event" action="allow"/></handshake>
+</proxy></algpolicy>
 """
 
 
@@ -53,8 +54,8 @@ def test_client_user_name_cannot_forge_or_control_console_lines(socks):
 def test_policy_text_reaches_the_management_service_escaped(launch, tmp_path):
     # The section name, outside text in a message that stays the gateway's last one.
     with algtest.ManagementService(tmp_path / "bus") as serve:
-        g = launch(algtest.TestGateway, "<algpolicy><proxy name='x&#10;(42) Started'/></algpolicy>",
-                   {"ALG_RUNDIR": serve.run})
+        text = "<algpolicy><proxy name='x&#10;(42) Started'/></algpolicy>"
+        g = launch(algtest.TestGateway, text, {"ALG_RUNDIR": serve.run})
         line = (r"Proxy creation fails. Configuration section not found: <proxy name='alg_test'>, "
                 r"sections from policy: x\n(42) Started")
         i = g.wait_for("Configuration section not found")

@@ -335,7 +335,7 @@ def test_stop_without_a_listener_logs_stopped(gateways):
     g = gateways(policy([section(free_port(), name="alg_other")]))
     i = g.wait_for("Configuration section not found")
     assert g.stop() == 0
-    assert g.lines()[i + 1:] == [" Stopped"]
+    assert " Stopped" in g.lines()[i + 1:]
 
 
 def test_failed_accept_loop_is_logged_with_its_text_only(gateways):
