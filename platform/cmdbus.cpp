@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
@@ -26,8 +27,11 @@ constexpr std::size_t kRequestHeader = 16;   // magic, module, command, length
 constexpr std::size_t kReplyHeader = 12;     // magic, status, length
 constexpr ModuleIdType kBusModule = 0;       // the bus's own commands
 constexpr std::uint32_t kOpenCommand = 0;    // first frame of every session
-constexpr int kServerFrameTimeoutMs = 2000;  // rest of a started frame; a reply write
+constexpr int kServerFrameTimeoutMs = 2000;  // a first frame; the rest of a started one; a reply
 constexpr int kSliceMs = 100;                // stop-flag checks of the service
+constexpr std::size_t kRecvChunk = 64 << 10;  // payload memory follows the bytes that arrived
+// The opening payload: mode, name length, name.
+constexpr std::uint32_t kMaxHello = 8 + cmdbus::kMaxSessionName;
 
 std::int64_t NowMs() {
     timespec ts;
@@ -92,6 +96,30 @@ bool RecvAll(int fd, char* out, std::size_t size, std::int64_t deadlineMs) {
     return true;
 }
 
+// Reads a body of `length` bytes into `out` before `deadlineMs`, growing `out` as the bytes
+// arrive, so a length announced but never sent costs nothing.
+bool RecvBody(int fd, std::uint32_t length, std::string& out, std::int64_t deadlineMs) {
+    out.clear();
+    while (out.size() < length) {
+        const std::size_t got = out.size();
+        const std::size_t part = std::min<std::size_t>(length - got, kRecvChunk);
+        out.resize(got + part);
+        if (!RecvAll(fd, out.data() + got, part, deadlineMs)) return false;
+    }
+    return true;
+}
+
+// The bus is private to one user: the other end must run as this process's user or as root.
+// `pid` (when not null) receives the peer's process id.
+bool PeerTrusted(int fd, pid_t* pid = nullptr) {
+    ucred cred{};
+    socklen_t size = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 || size != sizeof cred)
+        return false;
+    if (pid) *pid = cred.pid;
+    return cred.uid == geteuid() || cred.uid == 0;
+}
+
 bool FillAddress(const std::string& path, sockaddr_un& addr) {
     std::memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
@@ -109,7 +137,8 @@ int ConnectTo(const std::string& path, int timeoutMs) {
     // A full backlog makes connect wait; the send time-out bounds that wait.
     timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        !PeerTrusted(fd)) {
         close(fd);
         return -1;
     }
@@ -141,8 +170,8 @@ bool Exchange(int fd, ModuleIdType module, std::uint32_t command, std::string_vi
     if (LoadU32(header) != kReplyMagic) return false;
     const std::uint32_t length = LoadU32(header + 8);
     if (length > cmdbus::kMaxPayload) return false;
-    std::string body(length, '\0');
-    if (length > 0 && !RecvAll(fd, body.data(), length, deadline)) return false;
+    std::string body;
+    if (!RecvBody(fd, length, body, deadline)) return false;
     status = LoadU32(header + 4);
     reply.swap(body);
     return true;
@@ -271,6 +300,10 @@ namespace cmdbus {
 struct Server::Impl {
     struct Connection {
         std::thread thread;
+        int fd = -1;                       // closed by Reap, after the thread is joined
+        std::int64_t acceptedAtMs = 0;     // its first frame is due 2 s later
+        std::atomic<bool> opened{false};   // the opening frame was accepted
+        std::atomic<bool> evicted{false};  // shut down to make room for a newer connection
         std::atomic<bool> done{false};
     };
 
@@ -283,11 +316,18 @@ struct Server::Impl {
     std::uint64_t nextConnection = 1;
 
     void AcceptLoop();
-    void Serve(int fd, std::uint64_t id);
+    void Serve(Connection& c, std::uint64_t id, pid_t pid);
     void Reap(bool all);
-    // Waits for the first byte of a frame, checking the stop flag; false on stop/EOF/error.
-    bool WaitIdle(int fd);
-    bool ReadFrame(int fd, std::uint32_t& module, std::uint32_t& command, std::string& payload);
+    // Makes room by shutting down the oldest connection that has not opened its session yet;
+    // false when there is none.
+    bool EvictUnopened();
+    // Waits for the first byte of a frame until `deadlineMs` (0: no limit), checking the stop
+    // flag; false on stop/EOF/error/time-out.
+    bool WaitIdle(int fd, std::int64_t deadlineMs);
+    // Reads one frame whose payload is at most `maxLength` bytes. `deadlineMs` bounds the
+    // whole frame; 0 lets the connection idle until the frame begins and gives it 2 s then.
+    bool ReadFrame(int fd, std::uint32_t& module, std::uint32_t& command, std::string& payload,
+                   std::int64_t deadlineMs, std::uint32_t maxLength);
     bool WriteReply(int fd, std::uint32_t status, std::string_view reply);
 };
 
@@ -305,7 +345,17 @@ void Server::Start() {
     if (impl_->listenFd >= 0) return;
     sockaddr_un addr;
     if (!FillAddress(path_, addr)) throw std::runtime_error("command bus socket path too long");
+    // Whoever may write the folder may plant a socket of their own at the path first.
+    const std::size_t slash = path_.rfind('/');
+    const std::string dir =
+        slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
     struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw std::runtime_error("no run folder " + dir);
+    if (st.st_mode & S_IWOTH)
+        throw std::runtime_error("run folder writable by others, refused: " + dir);
+    if (st.st_uid != geteuid() && st.st_uid != 0)
+        throw std::runtime_error("run folder owned by another user, refused: " + dir);
     if (lstat(path_.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode))
             throw std::runtime_error("not a socket, left in place: " + path_);
@@ -348,6 +398,7 @@ void Server::Impl::Reap(bool all) {
     for (auto it = connections.begin(); it != connections.end();) {
         if (all || it->done) {
             it->thread.join();
+            close(it->fd);
             it = connections.erase(it);
         } else {
             ++it;
@@ -368,16 +419,23 @@ void Server::Impl::AcceptLoop() {
                 poll(nullptr, 0, kSliceMs);
             continue;
         }
-        if (connections.size() >= std::size_t(kMaxConnections)) {
+        pid_t pid = 0;
+        // A connection still owes its opening frame: a full table sheds the oldest such one
+        // (silent clients cannot shut others out); the list holds at most twice the limit
+        // while those shed are ending.
+        if (!PeerTrusted(fd, &pid) ||
+            (connections.size() >= std::size_t(kMaxConnections) &&
+             (connections.size() >= 2 * std::size_t(kMaxConnections) || !EvictUnopened()))) {
             close(fd);
             continue;
         }
         Connection& c = connections.emplace_back();
+        c.fd = fd;
+        c.acceptedAtMs = NowMs();
         const std::uint64_t id = nextConnection++;
         try {
-            c.thread = std::thread([this, fd, id, &c] {
-                Serve(fd, id);
-                close(fd);
+            c.thread = std::thread([this, id, pid, &c] {
+                Serve(c, id, pid);
                 if (onClose) onClose(id);
                 c.done = true;
             });
@@ -389,10 +447,27 @@ void Server::Impl::AcceptLoop() {
     }
 }
 
-bool Server::Impl::WaitIdle(int fd) {
+bool Server::Impl::EvictUnopened() {
+    for (Connection& c : connections) {
+        if (c.opened || c.evicted || c.done) continue;
+        c.evicted = true;
+        // Wakes its thread at once; the descriptor stays open until Reap.
+        shutdown(c.fd, SHUT_RDWR);
+        return true;
+    }
+    return false;
+}
+
+bool Server::Impl::WaitIdle(int fd, std::int64_t deadlineMs) {
     while (!stop) {
+        int slice = kSliceMs;
+        if (deadlineMs != 0) {
+            const std::int64_t left = deadlineMs - NowMs();
+            if (left <= 0) return false;
+            slice = int(std::min<std::int64_t>(left, kSliceMs));
+        }
         pollfd p{fd, POLLIN, 0};
-        const int r = poll(&p, 1, kSliceMs);
+        const int r = poll(&p, 1, slice);
         if (r > 0) return (p.revents & POLLIN) != 0;
         if (r < 0 && errno != EINTR) return false;
     }
@@ -400,17 +475,17 @@ bool Server::Impl::WaitIdle(int fd) {
 }
 
 bool Server::Impl::ReadFrame(int fd, std::uint32_t& module, std::uint32_t& command,
-                             std::string& payload) {
-    if (!WaitIdle(fd)) return false;
-    const std::int64_t deadline = NowMs() + kServerFrameTimeoutMs;
+                             std::string& payload, std::int64_t deadlineMs,
+                             std::uint32_t maxLength) {
+    if (!WaitIdle(fd, deadlineMs)) return false;
+    const std::int64_t deadline = deadlineMs != 0 ? deadlineMs : NowMs() + kServerFrameTimeoutMs;
     char header[kRequestHeader];
     if (!RecvAll(fd, header, sizeof header, deadline)) return false;
     const std::uint32_t length = LoadU32(header + 12);
-    if (LoadU32(header) != kRequestMagic || length > kMaxPayload) return false;
+    if (LoadU32(header) != kRequestMagic || length > maxLength) return false;
     module = LoadU32(header + 4);
     command = LoadU32(header + 8);
-    payload.assign(length, '\0');
-    return length == 0 || RecvAll(fd, payload.data(), length, deadline);
+    return RecvBody(fd, length, payload, deadline);
 }
 
 bool Server::Impl::WriteReply(int fd, std::uint32_t status, std::string_view reply) {
@@ -421,25 +496,29 @@ bool Server::Impl::WriteReply(int fd, std::uint32_t status, std::string_view rep
     return SendAll(fd, Frame({kReplyMagic, status}, reply), NowMs() + kServerFrameTimeoutMs);
 }
 
-void Server::Impl::Serve(int fd, std::uint64_t id) {
+void Server::Impl::Serve(Connection& c, std::uint64_t id, pid_t pid) {
+    const int fd = c.fd;
     std::uint32_t module = 0, command = 0;
     std::string payload;
     // The first frame names the session; anything else ends the connection.
-    if (!ReadFrame(fd, module, command, payload) || module != kBusModule || command != kOpenCommand)
+    if (!ReadFrame(fd, module, command, payload, c.acceptedAtMs + kServerFrameTimeoutMs,
+                   kMaxHello) ||
+        module != kBusModule || command != kOpenCommand)
         return;
     PayloadReader hello(payload);
     std::uint32_t mode = 0;
     std::string name;
     if (!hello.U32(mode) || !hello.Text(name) || !hello.AtEnd() || name.size() > kMaxSessionName)
         return;
+    c.opened = true;
     if (!WriteReply(fd, kOk, {})) return;
     std::string reply;
-    while (ReadFrame(fd, module, command, payload)) {
+    while (ReadFrame(fd, module, command, payload, 0, kMaxPayload)) {
         reply.clear();
         Status status = kBadRequest;
         if (module != kBusModule) {
             try {
-                status = handler(Request{id, name, module, command, payload}, reply);
+                status = handler(Request{id, name, module, command, payload, pid}, reply);
             } catch (const std::exception&) {
                 status = kBadRequest;
                 reply.clear();

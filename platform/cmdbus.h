@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/types.h>
+
 using ModuleIdType = std::uint32_t;
 using ReadWriteMode_t = int;
 
@@ -103,7 +105,8 @@ class CommandSender {
     CommandSender& operator=(const CommandSender&) = delete;
 
     // Connects and announces the session; null when no service answers within the time-out,
-    // or during the refusal period that follows any failure of this sender. The caller owns
+    // when the service runs as another user than this process (root excepted), or during the
+    // refusal period that follows any failure of this sender. The caller owns
     // the session and ends it with CloseSession.
     BridgeSession* OpenNewSession(const std::string& name, ReadWriteMode_t mode);
 
@@ -132,15 +135,21 @@ struct Request {
     ModuleIdType module;
     std::uint32_t command;
     std::string_view payload;
+    pid_t pid = 0;  // the client's process, as the kernel saw it connect
 };
 
 // The service's dispatcher: fills `reply` and returns the frame's status. Called from the
 // session's connection thread; several connections may call it at once.
 using Handler = std::function<Status(const Request&, std::string& reply)>;
 
-// The service side: listens on a socket path (mode 0600), one thread per session (at most
-// kMaxConnections at once, further ones are closed at once). Start throws std::runtime_error
-// when the socket cannot be created or another service already answers on it.
+// The service side: listens on a socket path (mode 0600), one thread per session. Only clients
+// running as the service's user or as root are served. A connection must send its opening
+// frame within 2 s; every frame, once begun, must arrive within 2 s; memory is taken as payload
+// bytes arrive. At most kMaxConnections sessions at once: when full, the oldest connection
+// that has not opened its session yet is dropped for a new one, else the new one is closed.
+// Start throws std::runtime_error when the socket's folder is missing, writable by others or
+// owned by another user, when the socket cannot be created, or when another service already
+// answers on it.
 class Server {
   public:
     static constexpr int kMaxConnections = 64;

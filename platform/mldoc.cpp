@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -209,9 +210,9 @@ void MLDoc::load(const char* name, const char* text, int length) {
     for (const ParseIssue& w : state.warnings) warn(TTT(name_, w.line, w.text), nullptr, nullptr);
 }
 
-void MLDoc::load(const std::string& path) {
-    release();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+std::string MLDoc::readFile(const std::string& path, std::size_t limit) {
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) throw TTT(path, 0, ErrnoText("cannot open file", errno));
     struct FdCloser {
         int fd;
@@ -220,23 +221,28 @@ void MLDoc::load(const std::string& path) {
     struct stat st {};
     if (fstat(fd, &st) != 0) throw TTT(path, 0, ErrnoText("cannot read file", errno));
     if (!S_ISREG(st.st_mode)) throw TTT(path, 0, "not a regular file");
-    if (static_cast<unsigned long long>(st.st_size) > kMaxDocumentSize)
-        throw TTT(path, 0, kTooLarge);
+    if (static_cast<unsigned long long>(st.st_size) > limit) throw TTT(path, 0, kTooLarge);
     std::string data;
     data.reserve(static_cast<std::size_t>(st.st_size));
     char buf[kFileChunk];
     for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+        // The file may grow after fstat: one byte past the limit is enough to refuse it.
+        const std::size_t want = std::min(sizeof buf, limit + 1 - data.size());
+        const ssize_t n = ::read(fd, buf, want);
         if (n < 0) {
             if (errno == EINTR) continue;
             throw TTT(path, 0, ErrnoText("cannot read file", errno));
         }
         if (n == 0) break;
-        // The file may grow after fstat; the cap holds for what is actually read.
-        if (data.size() + static_cast<std::size_t>(n) > kMaxDocumentSize)
-            throw TTT(path, 0, kTooLarge);
         data.append(buf, static_cast<std::size_t>(n));
+        if (data.size() > limit) throw TTT(path, 0, kTooLarge);
     }
+    return data;
+}
+
+void MLDoc::load(const std::string& path) {
+    release();
+    const std::string data = readFile(path);
     load(path.c_str(), data.data(), static_cast<int>(data.size()));
 }
 

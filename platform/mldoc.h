@@ -144,8 +144,15 @@ class MLDoc {
         _xmlNode* node_ = nullptr;
     };
 
-    // Largest document accepted, in bytes.
-    static constexpr std::size_t kMaxDocumentSize = 64u << 20;
+    // Largest document accepted, in bytes: what one command-bus payload carries (8 MiB), so a
+    // policy that passes here can also be pushed to a gateway.
+    static constexpr std::size_t kMaxDocumentSize = 8u << 20;
+
+    // The bytes of the file at `path`, at most `limit` of them. The file is opened without
+    // waiting (a FIFO with no writer does not block), anything but a regular file is refused,
+    // and at most `limit` + 1 bytes are ever read, however large the file is or grows. Every
+    // failure, a file over `limit` included, throws TTT naming `path`.
+    static std::string readFile(const std::string& path, std::size_t limit = kMaxDocumentSize);
 
     MLDoc();
     MLDoc(const MLDoc&) = delete;
@@ -154,7 +161,7 @@ class MLDoc {
 
     // Parses `length` bytes at `text`; `name` names the document in errors.
     void load(const char* name, const char* text, int length);
-    // Reads and parses the file at `path`.
+    // Reads the file at `path` with readFile and parses it.
     void load(const std::string& path);
     void release();
 

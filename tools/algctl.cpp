@@ -7,17 +7,19 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "algctl_format.h"
 #include "algctl_service.h"
+#include "basis.h"
 #include "cmdbus.h"
 #include "dirmap.h"
+#include "line_outbox.h"
+#include "mldoc.h"
 #include "policy_check.h"
 
 namespace {
@@ -108,10 +110,11 @@ int Serve(int argc, char** argv) {
         std::cerr << "algctl: cannot create " << dir << ": " << std::strerror(errno) << "\n";
         return kExitFailed;
     }
-    Service service(std::size_t(keep), [](const std::string& line) {
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
-    });
+    // Standard output may be a terminal or pipe that nobody reads: bus requests must never
+    // wait on it, so every line goes through the outbox.
+    LineOutbox out(STDOUT_FILENO);
+    Service service(std::size_t(keep),
+                    [&out](const std::string& line) { out.Post(EscapeControls(line)); });
     cmdbus::Server server(
         cmdbus::SocketPath(),
         [&service](const cmdbus::Request& r, std::string& reply) {
@@ -124,8 +127,7 @@ int Serve(int argc, char** argv) {
         std::cerr << "algctl: " << e.what() << "\n";
         return kExitFailed;
     }
-    std::printf("serving on %s\n", server.Path().c_str());
-    std::fflush(stdout);
+    out.Post("serving on " + EscapeControls(server.Path()));
     int sig = 0;
     sigwait(&stop, &sig);
     server.Stop();
@@ -188,31 +190,47 @@ int Push(int argc, char** argv) {
         return kExitUsage;
     }
     const std::string loader = args[0], file = args[1];
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    if (!in || !(text << in.rdbuf())) {
-        std::cerr << "algctl: cannot read " << file << "\n";
+    std::string policy;
+    try {
+        policy = MLDoc::readFile(file);
+    } catch (const TTT& e) {
+        std::cerr << "algctl: cannot read " << EscapeControls(file) << ": "
+                  << EscapeControls(e.cause()) << "\n";
         return kExitFailed;
     }
-    const std::string policy = text.str();
-    if (policy.size() > cmdbus::kMaxPayload) {
-        std::cerr << "algctl: " << file << " is larger than the bus carries\n";
-        return kExitFailed;
-    }
-    // Judged here, before anything is sent: a bad policy never reaches a gateway.
-    const std::vector<std::string> problems = alg::CheckPolicyText(policy, file);
-    if (!problems.empty()) {
-        std::cerr << "algctl: refused " << file << ":\n";
-        for (const std::string& p : problems) std::cerr << "  " << p << "\n";
+    // The push carries the loader's name and the policy; the poll reply, a code and the policy.
+    if (policy.size() + 8 + loader.size() > cmdbus::kMaxPayload) {
+        std::cerr << "algctl: " << EscapeControls(file) << " is larger than the bus carries\n";
         return kExitFailed;
     }
     Client client;
+    // The gateway behind the loader must find its section; a gateway registered on the loader
+    // may name its service otherwise than usual, and the service knows it.
+    std::vector<std::string> sections{ServiceOfLoader(loader)};
+    if (client.Open()) {
+        std::string request, names;
+        cmdbus::PayloadWriter(request).Text(loader);
+        if (client.Call(kLoaderServices, request, names)) {
+            cmdbus::PayloadReader in(names);
+            std::uint32_t count = 0;
+            std::string name;
+            for (in.U32(count); count > 0 && in.Text(name); --count) sections.push_back(name);
+        }
+    }
+    // Judged here, before anything is sent: a bad policy never reaches a gateway.
+    const alg::PolicyProblems problems = alg::CheckPolicyDocument(file, policy, sections);
+    if (!problems.empty()) {
+        std::cerr << "algctl: refused " << EscapeControls(file) << ":\n";
+        for (const std::string& p : alg::FormatPolicyProblems(file, problems))
+            std::cerr << "  " << p << "\n";
+        return kExitFailed;
+    }
     if (!client.Open()) return NoService();
     std::string request, reply;
     cmdbus::PayloadWriter(request).Text(loader).Text(policy);
     std::uint32_t ticket = 0;
     if (!client.Call(kPush, request, reply) || !cmdbus::PayloadReader(reply).U32(ticket)) {
-        std::cerr << "algctl: push refused by the service: " << reply << "\n";
+        std::cerr << "algctl: push refused by the service: " << EscapeControls(reply) << "\n";
         return kExitFailed;
     }
     std::printf("queued for %s\n", loader.c_str());
@@ -239,7 +257,7 @@ int Push(int argc, char** argv) {
         }
         if (code == kReported) {
             std::printf("%s registered: %s\n", loader.c_str(),
-                        status.empty() ? "no start-up error" : status.c_str());
+                        status.empty() ? "no start-up error" : EscapeControls(status).c_str());
             return status.empty() ? kExitOk : kExitStartupError;
         }
         if (code == kGone) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "alg_xml.h"
+#include "basis.h"
 #include "policy_check.h"
 
 namespace {
@@ -18,9 +19,9 @@ constexpr int kExitUsage = 2;
 
 int Check(const std::string& path) {
     const alg::PolicyProblems problems = alg::CheckPolicyFile(path);
-    for (const alg::PolicyProblem& p : problems)
-        std::printf("%s\n", alg::FormatPolicyProblem(path, p).c_str());
-    if (problems.empty()) std::printf("%s: OK\n", path.c_str());
+    for (const std::string& line : alg::FormatPolicyProblems(path, problems))
+        std::printf("%s\n", line.c_str());
+    if (problems.empty()) std::printf("%s: OK\n", EscapeControls(path).c_str());
     return problems.empty() ? kExitOk : kExitProblems;
 }
 
@@ -33,11 +34,13 @@ int Format(const std::string& path) {
         doc.load(path);
         if (!doc.parse(policy)) {
             std::fprintf(stderr, "%s: the document has no single algpolicy element\n",
-                         path.c_str());
+                         EscapeControls(path).c_str());
             return kExitProblems;
         }
     } catch (const TTT& e) {
-        std::fprintf(stderr, "Error: %s\n", e.makeMulti().c_str());
+        // The reader's cause may quote the document.
+        const TTT shown(EscapeControls(e.document()), e.line(), EscapeControls(e.cause()));
+        std::fprintf(stderr, "Error: %s\n", shown.makeMulti().c_str());
         return kExitProblems;
     }
     doc.release();

@@ -26,6 +26,7 @@ import re
 import signal
 import socket
 import subprocess
+import struct
 import threading
 import time
 
@@ -471,3 +472,169 @@ class ReaderGoneGateway(TestGateway):
             self._eof = True
             self._cond.notify_all()
         self.dropped.set()
+
+
+def u32(value):
+    """A host-order unsigned 32-bit integer as the command bus writes it."""
+    return struct.pack("=I", value)
+
+
+def text(data):
+    """A length-prefixed text of a bus payload (bytes or str, str taken as UTF-8)."""
+    data = data.encode() if isinstance(data, str) else data
+    return u32(len(data)) + data
+
+
+def status_record(service, last=b"", fields=None):
+    """A gateway's status record (module 23, command 6): `service`, nine texts (`fields`,
+    default "x" each), last message type 3 and text `last`."""
+    return text(service) + b"".join(text(f) for f in (fields or [b"x"] * 9)) + u32(3) + text(last)
+
+
+class BusSession:
+    """A raw command-bus session of the test's own on the Unix socket `path`: call() sends one
+    request and returns (status, reply bytes). Every wait times out after `timeout` seconds."""
+
+    REQUEST, REPLY = 0x31425543, 0x52425543
+
+    def __init__(self, path, name="raw", timeout=5.0):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.settimeout(timeout)
+        self.sock.connect(str(path))
+        status, _ = self.call(0, 0, u32(1) + text(name))
+        assert status == 0
+
+    def send_frame(self, module, command, payload, announced=None):
+        """Sends a request header announcing `announced` bytes (default len(payload)) and
+        `payload`, without waiting for a reply."""
+        length = len(payload) if announced is None else announced
+        self.sock.sendall(u32(self.REQUEST) + u32(module) + u32(command) + u32(length) + payload)
+
+    def call(self, module, command, payload=b""):
+        self.send_frame(module, command, payload)
+        magic, status, length = struct.unpack("=III", recv_exact(self.sock, 12))
+        assert magic == self.REPLY
+        return status, recv_exact(self.sock, length)
+
+    def close(self):
+        self.sock.close()
+
+
+def vm_rss_kb(pid):
+    """Resident memory of process `pid` in kB, from /proc."""
+    with open("/proc/%d/status" % pid) as f:
+        return next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
+
+
+class UnreadManagementService(ManagementService):
+    """`algctl serve` whose standard output is a pipe nobody reads: once the pipe is full,
+    every write to it would wait for ever."""
+
+    def _read(self):
+        self.proc.wait()
+        with self._cond:
+            self._eof = True
+            self._cond.notify_all()
+
+
+class ScriptedService(Listener):
+    """A management service of the test's own on the bus socket `path` (framing in
+    docs/cmdbus.md): hands the policies queued with push() to the next polls, answers every
+    forwarded message after `message_delay` seconds and everything else at once, and keeps the
+    registrations' status texts (.registrations), the status records (.records, dicts with
+    "name" and "last") and the forwarded lines (.lines). Connections end with close() or
+    after `lifetime` seconds."""
+
+    import struct as _struct
+
+    REQUEST, REPLY = 0x31425543, 0x52425543
+    MAX_PAYLOAD = 8 << 20
+
+    def __init__(self, path, message_delay=0.0, lifetime=300.0):
+        self.message_delay = message_delay
+        self.registrations, self.records, self.lines = [], [], []
+        self.delivered = 0  # registrations seen when the last policy was handed over
+        self._policies = []
+        self._lock = threading.Lock()
+        self._closing = False
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock.bind(str(path))
+        super().__init__(sock, lifetime, backlog=16, poll=0.1)
+
+    def push(self, policy):
+        with self._lock:
+            self._policies.append(policy)
+
+    def registrations_after_delivery(self):
+        """Status texts of the registrations made after the last policy was handed over."""
+        with self._lock:
+            return self.registrations[self.delivered:] if self.delivered else []
+
+    def handle(self, conn):
+        threading.Thread(target=self._session, args=(conn,), daemon=True).start()
+
+    @classmethod
+    def _texts(cls, payload, count):
+        """`count` length-prefixed texts from the start of `payload`, and the rest."""
+        out = []
+        for _ in range(count):
+            (n,) = cls._struct.unpack_from("=I", payload)
+            out.append(payload[4:4 + n])
+            payload = payload[4 + n:]
+        return out, payload
+
+    def _answer(self, module, command, payload):
+        u32 = lambda v: self._struct.pack("=I", v)
+        if module == 0 and command == 0:
+            return 0, b""  # the session's opening
+        if module == 20 and command == 3:
+            name, status = self._texts(payload, 2)[0]
+            with self._lock:
+                self.registrations.append(status.decode("utf-8", "replace"))
+            return 0, b""
+        if module == 20 and command == 4:
+            with self._lock:
+                if not self._policies:
+                    return 0, u32(3)
+                policy = self._policies.pop(0)
+                self.delivered = len(self.registrations)
+            return 0, u32(1) + u32(len(policy)) + policy
+        if module == 23 and command == 5:
+            time.sleep(self.message_delay)
+            (_, line), _ = self._texts(payload[4:], 2)
+            with self._lock:
+                self.lines.append(line.decode("utf-8", "replace"))
+            return 0, b""
+        if module == 23 and command == 6:
+            (name, *_), rest = self._texts(payload, 10)
+            (last,), _ = self._texts(rest[4:], 1)
+            with self._lock:
+                self.records.append({"name": name.decode("utf-8", "replace"),
+                                     "last": last.decode("utf-8", "replace")})
+            return 0, b""
+        return 2, b""
+
+    def _session(self, conn):
+        conn.settimeout(0.5)
+        with conn:
+            while not self._closing:
+                try:
+                    head = recv_exact(conn, 16)
+                except socket.timeout:
+                    continue
+                except (OSError, EOFError):
+                    return
+                magic, module, command, length = self._struct.unpack("=IIII", head)
+                if magic != self.REQUEST or length > self.MAX_PAYLOAD:
+                    return
+                conn.settimeout(5)
+                try:
+                    status, reply = self._answer(module, command, recv_exact(conn, length))
+                    conn.sendall(self._struct.pack("=III", self.REPLY, status, len(reply)) + reply)
+                except (OSError, EOFError):
+                    return
+                conn.settimeout(0.5)
+
+    def close(self):
+        self._closing = True
+        super().close()

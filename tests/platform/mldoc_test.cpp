@@ -230,6 +230,22 @@ TEST(MLDocReader, HostileDocumentsFailQuicklyAndLeakNothing) {
     rmdir(dir.c_str());
 }
 
+// The limit is exact: a file of `limit` bytes is read whole, one byte more is refused.
+TEST(MLDocReader, ReadFileStopsOneBytePastTheLimit) {
+    const std::string dir = TempDir();
+    const std::string path = dir + "/policy.xml";
+    std::ofstream(path) << std::string(100, 'e');
+    EXPECT_EQ(MLDoc::readFile(path, 100), std::string(100, 'e'));
+    try {
+        MLDoc::readFile(path, 99);
+        ADD_FAILURE() << "read past the limit";
+    } catch (const TTT& e) {
+        EXPECT_EQ(e.cause(), "document too large");
+    }
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+}
+
 TEST(MLDocWriter, StructureEscapingAndRoundTrip) {
     const std::string tricky = "a<b>&c\"d'e\tf\ng\rh Иван";
     Bag bag;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "basis.h"
+
 namespace alg::ctl {
 
 namespace {
@@ -19,15 +21,8 @@ std::string Age(std::int64_t ms) {
     return text;
 }
 
-// Control characters would let a service rewrite the operator's terminal.
-std::string Printable(const std::string& text) {
-    std::string out;
-    for (const unsigned char c : text) out += (c < 0x20 || c == 0x7F) ? '?' : char(c);
-    return out;
-}
-
 std::string Dash(const std::string& text) {
-    return text.empty() ? "-" : Printable(text);
+    return text.empty() ? "-" : EscapeControls(text);
 }
 
 std::string JsonText(const std::string& text) {
@@ -73,7 +68,7 @@ std::string FormatStatusTable(const std::vector<StatusEntry>& entries) {
         rows.push_back({Dash(e.service), Dash(i.version), Dash(i.buildDate), Dash(i.listenerPort),
                         Dash(i.activeRequests), Dash(i.totalRequests), Dash(i.authSystem),
                         Dash(i.sysLogLevel), Dash(i.consoleLevel), Dash(i.snmpLevel),
-                        TypeName(i.lastMsgType), Age(e.ageMs), Printable(i.lastMsgText)});
+                        TypeName(i.lastMsgType), Age(e.ageMs), EscapeControls(i.lastMsgText)});
     }
     std::vector<std::size_t> width(std::size(kHeader), 0);
     for (const auto& row : rows)
@@ -121,7 +116,7 @@ std::string FormatLogEntry(const LogEntry& e) {
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
     return std::string(stamp) + " " + Dash(e.service) + " " + TypeName(e.type) + " " +
-           Printable(e.line);
+           EscapeControls(e.line);
 }
 
 }  // namespace alg::ctl

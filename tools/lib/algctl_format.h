@@ -15,6 +15,8 @@ inline constexpr std::int64_t kStaleMs = 10000;
 // "notice", "info", "warning", "error", or the number for any other value.
 std::string TypeName(std::int32_t type);
 
+// Every text a service sent is shown with its terminal controls escaped (EscapeControls).
+
 // One header row and one row per service, columns aligned.
 std::string FormatStatusTable(const std::vector<StatusEntry>& entries);
 // A JSON array with one object per service; every text escaped so the output stays valid

@@ -2,18 +2,24 @@
 
 #include <time.h>
 
+#include <iterator>
+#include <utility>
+
 #include "cfg_loader.h"
 
 namespace alg::ctl {
 
 namespace {
 
-constexpr const char* kLoaderNames[] = {"proxy_ftp", "proxy_http", "proxy_smtp", "proxy_socks"};
+// Loader name -> the service name of the gateway that registers it.
+constexpr std::pair<const char*, const char*> kLoaders[] = {{"proxy_ftp", "alg_ftp"},
+                                                            {"proxy_http", "alg_http"},
+                                                            {"proxy_smtp", "alg_smtp"},
+                                                            {"proxy_socks", "alg_socks"}};
 constexpr std::uint32_t kPmpError = 2;
 constexpr const char* kNotRegistered = "not registered";
 constexpr const char* kBadLoader = "unknown loader name";
 constexpr const char* kEmptyPolicy = "empty policy";
-constexpr const char* kTooMany = "too many services";
 constexpr const char* kMalformed = "malformed request";
 
 std::int64_t NowMs() {
@@ -36,9 +42,13 @@ cmdbus::Status Refuse(std::string& reply, const char* why) {
 }  // namespace
 
 bool IsLoaderName(std::string_view name) {
-    for (const char* n : kLoaderNames)
-        if (name == n) return true;
-    return false;
+    return ServiceOfLoader(name) != nullptr;
+}
+
+const char* ServiceOfLoader(std::string_view loader) {
+    for (const auto& [name, service] : kLoaders)
+        if (loader == name) return service;
+    return nullptr;
 }
 
 std::string EncodeStatusList(const std::vector<StatusEntry>& entries) {
@@ -108,8 +118,20 @@ bool DecodeLogEntries(std::string_view payload, std::vector<LogEntry>& entries) 
 Service::Service(std::size_t keepMessages, std::function<void(const std::string&)> note)
     : keepMessages_(keepMessages), note_(std::move(note)) {}
 
-void Service::Note(const std::string& line) const {
-    if (note_) note_(line);
+void Service::Note(std::string line) {
+    if (note_) notes_.push_back(std::move(line));
+}
+
+template <typename Table>
+void Service::Prune(Table& table, std::int64_t now, bool room) {
+    for (auto it = table.begin(); it != table.end();)
+        it = now - it->second.atMs > kForgetMs ? table.erase(it) : std::next(it);
+    while (room && table.size() >= kMaxServices) {
+        auto stalest = table.begin();
+        for (auto it = table.begin(); it != table.end(); ++it)
+            if (it->second.atMs < stalest->second.atMs) stalest = it;
+        table.erase(stalest);
+    }
 }
 
 void Service::ConnectionClosed(std::uint64_t connection) {
@@ -118,7 +140,18 @@ void Service::ConnectionClosed(std::uint64_t connection) {
 }
 
 cmdbus::Status Service::Handle(const cmdbus::Request& r, std::string& reply) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<std::string> notes;
+    cmdbus::Status status;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        status = Dispatch(r, reply);
+        notes.swap(notes_);
+    }
+    for (const std::string& line : notes) note_(line);
+    return status;
+}
+
+cmdbus::Status Service::Dispatch(const cmdbus::Request& r, std::string& reply) {
     if (r.module == kPmpModule && r.command == kPmpRegister) return Register(r, reply);
     if (r.module == kPmpModule && r.command == kPmpPoll) return Poll(r, reply);
     if (r.module == kMonitorModule && r.command == kMonitorMessage) return Message(r, reply);
@@ -133,10 +166,10 @@ cmdbus::Status Service::Register(const cmdbus::Request& r, std::string& reply) {
     if (r.payload.size() > kMaxRecord || !DecodeRegistration(r.payload, name, status) ||
         name.empty() || name.size() > cmdbus::kMaxSessionName)
         return Refuse(reply, kMalformed);
-    if (!registrations_.count(name) && registrations_.size() >= kMaxServices)
-        return Refuse(reply, kTooMany);
-    loaderOf_[r.connection] = name;
-    registrations_[name] = Registration{status, NowMs()};
+    const std::int64_t now = NowMs();
+    Prune(registrations_, now, !registrations_.count(name));
+    loaderOf_[r.connection] = Loader{name, r.pid};
+    registrations_[name] = Registration{status, now};
     for (auto& [ticket, push] : pushes_) {
         if (push.loader != name || push.state != kDelivered) continue;
         push.state = kReported;
@@ -153,8 +186,11 @@ cmdbus::Status Service::Poll(const cmdbus::Request& r, std::string& reply) {
         reply = EncodePollReply(kPmpError, kNotRegistered);
         return cmdbus::kOk;
     }
+    const std::string& name = who->second.name;
+    if (const auto reg = registrations_.find(name); reg != registrations_.end())
+        reg->second.atMs = NowMs();
     for (auto& [ticket, push] : pushes_) {
-        if (push.loader != who->second || push.state != kQueued) continue;
+        if (push.loader != name || push.state != kQueued) continue;
         reply = EncodePollReply(kPmpPolicyFollows, push.policy);
         push.policy.clear();
         push.policy.shrink_to_fit();
@@ -184,8 +220,9 @@ cmdbus::Status Service::Status(const cmdbus::Request& r, std::string& reply) {
     ProxyInfo info;
     if (r.payload.size() > kMaxRecord || !DecodeStatusRecord(r.payload, name, info))
         return Refuse(reply, kMalformed);
-    if (!records_.count(name) && records_.size() >= kMaxServices) return Refuse(reply, kTooMany);
-    records_[name] = Record{std::move(info), NowMs()};
+    const std::int64_t now = NowMs();
+    Prune(records_, now, !records_.count(name));
+    records_[name] = Record{std::move(info), now, r.pid};
     return cmdbus::kOk;
 }
 
@@ -195,6 +232,7 @@ cmdbus::Status Service::Admin(const cmdbus::Request& r, std::string& reply) {
         case kStatusList: {
             std::vector<StatusEntry> list;
             const std::int64_t now = NowMs();
+            Prune(records_, now, false);
             for (const auto& [name, rec] : records_)
                 list.push_back(StatusEntry{name, rec.info, now - rec.atMs});
             reply = EncodeStatusList(list);
@@ -250,6 +288,21 @@ cmdbus::Status Service::Admin(const cmdbus::Request& r, std::string& reply) {
                 list.push_back(e);
             }
             reply = EncodeLogEntries(list);
+            return cmdbus::kOk;
+        }
+        case kLoaderServices: {
+            std::string loader;
+            if (!in.Text(loader) || !in.AtEnd()) return Refuse(reply, kMalformed);
+            // A gateway's loader and control channel are two sessions of one process.
+            std::vector<std::string> names;
+            for (const auto& [connection, who] : loaderOf_) {
+                if (who.name != loader) continue;
+                for (const auto& [service, rec] : records_)
+                    if (rec.pid == who.pid && who.pid != 0) names.push_back(service);
+            }
+            cmdbus::PayloadWriter out(reply);
+            out.U32(std::uint32_t(names.size()));
+            for (const std::string& n : names) out.Text(n);
             return cmdbus::kOk;
         }
         default:

@@ -1,7 +1,8 @@
 // The management service behind `algctl serve`: records the gateways' registrations, hands
 // queued policies to the loader that polls for them, keeps each service's latest status record
 // and the last forwarded messages, and answers the algctl client (module 30). Thread-safe:
-// Handle may be called from every bus connection thread at once.
+// Handle may be called from every bus connection thread at once. Its tables are bounded: an
+// entry not refreshed for kForgetMs is dropped, and a full table gives up its stalest entry.
 #pragma once
 
 #include <cstdint>
@@ -25,11 +26,16 @@ enum AdminCommand : std::uint32_t {
     kPushState = 3,      // ticket -> PushState, status text of the registration after delivery
     kCancelPush = 4,     // ticket -> nothing; a queued policy is withdrawn
     kMessagesSince = 5,  // sequence number -> count, then per message: seq, time, type, texts
+    kLoaderServices = 6,  // loader (text) -> count, then the service names (texts) reported by
+                          // the processes registered on that loader
 };
 enum PushState : std::uint32_t { kQueued = 0, kDelivered = 1, kReported = 2, kGone = 3 };
 
 // The loader names a policy can be pushed to.
 bool IsLoaderName(std::string_view name);
+// The service whose policy section the gateway behind a loader reads ("proxy_socks" ->
+// "alg_socks"); null for a name IsLoaderName refuses.
+const char* ServiceOfLoader(std::string_view loader);
 
 struct StatusEntry {
     std::string service;
@@ -56,9 +62,14 @@ class Service {
     static constexpr std::size_t kMaxPushes = 64;        // tickets remembered
     static constexpr std::size_t kMaxRecord = 64 << 10;  // bytes of a status or message record
     static constexpr std::size_t kMaxLogReply = 4 << 20;
+    // A registration or status record not refreshed for this long is forgotten (loaders poll
+    // at least every 10 s, status records come every 3 s).
+    static constexpr std::int64_t kForgetMs = 30000;
 
     // `keepMessages`: how many forwarded messages are kept. `note` receives one line per
-    // event worth telling the operator (registrations, pushes, deliveries).
+    // event worth telling the operator (registrations, pushes, deliveries); it is called
+    // after Handle has let go of the service's lock, so it may be slow without holding up
+    // any other request, and its lines hold texts as the gateways sent them.
     explicit Service(std::size_t keepMessages = 1000,
                      std::function<void(const std::string&)> note = {});
 
@@ -71,6 +82,10 @@ class Service {
         std::string status;
         std::int64_t atMs = 0;
     };
+    struct Loader {  // a bus connection that registered
+        std::string name;
+        pid_t pid = 0;
+    };
     struct Push {
         std::string loader;
         std::string policy;  // freed once delivered
@@ -80,25 +95,32 @@ class Service {
     struct Record {
         ProxyInfo info;
         std::int64_t atMs = 0;
+        pid_t pid = 0;
     };
+
+    cmdbus::Status Dispatch(const cmdbus::Request& r, std::string& reply);
 
     cmdbus::Status Register(const cmdbus::Request& r, std::string& reply);
     cmdbus::Status Poll(const cmdbus::Request& r, std::string& reply);
     cmdbus::Status Message(const cmdbus::Request& r, std::string& reply);
     cmdbus::Status Status(const cmdbus::Request& r, std::string& reply);
     cmdbus::Status Admin(const cmdbus::Request& r, std::string& reply);
-    void Note(const std::string& line) const;
+    void Note(std::string line);
+    // Drops entries older than kForgetMs; with `room`, also the stalest while the table is full.
+    template <typename Table>
+    void Prune(Table& table, std::int64_t now, bool room);
 
     const std::size_t keepMessages_;
     const std::function<void(const std::string&)> note_;
     std::mutex mutex_;
-    std::map<std::uint64_t, std::string> loaderOf_;  // bus connection -> registered loader
+    std::map<std::uint64_t, Loader> loaderOf_;  // bus connection -> registered loader
     std::map<std::string, Registration> registrations_;
     std::map<std::uint32_t, Push> pushes_;
     std::uint32_t nextTicket_ = 1;
     std::map<std::string, Record> records_;
     std::deque<LogEntry> messages_;
     std::uint32_t nextSeq_ = 1;
+    std::vector<std::string> notes_;  // lines for `note_`, handed over when the lock is let go
 };
 
 }  // namespace alg::ctl

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "alogger.h"
+#include "basis.h"
 #include "auth.h"
 #include "filter.h"
 
@@ -15,6 +16,7 @@ namespace {
 
 constexpr const char kNoSingleRoot[] = "the document has no single algpolicy element";
 constexpr const char kNoProxy[] = "the policy has no proxy section";
+constexpr const char kNoSectionFor[] = "the policy has no proxy section named ";
 constexpr const char kNoGeneral[] = "proxy section has no general element";
 constexpr const char kNoHandshake[] = "proxy section has no handshake element";
 constexpr const char kNoListenPort[] = "listen_port is missing or zero";
@@ -82,7 +84,7 @@ class Checker {
     }
 
     void Add(std::string element, int line, std::string text) {
-        out_.push_back({section_, std::move(element), line, std::move(text)});
+        out_.Add({section_, std::move(element), line, std::move(text)});
     }
 
     void General(const ALGgeneralType& g) {
@@ -234,52 +236,73 @@ class Checker {
     std::string section_;
 };
 
-PolicyProblems CheckLoaded(AlgDoc& doc, ALGalgpolicyType& policy, RecordLines& lines) {
-    PolicyProblems problems;
-    try {
-        if (!doc.parse(policy)) problems.push_back({"", "algpolicy", 0, kNoSingleRoot});
-    } catch (const TTT& e) {
-        problems.push_back({"", "", e.line(), e.cause()});
-        return problems;
+void CheckInto(PolicyProblems& problems, const ALGalgpolicyType& policy, const RecordLines* lines,
+               const std::vector<std::string>& sections) {
+    if (policy.proxy.empty()) problems.Add({"", "algpolicy", 0, kNoProxy});
+    if (!sections.empty() && !policy.proxy.empty()) {
+        bool found = false;
+        for (const ALGproxyType* proxy : policy.proxy)
+            for (const std::string& name : sections)
+                found = found || streq(proxy->name, name.c_str());
+        if (!found) problems.Add({"", "algpolicy", 0, kNoSectionFor + Quoted(sections[0].c_str())});
     }
-    PolicyProblems sections = CheckPolicy(policy, &lines);
-    problems.insert(problems.end(), sections.begin(), sections.end());
+    Checker checker(lines, problems);
+    int index = 0;
+    for (const ALGproxyType* proxy : policy.proxy) checker.Section(*proxy, ++index);
+}
+
+PolicyProblems OneProblem(const TTT& e) {
+    PolicyProblems problems;
+    problems.Add({"", "", e.line(), e.cause()});
     return problems;
 }
 
 template <typename LoadFn>
-PolicyProblems CheckWith(LoadFn load) {
+PolicyProblems CheckWith(LoadFn load, const std::vector<std::string>& sections) {
     AlgDoc doc;
     ALGalgpolicyType policy;
     RecordLines lines;
     doc.setRecordLines(&lines);
+    bool single = false;
     try {
         load(doc);
+        single = doc.parse(policy);
     } catch (const TTT& e) {
-        return {{"", "", e.line(), e.cause()}};
+        return OneProblem(e);
     }
-    return CheckLoaded(doc, policy, lines);
+    doc.release();  // the records and their lines are all the check needs
+    PolicyProblems problems;
+    if (!single) problems.Add({"", "algpolicy", 0, kNoSingleRoot});
+    CheckInto(problems, policy, &lines, sections);
+    return problems;
 }
 
 }  // namespace
 
-PolicyProblems CheckPolicy(const ALGalgpolicyType& policy, const RecordLines* lines) {
+void PolicyProblems::Add(PolicyProblem problem) {
+    if (kept_.size() < kMaxKept)
+        kept_.push_back(std::move(problem));
+    else
+        ++omitted_;
+}
+
+PolicyProblems CheckPolicy(const ALGalgpolicyType& policy, const RecordLines* lines,
+                           const std::vector<std::string>& sections) {
     PolicyProblems problems;
-    if (policy.proxy.empty()) problems.push_back({"", "algpolicy", 0, kNoProxy});
-    Checker checker(lines, problems);
-    int index = 0;
-    for (const ALGproxyType* proxy : policy.proxy) checker.Section(*proxy, ++index);
+    CheckInto(problems, policy, lines, sections);
     return problems;
 }
 
-PolicyProblems CheckPolicyDocument(const std::string& name, const std::string& text) {
-    if (text.size() > MLDoc::kMaxDocumentSize) return {{"", "", 0, "document too large"}};
+PolicyProblems CheckPolicyDocument(const std::string& name, const std::string& text,
+                                   const std::vector<std::string>& sections) {
+    if (text.size() > MLDoc::kMaxDocumentSize) return OneProblem(TTT(name, 0, "document too large"));
     return CheckWith(
-        [&](AlgDoc& doc) { doc.load(name.c_str(), text.data(), static_cast<int>(text.size())); });
+        [&](AlgDoc& doc) { doc.load(name.c_str(), text.data(), static_cast<int>(text.size())); },
+        sections);
 }
 
 PolicyProblems CheckPolicyFile(const std::string& path) {
-    return CheckWith([&](AlgDoc& doc) { doc.load(path); });
+    return CheckWith([&](AlgDoc& doc) { doc.load(path); }, {});
 }
 
 std::string FormatPolicyProblem(const std::string& document, const PolicyProblem& p) {
@@ -289,13 +312,16 @@ std::string FormatPolicyProblem(const std::string& document, const PolicyProblem
     if (!p.section.empty()) out += p.section + ", ";
     if (!p.element.empty()) out += p.element + ": ";
     out += p.text;
-    return out;
+    return EscapeControls(out);
 }
 
-std::vector<std::string> CheckPolicyText(const std::string& text, const std::string& name) {
+std::vector<std::string> FormatPolicyProblems(const std::string& document,
+                                              const PolicyProblems& problems) {
     std::vector<std::string> lines;
-    for (const PolicyProblem& p : CheckPolicyDocument(name, text))
-        lines.push_back(FormatPolicyProblem(name, p));
+    for (const PolicyProblem& p : problems.kept()) lines.push_back(FormatPolicyProblem(document, p));
+    if (problems.omitted() > 0)
+        lines.push_back(EscapeControls(document) + ": " + std::to_string(problems.omitted()) +
+                        " more problems not shown");
     return lines;
 }
 

@@ -18,19 +18,40 @@ struct PolicyProblem {
     std::string text;     // what is wrong, with the offending value
 };
 
-using PolicyProblems = std::vector<PolicyProblem>;
+// The problems of one policy in document order: the first kMaxKept are kept, the rest only
+// counted, so a policy full of faults costs bounded memory and output.
+class PolicyProblems {
+  public:
+    static constexpr std::size_t kMaxKept = 100;
 
-// Problems of a loaded policy; `lines` (from AlgDoc::setRecordLines) supplies positions.
-PolicyProblems CheckPolicy(const ALGalgpolicyType& policy, const RecordLines* lines = nullptr);
+    void Add(PolicyProblem problem);
+    const std::vector<PolicyProblem>& kept() const { return kept_; }
+    // How many were found beyond the kept ones.
+    std::size_t omitted() const { return omitted_; }
+    bool empty() const { return kept_.empty(); }
+
+  private:
+    std::vector<PolicyProblem> kept_;
+    std::size_t omitted_ = 0;
+};
+
+// Problems of a loaded policy; `lines` (from AlgDoc::setRecordLines) supplies positions. When
+// `sections` is not empty, a policy without a proxy section named by one of them is a problem
+// too: the gateway that will read it would find nothing to serve.
+PolicyProblems CheckPolicy(const ALGalgpolicyType& policy, const RecordLines* lines = nullptr,
+                           const std::vector<std::string>& sections = {});
 // Reads the policy text as the gateways do and checks it; a reader error or a document
 // without exactly one algpolicy element is one problem.
-PolicyProblems CheckPolicyDocument(const std::string& name, const std::string& text);
+PolicyProblems CheckPolicyDocument(const std::string& name, const std::string& text,
+                                   const std::vector<std::string>& sections = {});
+// The same for the file at `path`, read with MLDoc::readFile.
 PolicyProblems CheckPolicyFile(const std::string& path);
 
-// One line "DOCUMENT:LINE: SECTION, ELEMENT: TEXT" (parts that are unknown left out).
+// One line "DOCUMENT:LINE: SECTION, ELEMENT: TEXT" (parts that are unknown left out), its
+// terminal controls escaped.
 std::string FormatPolicyProblem(const std::string& document, const PolicyProblem& problem);
-
-// CheckPolicyDocument(name, text) with each problem formatted as one line; empty when clean.
-std::vector<std::string> CheckPolicyText(const std::string& text, const std::string& name);
+// One line per kept problem, then "N more problems not shown" when some were only counted.
+std::vector<std::string> FormatPolicyProblems(const std::string& document,
+                                              const PolicyProblems& problems);
 
 }  // namespace alg
