@@ -562,8 +562,23 @@ std::string MLDocOut::EscapeText(const char* text) {
     if (!text || !*text) return std::string();
     xmlChar* enc = xmlEncodeSpecialChars(nullptr, reinterpret_cast<const xmlChar*>(text));
     if (!enc) throw std::bad_alloc();
-    std::string out(Chars(enc));
+    const std::string base(Chars(enc));
     xmlFree(enc);
+    // C1 controls (U+0080 to U+009F, "\xC2\x80" to "\xC2\x9F" in UTF-8) go out as character
+    // references: the same document, but one that cannot drive a terminal it is shown on.
+    std::string out;
+    out.reserve(base.size());
+    for (std::size_t i = 0; i < base.size(); ++i) {
+        const auto next = static_cast<unsigned char>(i + 1 < base.size() ? base[i + 1] : 0);
+        if (static_cast<unsigned char>(base[i]) == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            char ref[8];
+            std::snprintf(ref, sizeof ref, "&#x%X;", next);
+            out += ref;
+            ++i;
+        } else {
+            out += base[i];
+        }
+    }
     return out;
 }
 

@@ -247,7 +247,8 @@ class MLDocOut {
     // `text` escaped as element content (null = "").
     void escaped(const char* text);
 
-    // Escaping helpers, also used by tests: element content, attribute value.
+    // Escaping helpers, also used by tests: element content, attribute value. C1 controls
+    // are written as character references.
     static std::string EscapeText(const char* text);
     static std::string EscapeAttribute(const char* text);
 

@@ -127,6 +127,8 @@ def test_texts_from_gateways_and_policies_reach_the_operator_escaped(serve, tmp_
     bad.write_bytes(VALID.replace(b'loglevel="event"', b'loglevel="x&#x9b;\xc2\x9by"'))
     out = algpolicy("check", str(bad)).stdout
     assert rb'"x\u009b\u009by"' in out and b"\xc2\x9b" not in out, out
+    out = algpolicy("format", str(bad)).stdout  # the same document, controls as references
+    assert b'loglevel="x&#x9B;&#x9B;y"' in out and b"\xc2\x9b" not in out, out
 
 
 def test_check_reports_the_first_hundred_problems_and_counts_the_rest(tmp_path):
