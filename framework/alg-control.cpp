@@ -1,5 +1,9 @@
 #include "alg-control.h"
 
+#include <chrono>
+#include <optional>
+#include <system_error>
+
 #include "cmdbus.h"
 
 namespace alg {
@@ -27,6 +31,11 @@ constexpr InfoField kInfoFields[] = {
     {&ProxyInfo::consoleLevel, true, "Console.LogLevel"},
     {&ProxyInfo::snmpLevel, true, "SNMP.LogLevel"},
 };
+
+// The bytes a queued message holds, the strings' bookkeeping included.
+std::size_t Footprint(const ProxyControlPrivate::Queued& q) {
+    return q.sourceText.size() + q.line.size() + sizeof q;
+}
 
 }  // namespace
 
@@ -73,6 +82,26 @@ bool DecodeMessageRecord(std::string_view payload, std::int32_t& type, std::stri
     return true;
 }
 
+std::string CutReportedText(std::string_view text, std::size_t limit) {
+    static constexpr std::string_view kCutMark = " [cut]";
+    if (text.size() <= limit) return std::string(text);
+    if (limit < kCutMark.size()) return std::string(kCutMark.substr(0, limit));
+    std::size_t keep = limit - kCutMark.size();
+    // Back off over continuation bytes (at most three) so no character is split.
+    for (int i = 0; i < 3 && keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80;
+         ++i)
+        --keep;
+    std::string out(text.substr(0, keep));
+    out += kCutMark;
+    return out;
+}
+
+std::string LastMessageText(std::string_view line, std::uint64_t dropped) {
+    std::string out(line);
+    if (dropped > 0) out += " [messages not forwarded: " + std::to_string(dropped) + "]";
+    return out;
+}
+
 // ---- ProxyControlPrivate ----
 
 void ProxyControlPrivate::updateProxyInfo() {
@@ -85,8 +114,114 @@ void ProxyControlPrivate::updateProxyInfo() {
         from.GetProperty(f.path, fresh.*f.field);
     }
     threadkit::ConditionVariable::Lock guard(lock);
-    serviceName.swap(name);
+    if (!name.empty()) serviceName.swap(name);
     for (const InfoField& f : kInfoFields) (info.*f.field).swap(fresh.*f.field);
+}
+
+void ProxyControlPrivate::Post(std::int32_t type, std::string_view sourceText,
+                               std::string_view line) {
+    Queued item{type, std::string(sourceText), CutReportedText(line)};
+    const std::size_t size = Footprint(item);
+    threadkit::ConditionVariable::Lock guard(outboxLock);
+    if (closing) return;
+    if (outbox.size() >= kMaxQueued || outboxBytes + size > kMaxQueuedBytes) {
+        ++dropped;
+        return;
+    }
+    outbox.push_back(std::move(item));
+    outboxBytes += size;
+    outboxLock.Signal();
+}
+
+void ProxyControlPrivate::RequestStatus() {
+    threadkit::ConditionVariable::Lock guard(outboxLock);
+    if (closing) return;
+    statusDue = true;
+    outboxLock.Signal();
+}
+
+void ProxyControlPrivate::StartSending() {
+    threadkit::ConditionVariable::Lock guard(outboxLock);
+    if (!closing) StartSender();
+}
+
+void ProxyControlPrivate::Close(bool finalStatus) {
+    {
+        threadkit::ConditionVariable::Lock guard(outboxLock);
+        if (closing) return;
+        // Messages queued before serving began (or without it) still go out now.
+        if ((finalStatus || !outbox.empty()) && StartSender()) statusDue = finalStatus;
+        closing = true;
+        outboxLock.Signal();
+    }
+    if (sender.joinable()) sender.join();
+}
+
+bool ProxyControlPrivate::StartSender() {
+    if (sender.joinable()) return true;
+    try {
+        sender = std::thread([this] { SenderLoop(); });
+    } catch (const std::system_error&) {
+        return false;  // nothing is sent until a later start succeeds
+    }
+    return true;
+}
+
+void ProxyControlPrivate::SenderLoop() {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point drainUntil{};
+    bool last = false;
+    while (!last) {
+        std::optional<Queued> item;
+        bool sendStatus = false;
+        {
+            threadkit::ConditionVariable::Lock guard(outboxLock);
+            while (!statusDue && outbox.empty() && !closing) outboxLock.Wait();
+            if (closing) {
+                // Closing: what is queued goes first, for a while; the last record after it.
+                if (drainUntil == Clock::time_point{})
+                    drainUntil = Clock::now() + std::chrono::milliseconds(kDrainOnCloseMs);
+                if (outbox.empty() || Clock::now() >= drainUntil) {
+                    dropped += outbox.size();
+                    outbox.clear();
+                    outboxBytes = 0;
+                    sendStatus = statusDue;
+                    statusDue = false;
+                    last = true;
+                }
+            } else if (statusDue) {
+                // A status record never waits behind the queue, only behind one exchange.
+                statusDue = false;
+                sendStatus = true;
+            }
+            if (!last && !sendStatus) {
+                outboxBytes -= Footprint(outbox.front());
+                item = std::move(outbox.front());
+                outbox.pop_front();
+            }
+        }
+        if (!sendStatus && !item) continue;
+        BridgeSession* s = getBridgeSession();
+        if (!s) {
+            // No service to take them: queued messages are not kept (nor counted as dropped).
+            threadkit::ConditionVariable::Lock guard(outboxLock);
+            outbox.clear();
+            outboxBytes = 0;
+            continue;
+        }
+        if (sendStatus) SendStatus(*s);
+        if (item) {
+            const std::string payload = EncodeMessageRecord(item->type, item->sourceText, item->line);
+            std::string reply;
+            s->__SendCommand(kMonitorModule, kMonitorMessage, payload.data(),
+                             unsigned(payload.size()), &reply);
+            threadkit::ConditionVariable::Lock guard(lock);
+            info.lastMsgType = item->type;
+            info.lastMsgText.swap(item->line);
+        }
+    }
+    CommandSender::Instance()->CloseSession(session);
+    session = nullptr;
 }
 
 BridgeSession* ProxyControlPrivate::getBridgeSession() {
@@ -98,7 +233,13 @@ BridgeSession* ProxyControlPrivate::getBridgeSession() {
 }
 
 void ProxyControlPrivate::SendStatus(BridgeSession& s) {
-    const std::string payload = EncodeStatusRecord(serviceName, info);
+    std::string payload;
+    {
+        threadkit::ConditionVariable::Lock guard(lock);
+        ProxyInfo record = info;
+        record.lastMsgText = LastMessageText(info.lastMsgText, dropped.load());
+        payload = EncodeStatusRecord(serviceName, record);
+    }
     std::string reply;
     s.__SendCommand(kMonitorModule, kMonitorStatus, payload.data(), unsigned(payload.size()),
                     &reply);
@@ -110,16 +251,7 @@ bridgeLogger::bridgeLogger(std::shared_ptr<ProxyControlPrivate> channel)
     : LoggerBase("", verbose), channel_(std::move(channel)) {}
 
 void bridgeLogger::doWriteMsg(MsgType type, const char* sourceText, const char* line) {
-    ProxyControlPrivate& p = *channel_;
-    threadkit::ConditionVariable::Lock guard(p.lock);
-    if (p.closed) return;
-    BridgeSession* s = p.getBridgeSession();
-    if (!s) return;
-    payload_ = EncodeMessageRecord(type, sourceText ? sourceText : "", line ? line : "");
-    s->__SendCommand(kMonitorModule, kMonitorMessage, payload_.data(), unsigned(payload_.size()),
-                     &reply_);
-    p.info.lastMsgType = type;
-    p.info.lastMsgText = line ? line : "";
+    channel_->Post(type, sourceText ? sourceText : "", line ? line : "");
 }
 
 // ---- ProxyControl ----
@@ -127,17 +259,17 @@ void bridgeLogger::doWriteMsg(MsgType type, const char* sourceText, const char* 
 ProxyControl::ProxyControl(const ObjectWithProperties& app, LogSystem& logSystem)
     : d_(std::make_shared<ProxyControlPrivate>(app, logSystem)),
       logger_(std::make_shared<bridgeLogger>(d_)) {
+    app.GetProperty("Name", d_->serviceName);
     logSystem.SetControlLogger(logger_);
 }
 
 ProxyControl::~ProxyControl() {
+    bool served = false;
     {
         threadkit::ConditionVariable::Lock guard(d_->lock);
-        if (BridgeSession* s = d_->getBridgeSession()) d_->SendStatus(*s);
-        d_->closed = true;
-        CommandSender::Instance()->CloseSession(d_->session);
-        d_->session = nullptr;
+        served = d_->started;
     }
+    d_->Close(served);
     if (d_->logSystem.ControlLogger() == logger_) d_->logSystem.SetControlLogger(nullptr);
 }
 
@@ -148,7 +280,7 @@ bool ProxyControl::controlWork() {
         p.updateProxyInfo();
         threadkit::ConditionVariable::Lock guard(p.lock);
         if (!p.running) return false;
-        if (BridgeSession* s = p.getBridgeSession()) p.SendStatus(*s);
+        p.RequestStatus();
         if (p.restart) {
             p.restart = false;
             return true;
@@ -168,6 +300,8 @@ bool ProxyControl::controlWork() {
 void ProxyControl::controlStart() {
     threadkit::ConditionVariable::Lock guard(d_->lock);
     d_->running = true;
+    d_->started = true;
+    d_->StartSending();
 }
 
 void ProxyControl::controlStop() {

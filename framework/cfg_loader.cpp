@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "alg-control.h"
+#include "alg_xml.h"
 #include "cmdbus.h"
 
 namespace alg {
@@ -40,7 +42,33 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
+template <typename Load>
+bool ReadPolicy(ALGalgpolicyType& policy, Load load, std::string& error) {
+    AlgDoc doc;
+    try {
+        load(doc);
+        if (doc.parse(policy)) return true;
+        error = "the document has not exactly one algpolicy element";
+    } catch (const TTT& e) {
+        error = (e.document().empty() ? std::string("(unnamed)") : e.document());
+        if (e.line() > 0) error += ", line " + std::to_string(e.line());
+        error += ": " + e.cause();
+    }
+    return false;
+}
+
 }  // namespace
+
+bool ReadPolicyText(ALGalgpolicyType& policy, const char* name, const std::string& text,
+                    std::string& error) {
+    return ReadPolicy(
+        policy, [&](AlgDoc& doc) { doc.load(name, text.data(), static_cast<int>(text.size())); },
+        error);
+}
+
+bool ReadPolicyFile(ALGalgpolicyType& policy, const std::string& path, std::string& error) {
+    return ReadPolicy(policy, [&](AlgDoc& doc) { doc.load(path); }, error);
+}
 
 std::string EncodeRegistration(std::string_view loaderName, std::string_view statusText) {
     std::string out;
@@ -154,7 +182,7 @@ void ALG_CfgLoader::get_lsp_data(std::string& out) const {
 void ALG_CfgLoader::workerLog(const LoggedMessage& m) {
     if (!worker_) return;
     threadkit::ConditionVariable::Lock guard(worker_->lock);
-    worker_->status = m.leadIn + (m.en ? m.en : "") + m.suffix;
+    worker_->status = CutReportedText(m.leadIn + (m.en ? m.en : "") + m.suffix);
     worker_->statusFresh = true;
 }
 

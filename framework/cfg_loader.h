@@ -17,8 +17,21 @@
 #include "threadkit.h"
 
 class BridgeSession;
+struct ALGalgpolicyType;
 
 namespace alg {
+
+ALG_MESSAGE(PolicyUnreadable, "Policy cannot be read: ", "Не удалось прочитать политику: ");
+ALG_MESSAGE(PolicyRefusedPMP,
+            "Policy obtained by PMP is not used, the previous policy stays in force",
+            "Политика, полученная по PMP, не применена, действует прежняя политика");
+
+// Read `text` (named `name` in complaints) or the file at `path` into `policy`. False, with
+// the reader's complaint as one line ("NAME, line N: CAUSE") in `error`, when the document
+// cannot be read or has not exactly one `algpolicy` element; nothing is printed.
+bool ReadPolicyText(ALGalgpolicyType& policy, const char* name, const std::string& text,
+                    std::string& error);
+bool ReadPolicyFile(ALGalgpolicyType& policy, const std::string& path, std::string& error);
 
 // PMP on the bus: module, commands and poll result codes.
 inline constexpr std::uint32_t kPmpModule = 20;
@@ -54,7 +67,8 @@ PollReply ParsePollReply(std::string_view reply);
 //
 // Wiring (application object): init() in its constructor; workerStart() at the end of every
 // initialisation, after the proxy was created; get_lsp_data() when creating the proxy (a
-// non-empty text is parsed instead of the settings file, then stored with saveToFile);
+// non-empty text is parsed instead of the settings file, and stored with saveToFile once a
+// listener is built from it);
 // workerLog() with every start-up failure; workerStop() on stop; fini() in its destructor.
 // `restart` is the application's Restart(); the worker calls it holding the loader's lock and
 // waits until workerStart() or workerStop() wakes it, so the application's restart must run on
@@ -89,7 +103,8 @@ class ALG_CfgLoader {
     // the suffix " " + path through `log` (when not null), and leaves `path` untouched.
     static void saveToFile(const std::string& path, const std::string& text, I_ToLogSystem* log);
 
-    // Sets the status text to the lead-in text, English text and suffix of `m`.
+    // Sets the status text to the lead-in text, English text and suffix of `m`, cut to
+    // kMaxReportedText bytes.
     void workerLog(const LoggedMessage& m);
 
     bool IsRunning() const;

@@ -329,16 +329,34 @@ int ProxyApp::doInitialize() {
 
 int ProxyApp::CreateProxy(bool firstStart) {
     const std::string path = systemEtcDir() + kSettingsDir + SettingsFileName();
+    std::string received;
+    loader_.get_lsp_data(received);
+    if (received.empty()) return BuildProxy(firstStart, path, nullptr);
+    const int result = BuildProxy(firstStart, path, &received);
+    if (result == 0) {
+        ALG_CfgLoader::saveToFile(path, received, this);
+        return 0;
+    }
+    // The loader keeps the refusal's reason as its status text; the gateway goes on serving
+    // the policy it had. Its listener is gone by now (a restart deletes it before coming
+    // here, which frees its port for either policy), so it is built again from the file.
+    LoggedMessage refused(PolicyRefusedPMP, event, warning);
+    Log(refused);
+    BuildProxy(firstStart, path, nullptr);
+    return result;
+}
+
+int ProxyApp::BuildProxy(bool firstStart, const std::string& path, const std::string* received) {
     try {
         ALGalgpolicyType policy;
-        std::string text;
-        loader_.get_lsp_data(text);
-        if (!text.empty()) {
-            const bool parsed =
-                policy.load(SettingsFileName(), text.data(), static_cast<int>(text.size()));
-            ALG_CfgLoader::saveToFile(path, text, this);
-            if (!parsed) return kProxyFailed;
-        } else if (!policy.load(path)) {
+        std::string problem;
+        const bool read = received
+                              ? ReadPolicyText(policy, SettingsFileName(), *received, problem)
+                              : ReadPolicyFile(policy, path, problem);
+        if (!read) {
+            LoggedMessage m(PolicyUnreadable, event, error);
+            m.AddSuffix(problem);
+            ReportFailure(m);
             return kProxyFailed;
         }
 

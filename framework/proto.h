@@ -127,7 +127,9 @@ class ProxyApp : public CService, public I_ToLogSystem, public ObjectWithPropert
     virtual const char* CfgLoaderName() const = 0;
 
     // Loads the policy and builds the listener: 0 on success, 33 on failure, 34 when an
-    // unexpected exception ended it. Every failure is logged and handed to the loader.
+    // unexpected exception ended it. Every failure is logged and handed to the loader. A
+    // policy obtained by PMP is stored as the settings file only once a listener is built
+    // from it; otherwise the listener is built again from the settings file, untouched.
     int CreateProxy(bool firstStart);
 
     // Blocks the control signals and starts the signal thread (once per process).
@@ -153,6 +155,9 @@ class ProxyApp : public CService, public I_ToLogSystem, public ObjectWithPropert
     void EndServing();
     // Logs `m` and hands it to the policy loader as the last start-up error.
     void ReportFailure(LoggedMessage& m);
+    // CreateProxy's work on one policy: the received text when `received` is set, else the
+    // settings file `path`. Same results; every failure logged and handed to the loader.
+    int BuildProxy(bool firstStart, const std::string& path, const std::string* received);
 
     std::unique_ptr<Proto> listener_;
     pthread_t listenerThread_{};

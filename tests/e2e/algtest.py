@@ -638,3 +638,11 @@ class ScriptedService(Listener):
     def close(self):
         self._closing = True
         super().close()
+
+
+def sanitized(path):
+    """True when the program at `path` is built with the address or undefined-behaviour
+    sanitizer, whose run-time checks need descriptors of their own."""
+    with open(path, "rb") as f:
+        data = f.read()
+    return b"__asan_init" in data or b"__ubsan_handle" in data

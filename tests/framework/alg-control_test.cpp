@@ -27,8 +27,10 @@ class FakeMonitor {
         std::string source, line;
     };
 
-    FakeMonitor()
-        : dir_(MakeDir()), server_(dir_ + "/cmdbus.sock", [this](auto& r, auto& reply) {
+    // `messageDelay`: how long the service takes to answer each forwarded message.
+    explicit FakeMonitor(std::chrono::milliseconds messageDelay = 0ms)
+        : delay_(messageDelay),
+          dir_(MakeDir()), server_(dir_ + "/cmdbus.sock", [this](auto& r, auto& reply) {
               return Handle(r, reply);
           }) {
         setenv("ALG_RUNDIR", dir_.c_str(), 1);
@@ -36,6 +38,7 @@ class FakeMonitor {
     }
 
     cmdbus::Status Handle(const cmdbus::Request& r, std::string&) {
+        if (r.command == alg::kMonitorMessage) std::this_thread::sleep_for(delay_);
         std::lock_guard<std::mutex> g(mutex_);
         if (r.module != alg::kMonitorModule) return cmdbus::kUnknownModule;
         if (r.command == alg::kMonitorStatus) {
@@ -57,6 +60,10 @@ class FakeMonitor {
         std::unique_lock<std::mutex> g(mutex_);
         return changed_.wait_for(g, limit, [&] { return records_.size() >= n; });
     }
+    bool WaitMessages(std::size_t n, std::chrono::milliseconds limit = 2000ms) {
+        std::unique_lock<std::mutex> g(mutex_);
+        return changed_.wait_for(g, limit, [&] { return messages_.size() >= n; });
+    }
     std::vector<alg::ProxyInfo> Records() {
         std::lock_guard<std::mutex> g(mutex_);
         return records_;
@@ -76,6 +83,7 @@ class FakeMonitor {
         EXPECT_NE(mkdtemp(dir), nullptr);
         return dir;
     }
+    std::chrono::milliseconds delay_;
     std::string dir_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -133,6 +141,7 @@ TEST(ProxyControlTest, StatusRecordsAndForwardedMessages) {
 
     // A message is forwarded at once and becomes the last message of the next record.
     LogError(f.logs, "x");
+    ASSERT_TRUE(monitor.WaitMessages(1));
     auto messages = monitor.Messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].type, 3);
@@ -163,7 +172,7 @@ TEST(ProxyControlTest, RestartAndStopOrders) {
         control.controlStart();
         control.controlRestart();
         EXPECT_TRUE(control.controlWork());
-        EXPECT_EQ(monitor.Records().size(), 1u);
+        EXPECT_TRUE(monitor.WaitRecords(1));
 
         // A restart ordered during the wait ends it at once.
         auto work = std::async(std::launch::async, [&] { return control.controlWork(); });
@@ -177,6 +186,76 @@ TEST(ProxyControlTest, RestartAndStopOrders) {
     EXPECT_EQ(f.logs.ControlLogger(), nullptr);
     LogError(f.logs, "after");
     EXPECT_TRUE(monitor.Messages().empty());
+
+    // A channel that never served (a refused second copy, a daemon's parent) forwards its
+    // messages when it ends, but sends no record over the serving copy's.
+    {
+        alg::ProxyControl control(f.app, f.logs);
+        LogError(f.logs, "Only one copy");
+    }
+    ASSERT_EQ(monitor.Messages().size(), 1u);
+    EXPECT_EQ(monitor.Messages()[0].line, "Only one copy");
+    EXPECT_EQ(monitor.Records().size(), 3u);
+}
+
+// A service that takes 150 ms per message never holds up the logging threads: what does not
+// fit in the queue is dropped, and the drops are told in the next status record, which does
+// not wait behind the queue.
+TEST(ProxyControlTest, SlowServiceQueuesAndCountsDrops) {
+    FakeMonitor monitor(150ms);
+    Fixture f;
+    alg::ProxyControl control(f.app, f.logs);
+    control.controlStart();
+    auto work = std::async(std::launch::async, [&] { return control.controlWork(); });
+    ASSERT_TRUE(monitor.WaitRecords(1));
+
+    const std::size_t extra = 2000;
+    const auto start = Clock::now();
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < 4; ++t)
+        loggers.emplace_back([&] {
+            for (std::size_t i = 0; i < (alg::ProxyControlPrivate::kMaxQueued + extra) / 4; ++i)
+                LogError(f.logs, "busy");
+        });
+    for (std::thread& t : loggers) t.join();
+    // Generous: waiting for the service would take over 25 minutes.
+    EXPECT_LT(Clock::now() - start, 20s);
+
+    // The next round's record comes while thousands of messages still wait.
+    ASSERT_TRUE(monitor.WaitRecords(2, 5000ms));
+    const std::string text = monitor.Records()[1].lastMsgText;
+    const auto at = text.find("[messages not forwarded: ");
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_GE(std::stoul(text.substr(at + 25)), extra / 2);
+    EXPECT_LT(monitor.Messages().size(), 100u);
+    control.controlStop();
+    ASSERT_EQ(work.wait_for(1000ms), std::future_status::ready);
+    EXPECT_FALSE(work.get());
+    EXPECT_GE(monitor.Messages().size(), 1u);
+}
+
+TEST(ProxyControlTest, ReportedTextsAreCutOnCharacterBoundaries) {
+    const std::string cyr = "\xD0\x96";  // one two-byte character
+    struct Case {
+        std::string text;
+        std::size_t limit;
+        std::string want;
+    } cases[] = {
+        {"short", 16, "short"},
+        {std::string(16, 'a'), 16, std::string(16, 'a')},
+        {std::string(17, 'a'), 16, std::string(10, 'a') + " [cut]"},
+        // The character that would straddle the cut goes whole.
+        {std::string(9, 'a') + cyr + "bbbbbbbb", 16, std::string(9, 'a') + " [cut]"},
+        {std::string(8, 'a') + cyr + "bbbbbbbb", 16, std::string(8, 'a') + cyr + " [cut]"},
+        {"abcdefgh", 3, " [c"},
+    };
+    for (const Case& c : cases) {
+        const std::string got = alg::CutReportedText(c.text, c.limit);
+        EXPECT_EQ(got, c.want) << c.text;
+        EXPECT_LE(got.size(), c.limit);
+    }
+    EXPECT_EQ(alg::LastMessageText("x", 0), "x");
+    EXPECT_EQ(alg::LastMessageText("x", 7), "x [messages not forwarded: 7]");
 }
 
 // Last: an absent service makes the process-wide sender refuse for a while.

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "alg-control.h"
+#include "alg_xml.h"
 #include "cmdbus.h"
 
 namespace {
@@ -204,16 +206,46 @@ TEST(CfgLoaderTest, StatusTextOfStartUpFailures) {
     ASSERT_TRUE(service.WaitRegistrations(1));
     EXPECT_EQ(service.Registrations()[0].status, "(1) Proxy creation fails - /etc/algd/socks.xml");
 
-    // A later creation that fails again is reported at once with its own text ...
+    // A later creation that fails again is reported at once with its own text, cut to the
+    // bound the service accepts ...
     alg::LoggedMessage again(alg::locMSG{"Logger class not found", "x"}, alg::event, alg::error);
+    again.AddSuffix(": " + std::string(100000, 'n'));
     app.loader.workerLog(again);
     app.loader.workerStart();
     ASSERT_TRUE(service.WaitRegistrations(2));
-    EXPECT_EQ(service.Registrations()[1].status, "Logger class not found");
+    const std::string cut = service.Registrations()[1].status;
+    EXPECT_EQ(cut.size(), alg::kMaxReportedText);
+    EXPECT_EQ(cut.substr(0, 24), "Logger class not found: ");
+    EXPECT_EQ(cut.substr(cut.size() - 6), " [cut]");
     // ... and one that succeeds clears it.
     app.loader.workerStart();
     ASSERT_TRUE(service.WaitRegistrations(3));
     EXPECT_EQ(service.Registrations()[2].status, "");
+}
+
+TEST(CfgLoaderTest, PolicyReaderComplaintsAreOneLine) {
+    struct Case {
+        std::string text;
+        bool read;
+        std::string error;
+    } cases[] = {
+        {"<algpolicy><proxy name='alg_socks'/></algpolicy>", true, ""},
+        {"not a policy", false, "socks.xml, line 1: Start tag expected, '<' not found"},
+        {"<algpolicy/><algpolicy/>", false, "socks.xml, line 1: "},
+        {"<other/>", false, "the document has not exactly one algpolicy element"},
+    };
+    for (const Case& c : cases) {
+        ALGalgpolicyType policy;
+        std::string error;
+        EXPECT_EQ(alg::ReadPolicyText(policy, "socks.xml", c.text, error), c.read) << c.text;
+        EXPECT_EQ(error.substr(0, c.error.size()), c.error) << c.text;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        EXPECT_EQ(policy.proxy.size(), c.read ? 1 : 0) << c.text;
+    }
+    std::string error;
+    ALGalgpolicyType policy;
+    EXPECT_FALSE(alg::ReadPolicyFile(policy, "/nonexistent/socks.xml", error));
+    EXPECT_NE(error.find("/nonexistent/socks.xml"), std::string::npos) << error;
 }
 
 TEST(CfgLoaderTest, ErrorAndMalformedRepliesEndTheRound) {
