@@ -116,28 +116,42 @@ bool AlgDoc::parse(ALGalgpolicyType& policy) {
     int roots = 0;
     for (MLDoc::Token root : top("algpolicy")) {
         ++roots;
+        for (MLDoc::Token pt : root.children("proxy")) parse(policy.proxy.appendNew(), pt);
+    }
+    return roots == 1;
+}
+
+bool AlgDoc::parseEach(const std::function<void(const ALGproxyType&, int)>& each) {
+    int roots = 0, index = 0;
+    for (MLDoc::Token root : top("algpolicy")) {
+        ++roots;
         for (MLDoc::Token pt : root.children("proxy")) {
-            ALGproxyType& proxy = policy.proxy.appendNew();
-            noteLine(&proxy, pt);
-            proxy.name = pt.attribute("name");
-            for (MLDoc::Token c : pt.children()) {
-                if (c.is("general")) {
-                    ALGgeneralType& general = proxy.general.appendNew();
-                    noteLine(&general, c);
-                    ParseGeneral(*this, c, general);
-                } else if (c.is("handshake")) {
-                    ALGhandshakeType& handshake = proxy.handshake.appendNew();
-                    noteLine(&handshake, c);
-                    ParseHandshake(*this, c, handshake);
-                } else if (c.is("process")) {
-                    ALGprocessType& process = proxy.process.appendNew();
-                    noteLine(&process, c);
-                    ParseProcess(*this, c, process);
-                }
-            }
+            ALGproxyType proxy;
+            parse(proxy, pt);
+            each(proxy, ++index);
         }
     }
     return roots == 1;
+}
+
+void AlgDoc::parse(ALGproxyType& proxy, MLDoc::Token& token) {
+    noteLine(&proxy, token);
+    proxy.name = token.attribute("name");
+    for (MLDoc::Token c : token.children()) {
+        if (c.is("general")) {
+            ALGgeneralType& general = proxy.general.appendNew();
+            noteLine(&general, c);
+            ParseGeneral(*this, c, general);
+        } else if (c.is("handshake")) {
+            ALGhandshakeType& handshake = proxy.handshake.appendNew();
+            noteLine(&handshake, c);
+            ParseHandshake(*this, c, handshake);
+        } else if (c.is("process")) {
+            ALGprocessType& process = proxy.process.appendNew();
+            noteLine(&process, c);
+            ParseProcess(*this, c, process);
+        }
+    }
 }
 
 void AlgDoc::parse(ObjectVector<ALGparamType>& list, MLDoc::Token& token) {

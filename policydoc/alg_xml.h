@@ -5,6 +5,7 @@
 // no state between calls; a policy object is used by one thread.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -185,6 +186,7 @@ class RecordLines {
         const auto it = lines_.find({record, field ? field : ""});
         return it == lines_.end() ? 0 : it->second;
     }
+    void clear() { lines_.clear(); }
 
   private:
     std::map<std::pair<const void*, std::string>, int> lines_;
@@ -201,11 +203,16 @@ class ALG_POLICYDOC_API AlgDoc : public MLDoc {
 
     // True when exactly one top-level `algpolicy` element was met.
     bool parse(ALGalgpolicyType& policy);
+    // Reads the proxy sections one at a time: each is handed to `each` with its index (from
+    // 1) and freed before the next is read, so a long policy never holds more than one
+    // section's records. True when exactly one top-level `algpolicy` element was met.
+    bool parseEach(const std::function<void(const ALGproxyType& proxy, int index)>& each);
     void parse(ObjectVector<ALGparamType>& list, MLDoc::Token& token);
     void parse(ObjectVector<ALGbodyType>& list, MLDoc::Token& token);
     void parse(ObjectVector<ALGoptionType>& list, MLDoc::Token& token);
 
   private:
+    void parse(ALGproxyType& proxy, MLDoc::Token& token);
     RecordLines* lines_ = nullptr;
 };
 

@@ -236,19 +236,20 @@ class Checker {
     std::string section_;
 };
 
-void CheckInto(PolicyProblems& problems, const ALGalgpolicyType& policy, const RecordLines* lines,
-               const std::vector<std::string>& sections) {
-    if (policy.proxy.empty()) problems.Add({"", "algpolicy", 0, kNoProxy});
-    if (!sections.empty() && !policy.proxy.empty()) {
-        bool found = false;
-        for (const ALGproxyType* proxy : policy.proxy)
-            for (const std::string& name : sections)
-                found = found || streq(proxy->name, name.c_str());
-        if (!found) problems.Add({"", "algpolicy", 0, kNoSectionFor + Quoted(sections[0].c_str())});
-    }
-    Checker checker(lines, problems);
-    int index = 0;
-    for (const ALGproxyType* proxy : policy.proxy) checker.Section(*proxy, ++index);
+bool Wanted(const char* name, const std::vector<std::string>& sections) {
+    for (const std::string& wanted : sections)
+        if (streq(name, wanted.c_str())) return true;
+    return false;
+}
+
+// The problems of the document as a whole, told before those of its sections.
+void DocumentProblems(PolicyProblems& problems, bool singleRoot, bool anyProxy, bool found,
+                      const std::vector<std::string>& sections) {
+    if (!singleRoot) problems.Add({"", "algpolicy", 0, kNoSingleRoot});
+    if (!anyProxy)
+        problems.Add({"", "algpolicy", 0, kNoProxy});
+    else if (!found)
+        problems.Add({"", "algpolicy", 0, kNoSectionFor + Quoted(sections[0].c_str())});
 }
 
 PolicyProblems OneProblem(const TTT& e) {
@@ -257,23 +258,34 @@ PolicyProblems OneProblem(const TTT& e) {
     return problems;
 }
 
+// Checks the document section by section (AlgDoc::parseEach), so memory follows the largest
+// section rather than the whole policy.
 template <typename LoadFn>
 PolicyProblems CheckWith(LoadFn load, const std::vector<std::string>& sections) {
     AlgDoc doc;
-    ALGalgpolicyType policy;
     RecordLines lines;
     doc.setRecordLines(&lines);
-    bool single = false;
+    PolicyProblems problems;
     try {
         load(doc);
-        single = doc.parse(policy);
+        int roots = 0;
+        bool anyProxy = false, found = sections.empty();
+        for (MLDoc::Token root : doc.top("algpolicy")) {
+            ++roots;
+            for (MLDoc::Token proxy : root.children("proxy")) {
+                anyProxy = true;
+                found = found || Wanted(proxy.attribute("name"), sections);
+            }
+        }
+        DocumentProblems(problems, roots == 1, anyProxy, found, sections);
+        Checker checker(&lines, problems);
+        doc.parseEach([&](const ALGproxyType& proxy, int index) {
+            checker.Section(proxy, index);
+            lines.clear();
+        });
     } catch (const TTT& e) {
         return OneProblem(e);
     }
-    doc.release();  // the records and their lines are all the check needs
-    PolicyProblems problems;
-    if (!single) problems.Add({"", "algpolicy", 0, kNoSingleRoot});
-    CheckInto(problems, policy, &lines, sections);
     return problems;
 }
 
@@ -284,13 +296,6 @@ void PolicyProblems::Add(PolicyProblem problem) {
         kept_.push_back(std::move(problem));
     else
         ++omitted_;
-}
-
-PolicyProblems CheckPolicy(const ALGalgpolicyType& policy, const RecordLines* lines,
-                           const std::vector<std::string>& sections) {
-    PolicyProblems problems;
-    CheckInto(problems, policy, lines, sections);
-    return problems;
 }
 
 PolicyProblems CheckPolicyDocument(const std::string& name, const std::string& text,

@@ -35,13 +35,10 @@ class PolicyProblems {
     std::size_t omitted_ = 0;
 };
 
-// Problems of a loaded policy; `lines` (from AlgDoc::setRecordLines) supplies positions. When
-// `sections` is not empty, a policy without a proxy section named by one of them is a problem
-// too: the gateway that will read it would find nothing to serve.
-PolicyProblems CheckPolicy(const ALGalgpolicyType& policy, const RecordLines* lines = nullptr,
-                           const std::vector<std::string>& sections = {});
-// Reads the policy text as the gateways do and checks it; a reader error or a document
-// without exactly one algpolicy element is one problem.
+// Reads the policy text as the gateways do and checks it, one section at a time; a reader
+// error or a document without exactly one algpolicy element is one problem. When `sections`
+// is not empty, a policy without a proxy section named by one of them is a problem too: the
+// gateway that will read it would find nothing to serve.
 PolicyProblems CheckPolicyDocument(const std::string& name, const std::string& text,
                                    const std::vector<std::string>& sections = {});
 // The same for the file at `path`, read with MLDoc::readFile.
