@@ -46,9 +46,9 @@ def test_silent_connections_do_not_lock_the_service_out(serve):
         # At once, not after the silent ones ran out of time: they give way to a new session.
         r = algctl(serve.env, "status", timeout=10)
         assert r.returncode == 0, r.stderr
-        # And none of them is kept beyond the deadline of a first frame.
-        silent[0].settimeout(5)
-        assert silent[0].recv(1) == b""
+        # The newest was not shed for it, but is not kept beyond the deadline of a first frame.
+        silent[-1].settimeout(5)
+        assert silent[-1].recv(1) == b""
     finally:
         for s in silent:
             s.close()
@@ -205,7 +205,7 @@ os.setuid(65534)
 s.listen(4)
 s.settimeout(20)
 print("up", flush=True)
-while True:
+for _ in range(10):
     c, _ = s.accept()
     c.settimeout(5)
     try:
