@@ -23,12 +23,12 @@ namespace {
 
 using cmdbus::kReplyMagic;
 using cmdbus::kRequestMagic;
-constexpr std::size_t kRequestHeader = 16;   // magic, module, command, length
-constexpr std::size_t kReplyHeader = 12;     // magic, status, length
-constexpr ModuleIdType kBusModule = 0;       // the bus's own commands
-constexpr std::uint32_t kOpenCommand = 0;    // first frame of every session
-constexpr int kServerFrameTimeoutMs = 2000;  // a first frame; the rest of a started one; a reply
-constexpr int kSliceMs = 100;                // stop-flag checks of the service
+constexpr std::size_t kRequestHeader = 16;    // magic, module, command, length
+constexpr std::size_t kReplyHeader = 12;      // magic, status, length
+constexpr ModuleIdType kBusModule = 0;        // the bus's own commands
+constexpr std::uint32_t kOpenCommand = 0;     // first frame of every session
+constexpr int kServerFrameTimeoutMs = 2000;   // a first frame; the rest of a started one; a reply
+constexpr int kSliceMs = 100;                 // stop-flag checks of the service
 constexpr std::size_t kRecvChunk = 64 << 10;  // payload memory follows the bytes that arrived
 // The opening payload: mode, name length, name.
 constexpr std::uint32_t kMaxHello = 8 + cmdbus::kMaxSessionName;
@@ -347,8 +347,9 @@ void Server::Start() {
     if (!FillAddress(path_, addr)) throw std::runtime_error("command bus socket path too long");
     // Whoever may write the folder may plant a socket of their own at the path first.
     const std::size_t slash = path_.rfind('/');
-    const std::string dir =
-        slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : path_.substr(0, slash);
     struct stat st;
     if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw std::runtime_error("no run folder " + dir);

@@ -21,11 +21,11 @@ namespace alg::ctl {
 
 inline constexpr ModuleIdType kAdminModule = 30;
 enum AdminCommand : std::uint32_t {
-    kStatusList = 1,     // -> count, then per service: record (text), age in ms
-    kPush = 2,           // loader (text), policy (text) -> ticket
-    kPushState = 3,      // ticket -> PushState, status text of the registration after delivery
-    kCancelPush = 4,     // ticket -> nothing; a queued policy is withdrawn
-    kMessagesSince = 5,  // sequence number -> count, then per message: seq, time, type, texts
+    kStatusList = 1,      // -> count, then per service: record (text), age in ms
+    kPush = 2,            // loader (text), policy (text) -> ticket
+    kPushState = 3,       // ticket -> PushState, status text of the registration after delivery
+    kCancelPush = 4,      // ticket -> nothing; a queued policy is withdrawn
+    kMessagesSince = 5,   // sequence number -> count, then per message: seq, time, type, texts
     kLoaderServices = 6,  // loader (text) -> count, then the service names (texts) reported by
                           // the processes registered on that loader
 };

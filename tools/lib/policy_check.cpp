@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "alogger.h"
-#include "basis.h"
 #include "auth.h"
+#include "basis.h"
 #include "filter.h"
 
 namespace alg {
@@ -300,7 +300,8 @@ void PolicyProblems::Add(PolicyProblem problem) {
 
 PolicyProblems CheckPolicyDocument(const std::string& name, const std::string& text,
                                    const std::vector<std::string>& sections) {
-    if (text.size() > MLDoc::kMaxDocumentSize) return OneProblem(TTT(name, 0, "document too large"));
+    if (text.size() > MLDoc::kMaxDocumentSize)
+        return OneProblem(TTT(name, 0, "document too large"));
     return CheckWith(
         [&](AlgDoc& doc) { doc.load(name.c_str(), text.data(), static_cast<int>(text.size())); },
         sections);
@@ -323,7 +324,8 @@ std::string FormatPolicyProblem(const std::string& document, const PolicyProblem
 std::vector<std::string> FormatPolicyProblems(const std::string& document,
                                               const PolicyProblems& problems) {
     std::vector<std::string> lines;
-    for (const PolicyProblem& p : problems.kept()) lines.push_back(FormatPolicyProblem(document, p));
+    for (const PolicyProblem& p : problems.kept())
+        lines.push_back(FormatPolicyProblem(document, p));
     if (problems.omitted() > 0)
         lines.push_back(EscapeControls(document) + ": " + std::to_string(problems.omitted()) +
                         " more problems not shown");
