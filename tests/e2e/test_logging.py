@@ -1,4 +1,4 @@
-"""What reaches the loggers from outside: client text in a message is written escaped."""
+"""What reaches the loggers from outside (client data, policy text) is written escaped."""
 
 import os
 
