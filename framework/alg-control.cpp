@@ -120,7 +120,7 @@ void ProxyControlPrivate::updateProxyInfo() {
 
 void ProxyControlPrivate::Post(std::int32_t type, std::string_view sourceText,
                                std::string_view line) {
-    Queued item{type, std::string(sourceText), CutReportedText(line)};
+    Queued item{type, CutReportedText(sourceText), CutReportedText(line)};
     const std::size_t size = Footprint(item);
     threadkit::ConditionVariable::Lock guard(outboxLock);
     if (closing) return;

@@ -1,7 +1,7 @@
 // The control and monitoring channel: a status record to the management service at once and
-// every 3 seconds (module 23, command 6), every logged message forwarded as it happens
-// (command 5, by the control-channel logger), and the run/restart/stop signalling of the
-// application's main thread (controlWork).
+// every 3 seconds (module 23, command 6), every logged message forwarded (command 5, queued by
+// the control-channel logger and sent by the channel's own thread), and the run/restart/stop
+// signalling of the application's main thread (controlWork).
 #pragma once
 
 #include <atomic>
@@ -78,8 +78,8 @@ struct ProxyControlPrivate {
 
     struct Queued {
         std::int32_t type;
-        std::string sourceText;
-        std::string line;  // already cut to kMaxReportedText
+        std::string sourceText;  // both already cut to kMaxReportedText
+        std::string line;
     };
 
     ProxyControlPrivate(const ObjectWithProperties& app, LogSystem& logSystem)
