@@ -646,3 +646,36 @@ def sanitized(path):
     with open(path, "rb") as f:
         data = f.read()
     return b"__asan_init" in data or b"__ubsan_handle" in data
+
+
+def drive_sessions(port, echo_port, count, parallel=4, limit=30.0):
+    """Runs `count` relayed sessions (TestGateway.open_relay to the echo server) from
+    `parallel` threads for at most `limit` seconds; (seconds taken, durations of the sessions
+    that completed, errors of those that failed)."""
+    durations, errors = [], []
+    lock = threading.Lock()
+    remaining = [count]
+    deadline = time.monotonic() + limit
+
+    def worker():
+        while time.monotonic() < deadline:
+            with lock:
+                if remaining[0] == 0:
+                    return
+                remaining[0] -= 1
+            t0 = time.monotonic()
+            try:
+                TestGateway.open_relay(port, echo_port).close()
+                with lock:
+                    durations.append(time.monotonic() - t0)
+            except (OSError, EOFError, AssertionError) as e:
+                with lock:
+                    errors.append(repr(e))
+
+    t0 = time.monotonic()
+    threads = [threading.Thread(target=worker, daemon=True) for _ in range(parallel)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(limit + 10)
+    return time.monotonic() - t0, durations, errors

@@ -6,7 +6,6 @@ import os
 import re
 import signal
 import socket
-import threading
 import time
 
 import pytest
@@ -62,44 +61,6 @@ class StuckService(algtest.Listener):
             conn.close()
 
 
-def one_session(port, echo_port):
-    """One complete relayed session; its duration in seconds."""
-    t0 = time.monotonic()
-    with algtest.TestGateway.open_relay(port, echo_port):
-        pass
-    return time.monotonic() - t0
-
-
-def drive(port, echo_port, count):
-    """Runs `count` sessions from PARALLEL threads; (seconds taken, durations, errors)."""
-    durations, errors = [], []
-    lock = threading.Lock()
-    remaining = [count]
-    deadline = time.monotonic() + RUN_LIMIT
-
-    def worker():
-        while time.monotonic() < deadline:
-            with lock:
-                if remaining[0] == 0:
-                    return
-                remaining[0] -= 1
-            try:
-                d = one_session(port, echo_port)
-                with lock:
-                    durations.append(d)
-            except (OSError, EOFError, AssertionError) as e:
-                with lock:
-                    errors.append(repr(e))
-
-    t0 = time.monotonic()
-    threads = [threading.Thread(target=worker, daemon=True) for _ in range(PARALLEL)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(RUN_LIMIT + 10)
-    return time.monotonic() - t0, durations, errors
-
-
 def measure(base, label, echo, env_extra=None, before_stop=None):
     """Starts a gateway, drives the sessions, stops it; the rate. Checks that every session
     completed in time and that SIGTERM ends the gateway with status 0 within STOP_LIMIT."""
@@ -108,9 +69,11 @@ def measure(base, label, echo, env_extra=None, before_stop=None):
         g.wait_for_line("Started", 10)
         # Two halves with a pause longer than the bus's refusal period between them, so that
         # the second half also meets the reconnection to the service.
-        took1, durations, errors = drive(port, echo.port, SESSIONS // 2)
+        took1, durations, errors = algtest.drive_sessions(port, echo.port, SESSIONS // 2,
+                                                          PARALLEL, RUN_LIMIT)
         time.sleep(PAUSE)
-        took2, more, more_errors = drive(port, echo.port, SESSIONS - SESSIONS // 2)
+        took2, more, more_errors = algtest.drive_sessions(
+            port, echo.port, SESSIONS - SESSIONS // 2, PARALLEL, RUN_LIMIT)
         durations += more
         errors += more_errors
         rate = len(durations) / (took1 + took2)

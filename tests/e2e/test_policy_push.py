@@ -8,8 +8,6 @@ import json
 import os
 import socket
 import subprocess
-import threading
-import time
 
 import pytest
 
@@ -38,37 +36,6 @@ def policy(*sections):
     return "<algpolicy>\n" + "".join(sections) + "</algpolicy>\n"
 
 
-def run_sessions(port, echo_port, count, parallel=8, limit=120.0):
-    """`count` relayed sessions from `parallel` threads, all within `limit` seconds; the rate."""
-    done, errors = [0], []
-    lock = threading.Lock()
-    deadline = time.monotonic() + limit
-
-    def worker(share):
-        for _ in range(share):
-            if time.monotonic() > deadline:
-                return
-            try:
-                open_relay(port, echo_port).close()
-                with lock:
-                    done[0] += 1
-            except (OSError, EOFError, AssertionError) as e:
-                with lock:
-                    errors.append(repr(e))
-
-    t0 = time.monotonic()
-    threads = [threading.Thread(target=worker, args=(count // parallel,), daemon=True)
-               for _ in range(parallel)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(limit + 10)
-    took = time.monotonic() - t0
-    assert not errors, "%d sessions failed, first: %s" % (len(errors), errors[0])
-    assert done[0] == count // parallel * parallel, "only %d sessions in %.0f s" % (done[0], took)
-    return done[0] / took
-
-
 def test_slow_service_holds_no_session_up_and_drops_are_reported(tmp_path):
     # Each session forwards four messages; 4000 of them overflow the 10,000-message queue of a
     # service that takes 150 ms for each, which would need ten minutes to take them all.
@@ -84,7 +51,11 @@ def test_slow_service_holds_no_session_up_and_drops_are_reported(tmp_path):
                                          policy(section(port)), {"ALG_RUNDIR": run}) as g:
                     g.wait_for("Started")
                     assert algtest.wait_until(lambda: service.records, 5), "no status record"
-                    rates[label] = run_sessions(port, echo.port, sessions)
+                    took, done, errors = algtest.drive_sessions(port, echo.port, sessions, 8,
+                                                                120.0)
+                    assert not errors and len(done) == sessions, \
+                        "%s: %d sessions done, errors: %r" % (label, len(done), errors[:3])
+                    rates[label] = sessions / took
                     if delay:
                         # The next round's record tells the drops, even with the queue full.
                         noted = algtest.wait_until(
