@@ -4,15 +4,19 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <memory>
 
 namespace alg {
 
@@ -74,6 +78,13 @@ bool ReadName(int (*get)(int, sockaddr*, socklen_t*), int fd, std::string& addre
     address = text;
     port = ntohs(sa.sin_port);
     return true;
+}
+
+// Whether a connection to `address` (host order) can reach a single host other than through a
+// back door: "this network" (0.0.0.0/8) reaches the local host past any rule on 127.*, and
+// multicast (224.0.0.0/4) and the broadcast address name no single peer.
+bool Routable(std::uint32_t address) {
+    return (address >> 24) != 0 && (address >> 28) != 0xE && address != 0xFFFFFFFFu;
 }
 
 // Lingering off. Only the listening socket sets it: it is the default of every new socket
@@ -144,6 +155,13 @@ AlgSocket::~AlgSocket() {
     CloseDescriptor();
 }
 
+void AlgSocket::Abort() {
+    if (fd_ < 0) return;
+    linger l{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    CloseDescriptor();
+}
+
 void AlgSocket::CreateDescriptor() {
     // Non-blocking for the connect only; Connect makes it blocking again.
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -179,6 +197,10 @@ void AlgSocket::Connect(int port, const char* address) {
         errno = EINVAL;
         throw SocketError(ConnectFailed);
     }
+    if (!Routable(ntohl(sa.sin_addr.s_addr))) {
+        errno = ENETUNREACH;
+        throw SocketError(ConnectFailed, address);
+    }
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         if (errno != EINPROGRESS && errno != EINTR) throw SocketError(ConnectFailed);
         // The system bounds the handshake itself (SYN retries); the slices only add the quit
@@ -201,11 +223,10 @@ void AlgSocket::Connect(int port, const char* address) {
     }
     // The descriptor was created non-blocking with no other status flag (CreateDescriptor).
     ::fcntl(fd_, F_SETFL, 0);
-    // The peer is the address connected to; only "any" is turned by the system into another
-    // (a local) address, which it then tells.
+    // The peer is the address connected to (Routable keeps out "any", which the system would
+    // turn into a local address).
     char text[INET_ADDRSTRLEN];
-    if (sa.sin_addr.s_addr != htonl(INADDR_ANY) &&
-        ::inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text) != nullptr) {
+    if (::inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text) != nullptr) {
         peerAddress_ = text;
         peerPort_ = static_cast<unsigned short>(port);
     } else {
@@ -432,6 +453,8 @@ int AcceptSocket::Accept(unsigned int timeout) {
             const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) return fd;
             // A connection reset before it was taken leaves nothing to accept: an empty pass.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                throw AcceptShortage(AcceptFailed);
             if (!Retryable(errno) && errno != ECONNABORTED) throw SocketError(AcceptFailed);
         }
         if (timeout != kInfinite) {
@@ -439,6 +462,19 @@ int AcceptSocket::Accept(unsigned int timeout) {
             if (elapsed > limit) return -1;
         }
     }
+}
+
+bool AcceptSocket::Pause(int ms) {
+    pollfd p{wake_, POLLIN, 0};
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (int left = ms; left > 0 && !QuitRaised();) {
+        // Without the wake-up descriptor poll merely sleeps; the slices then watch the flag.
+        ::poll(&p, wake_ >= 0 ? 1 : 0, std::min(left, kSliceMs));
+        left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    until - std::chrono::steady_clock::now())
+                                    .count());
+    }
+    return !QuitRaised();
 }
 
 // ---- free functions -------------------------------------------------------------------------
@@ -470,6 +506,13 @@ bool IsInterrupted() {
 namespace {
 
 constexpr unsigned int kRelayBufferSize = 65535;
+// A peer that has vanished ends its tunnel within about two minutes (60 s idle, then 5 probes
+// 10 s apart); an idle tunnel to a live peer stays open.
+constexpr int kKeepAliveIdleS = 60;
+constexpr int kKeepAliveIntervalS = 10;
+constexpr int kKeepAliveProbes = 5;
+// Buffers a busy stream may carry without a wait before the other side is looked at again.
+constexpr int kRelayBusyPasses = 8;
 
 // A pool member that turns the pool's quit signal into a readable descriptor, so that a relay
 // can sleep until data or a stop arrives instead of waking every slice to look at its flags.
@@ -506,55 +549,169 @@ class QuitWaker : public ALGPoolMember {
     ALGPool* joined_ = nullptr;
 };
 
+// One direction of a tunnel: the bytes read from `from` and not yet written to `to`.
+struct RelayDirection {
+    AlgSocket* from = nullptr;
+    AlgSocket* to = nullptr;
+    std::size_t begin = 0;  // pending bytes are buffer[begin, end)
+    std::size_t end = 0;
+    bool reading = true;  // `from` has not ended its stream yet
+    bool done = false;    // its end has been passed on to `to`
+    // The last pass filled the buffer and wrote it all: `from` very likely has more at once.
+    bool busy = false;
+    std::chrono::steady_clock::time_point lastProgress;  // of the pending bytes
+    char buffer[kRelayBufferSize];
+
+    bool Pending() const { return begin < end; }
+    bool Room() const { return reading && end < kRelayBufferSize; }
+};
+
+// Turns on keepalive probes, so that a peer that vanished without a word ends its tunnel.
+void KeepAlive(const AlgSocket& socket) {
+    const int fd = socket.Descriptor();
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleS, sizeof kKeepAliveIdleS);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalS, sizeof kKeepAliveIntervalS);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
+}
+
+// Milliseconds until the first pending direction runs out of `timeout` (0 when one has), or -1
+// when nothing is pending.
+int WriteWaitLeft(const RelayDirection (&dirs)[2], unsigned int timeout) {
+    if (!dirs[0].Pending() && !dirs[1].Pending()) return -1;
+    const auto now = std::chrono::steady_clock::now();
+    long long left = std::numeric_limits<int>::max();
+    for (const RelayDirection& d : dirs) {
+        if (!d.Pending()) continue;
+        const auto spent =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - d.lastProgress).count();
+        left = std::min(left, std::max<long long>(0, static_cast<long long>(timeout) - spent));
+    }
+    return static_cast<int>(left);
+}
+
 }  // namespace
 
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
-    char buffer[kRelayBufferSize];
-    AlgSocket* const sockets[2] = {&client, &server};
-    bool open[2] = {true, true};     // whether data may still come from sockets[i]
-    bool ready[2] = {false, false};  // whether sockets[i] is worth reading without a wait
+    // Two buffers of 64 KiB: on the heap, once per tunnel, to spare the session thread's stack
+    // (default-initialised: the buffers are not cleared).
+    struct Tunnel {
+        RelayDirection d[2];
+    };
+    const std::unique_ptr<Tunnel> tunnel(new Tunnel);
+    RelayDirection(&d)[2] = tunnel->d;
+    d[0].from = d[1].to = &client;
+    d[0].to = d[1].from = &server;
+    KeepAlive(client);
+    KeepAlive(server);
     const QuitWaker waker(client.Pool());
-    const int wait = waker.Descriptor() >= 0 ? -1 : kSliceMs;
-    while (open[0] || open[1]) {
-        // A busy tunnel skips the wait: a read that filled the buffer is followed by another
-        // read at once, so a stream costs one receive and one send per buffer.
-        if (!ready[0] && !ready[1]) {
-            pollfd p[3];
-            for (int i = 0; i < 2; ++i) p[i] = {open[i] ? sockets[i]->Descriptor() : -1, POLLIN, 0};
-            p[2] = {waker.Descriptor(), POLLIN, 0};
-            const int rc = ::poll(p, 3, wait);
-            if (rc < 0 && errno != EINTR) throw SocketError(SelectFail);
-            for (int i = 0; i < 2; ++i) ready[i] = rc > 0 && p[i].revents != 0;
-        }
-        if (client.QuitRaised() || server.QuitRaised() || waker.QuitRaised())
-            throw TerminationEvent();
-        for (int i = 0; i < 2; ++i) {
-            if (!ready[i]) continue;
-            AlgSocket& from = *sockets[i];
-            AlgSocket& to = *sockets[1 - i];
-            try {
-                const ssize_t n = ::recv(from.Descriptor(), buffer, kRelayBufferSize, MSG_DONTWAIT);
-                if (n < 0) {
-                    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                        ready[i] = false;
-                    } else if (errno != EINTR) {
-                        throw SocketError(RecvFails);
-                    }
-                    continue;
-                }
-                if (n == 0) {
-                    open[i] = ready[i] = false;
-                    ::shutdown(to.Descriptor(), SHUT_WR);
-                    continue;
-                }
-                ready[i] = static_cast<unsigned int>(n) == kRelayBufferSize;
-                to.Write(buffer, static_cast<unsigned int>(n), timeout);
-            } catch (const SocketError&) {
-                // Once one direction has ended the tunnel is winding down: a reset or a closed
-                // peer now is its normal end, not a fault to report.
-                if (open[0] && open[1]) throw;
-                return;
+    const int idleWait = waker.Descriptor() >= 0 ? -1 : kSliceMs;
+
+    // Whatever ends the tunnel other than both peers closing is made visible to both: a peer
+    // that sees a reset knows its transfer was cut, where an end of stream would look whole.
+    auto abort = [&] {
+        client.Abort();
+        server.Abort();
+    };
+    // A socket error after one direction has ended is the tunnel's normal end (a peer that
+    // closed, then reset); before that it is reported.
+    auto fail = [&](const SocketError& error) {
+        const bool bothOpen = d[0].reading && d[1].reading;
+        abort();
+        if (bothOpen) throw error;
+    };
+
+    int busyPasses = 0;
+    while (!d[0].done || !d[1].done) {
+        pollfd p[3];
+        if ((d[0].busy || d[1].busy) && busyPasses < kRelayBusyPasses) {
+            // A busy stream reads on without a wait (one receive and one send per buffer);
+            // every kRelayBusyPasses buffers the wait looks at both sides again.
+            ++busyPasses;
+            for (int i = 0; i < 2; ++i) p[i] = {-1, 0, static_cast<short>(d[i].busy ? POLLIN : 0)};
+        } else {
+            busyPasses = 0;
+            // Socket i reads into d[i] and writes out d[1 - i]. With nothing to do it is still
+            // watched for errors (a keepalive that found its peer gone, a reset) unless its
+            // sending side is shut: both sides shut, it would report a hang-up on every wait.
+            for (int i = 0; i < 2; ++i) {
+                const short events = static_cast<short>((d[i].Room() ? POLLIN : 0) |
+                                                        (d[1 - i].Pending() ? POLLOUT : 0));
+                const bool watched = events != 0 || !d[1 - i].done;
+                p[i] = {watched ? d[i].from->Descriptor() : -1, events, 0};
             }
+            p[2] = {waker.Descriptor(), POLLIN, 0};
+            int wait = WriteWaitLeft(d, timeout);
+            if (wait < 0 || (idleWait >= 0 && wait > idleWait)) wait = idleWait;
+            if (::poll(p, 3, wait) < 0) {
+                if (errno != EINTR) {
+                    SocketError error(SelectFail);
+                    abort();
+                    throw error;
+                }
+                for (int i = 0; i < 2; ++i) p[i].revents = 0;
+            }
+        }
+        if (client.QuitRaised() || server.QuitRaised() || waker.QuitRaised()) {
+            abort();
+            throw TerminationEvent();
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (p[i].events == 0 && (p[i].revents & (POLLERR | POLLHUP))) {
+                int err = 0;
+                socklen_t len = sizeof err;
+                ::getsockopt(p[i].fd, SOL_SOCKET, SO_ERROR, &err, &len);
+                errno = err != 0 ? err : ECONNRESET;
+                return fail(SocketError(RecvFails));
+            }
+        }
+        for (int i = 0; i < 2; ++i) {
+            RelayDirection& dir = d[i];
+            const bool readable = p[i].revents & (POLLIN | POLLHUP | POLLERR);
+            const bool writable = p[1 - i].revents & (POLLOUT | POLLHUP | POLLERR);
+            const bool wasPending = dir.Pending();
+            bool full = false;
+            dir.busy = false;
+            if (readable && dir.Room()) {
+                const std::size_t room = kRelayBufferSize - dir.end;
+                const ssize_t n = ::recv(dir.from->Descriptor(), dir.buffer + dir.end, room,
+                                         MSG_DONTWAIT);
+                if (n > 0) {
+                    dir.end += static_cast<std::size_t>(n);
+                    full = static_cast<std::size_t>(n) == room;
+                } else if (n == 0) {
+                    dir.reading = false;
+                } else if (!Retryable(errno)) {
+                    return fail(SocketError(RecvFails));
+                }
+            }
+            // Bytes just received are sent at once: the peer usually has room for them.
+            bool progress = false;
+            if (dir.Pending() && (!wasPending || writable)) {
+                const ssize_t n = ::send(dir.to->Descriptor(), dir.buffer + dir.begin,
+                                         dir.end - dir.begin, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n > 0) {
+                    dir.begin += static_cast<std::size_t>(n);
+                    progress = true;
+                } else if (n < 0 && !Retryable(errno)) {
+                    return fail(SocketError(SendFailed));
+                }
+            }
+            if (!dir.Pending()) {
+                dir.begin = dir.end = 0;
+                dir.busy = full;
+            } else if (progress || !wasPending) {
+                dir.lastProgress = std::chrono::steady_clock::now();
+            }
+            if (!dir.reading && !dir.Pending() && !dir.done) {
+                ::shutdown(dir.to->Descriptor(), SHUT_WR);
+                dir.done = true;
+            }
+        }
+        if (WriteWaitLeft(d, timeout) == 0) {
+            errno = 0;
+            return fail(SocketError(WriteTimeout));
         }
     }
 }

@@ -66,6 +66,13 @@ class SocketEOFEvent : public SocketError {
         : SocketError(msg, extra) {}
 };
 
+// accept() failed for want of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM): a
+// shortage that passes, so accepting may be tried again once something has been freed.
+class AcceptShortage : public SocketError {
+  public:
+    using SocketError::SocketError;
+};
+
 // A wait saw its quit flag: the service is stopping, the session ends silently.
 class TerminationEvent : public std::exception {
   public:
@@ -113,7 +120,9 @@ class Writer {
 class AlgSocket : public Reader, public Writer, public ALGPoolMember {
   public:
     // Binds the local end (`localAddress` dotted text, or any when null) with address reuse,
-    // then connects to `remoteAddress` (dotted text, no name resolution).
+    // then connects to `remoteAddress` (dotted text, no name resolution). Both connecting
+    // constructors refuse a destination in 0.0.0.0/8, 224.0.0.0/4 or 255.255.255.255 as
+    // unreachable: SocketError(ConnectFailed), detail " [address] : Network is unreachable".
     AlgSocket(int localPort, const char* localAddress, int remotePort, const char* remoteAddress,
               ALGPool* pool);
     // Connects to `remoteAddress` (dotted text) and `remotePort`.
@@ -124,6 +133,11 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
     AlgSocket(int descriptor, ALGPool* pool);
     // Shuts the connection down both ways, closes it and leaves the pool.
     ~AlgSocket() override;
+
+    // Resets the connection (lingering on with time 0, then close), so that the peer sees the
+    // loss instead of an end of stream. The socket is closed afterwards (Descriptor() -1); the
+    // addresses already known stay readable.
+    void Abort();
 
     bool DataIsAvailable(unsigned int timeout) override;
     void ReadAll(std::string& out, unsigned int timeout) override;
@@ -192,7 +206,11 @@ class AcceptSocket : public ALGPoolMember {
     // quit flag was raised or `timeout` milliseconds (kInfinite: none) ran out. Waits in passes
     // of 100 ms, each empty pass counting as a full 100 ms (Accept(250) gives up after three);
     // a pass that finds a connection accepts it, so Accept(0) takes a connection already there.
+    // A shortage of descriptors or memory throws AcceptShortage, any other failure
+    // SocketError(AcceptFailed).
     int Accept(unsigned int timeout);
+    // Sleeps `ms` milliseconds, or less when the quit flag is raised; false when it is.
+    bool Pause(int ms);
 
     int Descriptor() const { return fd_; }
     int Port() const { return port_; }
@@ -213,14 +231,18 @@ bool IsAddrUsed();
 bool IsInterrupted();
 
 // The two-way byte relay of an established tunnel: copies bytes both ways between `client` and
-// `server` until both directions have ended. One wait covers both sockets and the quit signal of
-// the client's pool, so an idle tunnel sleeps until data or a stop arrives (without a pool, the
-// wait is cut into 100 ms slices that watch the sockets' quit flags); a stop throws
-// TerminationEvent. The end of one direction is passed on as a half close (shutdown for writing) of
-// the other socket; what was read is always written completely first. There is no idle time-out;
-// `timeout` bounds each wait for a peer to take data. Once one direction has ended, a socket error
-// on either side ends the relay quietly: a reset or a closed peer is then the tunnel's normal end.
-// Before that, socket errors propagate.
+// `server` until both directions have ended, with one pending buffer per direction and
+// non-blocking writes, so neither direction ever waits for the other. One wait covers both
+// sockets and the quit signal of the client's pool, so an idle tunnel sleeps until data or a stop
+// arrives (without a pool, the wait is cut into 100 ms slices that watch the sockets' quit flags).
+// The end of one direction is passed on as a half close (shutdown for writing) of the other
+// socket once what was read has been written. Both legs get TCP keepalive (idle 60 s, probes
+// 10 s apart, 5 of them), so a vanished peer ends the tunnel; there is no idle time-out.
+// `timeout` bounds how long pending bytes may wait for a peer to take any of them
+// (SocketError(WriteTimeout)). Every other end resets both sockets (Abort) so that neither peer
+// mistakes a cut tunnel for a finished one: a stop throws TerminationEvent; a socket error
+// propagates while both directions are open, and once one has ended it is the tunnel's normal
+// end (a peer that closed, then reset) and the relay returns.
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout);
 
 // A Reader over a connected socket that receives into a small buffer, so that a handshake of

@@ -560,9 +560,29 @@ int Proto::ActiveRequests() const {
 }
 
 void Proto::AcceptConnections() {
+    bool short_ = false;  // within a shortage of descriptors or memory
     for (;;) {
-        const int descriptor = acceptSocket_.Accept(AcceptSocket::kInfinite);
+        int descriptor;
+        try {
+            descriptor = acceptSocket_.Accept(AcceptSocket::kInfinite);
+        } catch (const AcceptShortage& e) {
+            // The connection stays queued; once a session ends (or the system frees memory)
+            // it can be taken. Until then, one message, not one per try.
+            if (!short_) {
+                LoggedMessage m(AcceptPaused, event, error);
+                m.AddSuffix(e.Detail());
+                ProxyApp::Instance()->Log(m);
+                short_ = true;
+            }
+            if (!acceptSocket_.Pause(kAcceptPauseMs)) return;
+            continue;
+        }
         if (descriptor == -1) return;
+        if (short_) {
+            short_ = false;
+            LoggedMessage m(AcceptResumed, event, info);
+            ProxyApp::Instance()->Log(m);
+        }
         if (HandToIdleThread(descriptor)) continue;
         pthread_attr_t attr;
         if (!PrepareThreadAttr(attr, true)) {

@@ -51,6 +51,9 @@ ALG_MESSAGE(RestartSignal, "Restart signal recieved", "Получен сигна
 ALG_MESSAGE(TerminateSignal, "Terminate signal recieved", "Получен сигнал на остановку");
 ALG_MESSAGE(SigPipeReceived, "SIGPIPE recieved", "получен SIGPIPE");
 ALG_MESSAGE(UnhandledSignal, "unhandled signal recieved", "получен неизвестный сигнал");
+ALG_MESSAGE(AcceptPaused, "Accepting paused until descriptors or memory are freed",
+            "Приём соединений приостановлен до освобождения дескрипторов или памяти");
+ALG_MESSAGE(AcceptResumed, "Accepting resumed", "Приём соединений возобновлён");
 ALG_MESSAGE(UnhandledInWorker, "Unhandled error in Worker", "Неизвестная ошибка в рабочей нити");
 ALG_MESSAGE(OpenSession, "Open session", "Начало сессии");
 ALG_MESSAGE(CloseSession, "Close session", "Конец сессии");
@@ -209,7 +212,9 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
 
     // Accepts connections until the accept socket is told to quit; each connection runs on
     // a detached thread with a 1 MiB stack: a waiting session thread of this listener when
-    // there is one, a new thread otherwise. A SocketError of the accept socket propagates.
+    // there is one, a new thread otherwise. A shortage of descriptors or memory pauses
+    // accepting for kAcceptPauseMs at a time (logged once per shortage); any other SocketError
+    // of the accept socket propagates.
     void AcceptConnections();
     // Body of a session thread; `start` is the heap-allocated start record of the thread.
     // After each session the thread waits up to IdleThreadMs() for the next connection, as one
@@ -218,6 +223,8 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     static void* ProtoWorkerThread(void* start);
 
     static constexpr int kMaxIdleThreads = 16;
+    // Between two tries to accept while descriptors or memory are short.
+    static constexpr int kAcceptPauseMs = 100;
     // Long enough to carry a busy listener from one connection to the next, short enough that
     // the threads of ended sessions are gone soon after a burst.
     static constexpr long kIdleThreadMs = 100;

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -49,6 +50,15 @@ void CloseDescriptor(int& fd) {
     fd = -1;
 }
 
+// Every connection costs a descriptor (a tunnel two): the soft limit goes up to what the hard
+// limit allows. Failing leaves the limit as it was, which still works, only for fewer clients.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 }  // namespace
 
 CService::CService(const char* serviceName, const char* displayName)
@@ -75,6 +85,7 @@ CService* CService::Instance() {
 }
 
 int CService::RegisterService(int argc, char** argv) {
+    RaiseDescriptorLimit();
     for (int i = 1; i < argc; ++i) {
         if (IsForegroundArgument(argv[i])) {
             foreground_ = true;

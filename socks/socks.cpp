@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -36,24 +37,8 @@ unsigned char ReadByte(Reader& reader, unsigned int timeout) {
     return static_cast<unsigned char>(c);
 }
 
-// Waits for the one connection a BIND expects. -1 when the service stops or the client closes
-// its connection first (nobody would take the relayed data).
-int AwaitBindPeer(AcceptSocket& acceptor, AlgSocket& client) {
-    for (;;) {
-        pollfd p[2] = {{acceptor.Descriptor(), POLLIN, 0}, {client.Descriptor(), POLLRDHUP, 0}};
-        const int rc = ::poll(p, 2, kSliceMs);
-        if (acceptor.QuitRaised() || client.QuitRaised()) return -1;
-        if (rc < 0) {
-            if (errno == EINTR) continue;
-            throw SocketError(SelectForAcceptFail);
-        }
-        if (p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) return -1;
-        if (p[0].revents & POLLIN) {
-            const int fd = acceptor.Accept(0);
-            if (fd >= 0) return fd;
-        }
-    }
-}
+// The BIND address that lets any host connect.
+constexpr char kAnyAddress[] = "0.0.0.0";
 
 }  // namespace
 
@@ -137,18 +122,58 @@ void SocksStateMachine::ConnectRequest(const char* address, unsigned short port,
     ClientDataTransactionsWith(*server, timeout);
 }
 
-void SocksStateMachine::BindRequest(const char* /*address*/, unsigned short /*port*/,
+void SocksStateMachine::BindRequest(const char* address, unsigned short /*port*/,
                                     unsigned int timeout) {
     AlgSocket& client = ClientSocket();
     AcceptSocket acceptor(0, &Listener().Pool(), false, kBindBacklog);
     Reply(kReplySucceeded, client.SelfAddress().c_str(),
           static_cast<unsigned short>(acceptor.Port()), timeout);
-    const int descriptor = AwaitBindPeer(acceptor, client);
-    if (descriptor < 0) return;
-    AlgSocket peer(descriptor, &Listener().Pool());
+    std::unique_ptr<AlgSocket> found = AwaitBindPeer(acceptor, address, timeout);
+    if (!found) return;
+    AlgSocket& peer = *found;
     Reply(kReplySucceeded, peer.PeerAddress().c_str(), peer.PeerPort(), timeout);
     PassPending(peer, timeout);
     ClientDataTransactionsWith(peer, timeout);
+}
+
+std::unique_ptr<AlgSocket> SocksStateMachine::AwaitBindPeer(AcceptSocket& acceptor,
+                                                             const char* expected,
+                                                             unsigned int timeout) {
+    AlgSocket& client = ClientSocket();
+    const bool anyone = std::strcmp(expected, kAnyAddress) == 0;
+    bool clientEnded = false;  // the client has half closed: its bytes wait for the peer
+    std::chrono::steady_clock::time_point giveUp;
+    for (;;) {
+        pollfd p[2] = {{acceptor.Descriptor(), POLLIN, 0},
+                       {client.Descriptor(), static_cast<short>(clientEnded ? 0 : POLLRDHUP), 0}};
+        const int rc = ::poll(p, 2, kSliceMs);
+        if (acceptor.QuitRaised() || client.QuitRaised()) return nullptr;
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            throw SocketError(SelectForAcceptFail);
+        }
+        // A reset or an error means nobody would take the relayed data.
+        if (p[1].revents & (POLLHUP | POLLERR)) return nullptr;
+        if (p[1].revents & POLLRDHUP) {
+            clientEnded = true;
+            giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+        }
+        if (p[0].revents & POLLIN) {
+            const int descriptor = acceptor.Accept(0);
+            if (descriptor >= 0) {
+                auto peer = std::make_unique<AlgSocket>(descriptor, &Listener().Pool());
+                if (anyone || peer->PeerAddress() == expected) return peer;
+                // Refused at once and the wait goes on: a stranger can neither get in nor
+                // cancel the BIND by connecting first.
+                LoggedMessage m(BindStrangerRefused, event, warning);
+                m.AddSuffix(": " + peer->PeerAddress());
+                Log(m);
+                peer->Abort();
+            }
+        }
+        // An abandoned BIND whose client only half closed still ends.
+        if (clientEnded && std::chrono::steady_clock::now() >= giveUp) return nullptr;
+    }
 }
 
 void SocksStateMachine::ClientDataTransactionsWith(AlgSocket& other, unsigned int timeout) {

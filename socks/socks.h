@@ -2,6 +2,8 @@
 // access check, CONNECT and BIND, then the two-way relay), its listener and the application.
 #pragma once
 
+#include <memory>
+
 #include "algsocket.h"
 #include "proto.h"
 
@@ -11,6 +13,8 @@ ALG_MESSAGE(Socks4NoAuth, "Socks version 4, authentication not implemented",
             "Socks версии 4, аутентификация не поддерживается");
 ALG_MESSAGE(BadAddressTypeOrValue, "Bad address type or value",
             "Плохой формат адреса или его значение");
+ALG_MESSAGE(BindStrangerRefused, "BIND: connection from an unexpected host refused",
+            "BIND: отклонено соединение с неожиданного узла");
 
 // One client connection of socks-gateway. Created, run and deleted by its session thread.
 class SocksStateMachine : public StateMachine {
@@ -31,8 +35,10 @@ class SocksStateMachine : public StateMachine {
     // Connects to `address`:`port` and relays; a failed connect is answered with code 4 and
     // rethrown.
     void ConnectRequest(const char* address, unsigned short port, unsigned int timeout);
-    // Listens on an ephemeral port, reports it, waits for one connection (no time limit; it
-    // ends early when the client goes away or the service stops), reports the peer and relays.
+    // Listens on an ephemeral port, reports it, waits for one connection from `address` (from
+    // anyone when it is 0.0.0.0), reports the peer and relays. The wait has no time limit; it
+    // ends early when the client resets or the service stops, and `timeout` after the client
+    // half closed (its bytes reach the peer when one comes in time).
     void BindRequest(const char* address, unsigned short port, unsigned int timeout);
     // The relay between the client and `other` (RelayStreams).
     void ClientDataTransactionsWith(AlgSocket& other, unsigned int timeout);
@@ -42,6 +48,10 @@ class SocksStateMachine : public StateMachine {
   private:
     // Sends a reply of the session's version to the client.
     void Reply(unsigned char code, const char* address, unsigned short port, unsigned int timeout);
+    // The BIND's peer: the first connection from `expected` (any host for 0.0.0.0); others
+    // are reset and logged. Null when the wait ends without one (see BindRequest).
+    std::unique_ptr<AlgSocket> AwaitBindPeer(AcceptSocket& acceptor, const char* expected,
+                                             unsigned int timeout);
     // Writes to `to` what the client sent after its request (before the reply) and the
     // handshake reader has already received.
     void PassPending(AlgSocket& to, unsigned int timeout);

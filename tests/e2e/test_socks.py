@@ -88,8 +88,8 @@ def socks5_login(sock, user=USER, password=PASSWORD):
     return recv_exact(sock, 2)
 
 
-def socks5_request(sock, port, command=1, host="127.0.0.1"):
-    if host.replace(".", "").isdigit():
+def socks5_request(sock, port, command=1, host="127.0.0.1", as_name=False):
+    if host.replace(".", "").isdigit() and not as_name:
         address = b"\x01" + socket.inet_aton(host)
     else:
         address = b"\x03" + bytes([len(host)]) + host.encode()
@@ -293,16 +293,72 @@ def test_bind_two_replies_then_data_both_ways(gateway):
     assert recv_all(s) == b""
     s.close()
 
-    # SOCKS 4 BIND, and a client that leaves before anyone connects ends its session.
+    # SOCKS 4 BIND, and a client that resets before anyone connects ends its session.
     s = g.connect()
     s.sendall(bytes([4, 2]) + struct.pack(">H", 9) + socket.inet_aton("127.0.0.1") + b"u\0")
     reply = recv_exact(s, 8)
     assert reply[1] == 90
     listen_port = struct.unpack(">H", reply[2:4])[0]
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     s.close()
     assert wait_until(lambda: g.output().count("Close session") >= 2, 5)
     with pytest.raises(OSError):
         socket.create_connection(("127.0.0.1", listen_port), 1).recv(1)
+
+
+def test_bind_waits_for_the_named_host_and_outlives_a_half_close(gateway):
+    g = gateway(timeout=3)
+    s = g.connect()
+    assert socks5_login(s) == b"\x01\x00"
+    socks5_request(s, 9, command=2, host="127.0.0.1")
+    listen_port = socks5_reply(s)[2]
+    s.sendall(b"early")
+    s.shutdown(socket.SHUT_WR)  # the BIND goes on; the bytes wait for the peer
+
+    # Another host is refused and named; the wait goes on for the one the client named.
+    stranger = socket.socket()
+    stranger.settimeout(IO_LIMIT)
+    stranger.bind(("127.0.0.2", 0))
+    stranger.connect(("127.0.0.1", listen_port))
+    assert closed_without_reply(stranger)
+    assert g.wait_log("BIND: connection from an unexpected host refused: 127.0.0.2")
+    peer = socket.create_connection(("127.0.0.1", listen_port), IO_LIMIT)
+    assert socks5_reply(s) == (0, "127.0.0.1", peer.getsockname()[1])
+    assert recv_all(peer) == b"early"
+    peer.sendall(b"late")
+    peer.close()
+    assert recv_all(s) == b"late"
+
+    # Half closed and abandoned, a BIND still ends once the session time-out has passed.
+    s = g.connect()
+    assert socks5_login(s) == b"\x01\x00"
+    socks5_request(s, 9, command=2)
+    listen_port = socks5_reply(s)[2]
+    s.shutdown(socket.SHUT_WR)
+    assert recv_all(s) == b""
+    assert algtest.refused(listen_port)
+
+
+def test_destinations_that_name_no_single_host_are_unreachable(gateway, target):
+    reached = []
+    t = target(lambda conn: reached.append(conn))
+    g = gateway("""
+      <access userid="" loglevel="events" action="reject">
+        <filterby name="IP" masktype="wild">127.*</filterby>
+      </access>""" + ALLOW_ALL)
+    for host, as_name in [("0.0.0.0", False), ("0", True), ("0.1.2.3", False),
+                          ("224.0.0.1", False), ("255.255.255.255", False)]:
+        s = g.connect()
+        assert socks5_login(s) == b"\x01\x00"
+        socks5_request(s, t.port, host=host, as_name=as_name)
+        assert socks5_reply(s)[0] == 4, host
+    assert socks4_request(g.connect(), t.port, address="0.0.0.0") == 91
+    assert socks4_request(g.connect(), t.port, host="0") == 91
+    assert g.wait_log("connect failed [0.0.0.0]")
+    assert g.wait_log("connect failed [224.0.0.1]")
+    assert socks4_request(g.connect(), t.port) == 91  # the rule itself holds
+    assert g.wait_log("action of filter 1 - reject")
+    assert not reached
 
 
 def test_last_bytes_and_half_close_are_carried(gateway, target):

@@ -72,17 +72,27 @@ TEST(AlgSocketTest, ConnectsOverLoopbackAndKnowsBothEnds) {
     EXPECT_NE(reuse, 0);
     EXPECT_EQ(p.client->Write("", 0, 100), 0);
 
-    // Both ends of both sockets, the local ones read when first asked for; a connection made
-    // to "any" names the local address the system connected it to. Connections are blocking
-    // once made, and keep lingering off.
+    // Both ends of both sockets, the local ones read when first asked for. Connections are
+    // blocking once made, and keep lingering off.
     EXPECT_EQ(p.client->SelfAddress(), "127.0.0.1");
     EXPECT_EQ(p.server->SelfAddress(), "127.0.0.1");
     EXPECT_EQ(p.server->PeerAddress(), "127.0.0.1");
-    AlgSocket toAny(p.listener.Port(), "0.0.0.0", nullptr);
-    EXPECT_EQ(toAny.PeerAddress(), "127.0.0.1");
-    EXPECT_EQ(toAny.PeerPort(), p.listener.Port());
-    EXPECT_EQ(::fcntl(toAny.Descriptor(), F_GETFL) & O_NONBLOCK, 0);
-    for (const AlgSocket* s : {p.client.get(), p.server.get(), &toAny}) {
+    EXPECT_EQ(::fcntl(p.client->Descriptor(), F_GETFL) & O_NONBLOCK, 0);
+    // "This network" (which the system turns into the local host) and broadcast are refused
+    // by both connecting constructors before any packet leaves, naming the address.
+    for (const char* address : {"0.0.0.0", "255.255.255.255"}) {
+        for (const bool bound : {false, true}) {
+            try {
+                bound ? AlgSocket(0, "127.0.0.1", p.listener.Port(), address, nullptr)
+                      : AlgSocket(p.listener.Port(), address, nullptr);
+                ADD_FAILURE() << address << " was connected";
+            } catch (const SocketError& e) {
+                EXPECT_NE(e.Detail().find(std::string("[") + address + "]"), std::string::npos);
+            }
+        }
+    }
+    EXPECT_EQ(p.listener.Accept(0), -1);
+    for (const AlgSocket* s : {p.client.get(), p.server.get()}) {
         linger l{1, 0};
         socklen_t size = sizeof l;
         ::getsockopt(s->Descriptor(), SOL_SOCKET, SO_LINGER, &l, &size);

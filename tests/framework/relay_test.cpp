@@ -3,15 +3,19 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace alg {
 namespace {
@@ -96,9 +100,17 @@ class RelayTest : public ::testing::Test {
         if (client >= 0) ::close(client);
         if (server >= 0) ::close(server);
     }
-    std::future<void> Start() {
+    std::future<void> Start(unsigned int timeout = kTimeout) {
         return std::async(std::launch::async,
-                          [this] { RelayStreams(*proxyClient, *proxyServer, kTimeout); });
+                          [this, timeout] { RelayStreams(*proxyClient, *proxyServer, timeout); });
+    }
+
+    // Whether `relay` ended within 10 s; one that did not is stopped, so that a failing test
+    // does not hang in the future's destructor.
+    bool Ended(std::future<void>& relay) {
+        if (relay.wait_for(10s) == std::future_status::ready) return true;
+        pool.SendQuitSignal();
+        return false;
     }
 
     ALGPool pool;
@@ -132,7 +144,7 @@ TEST_F(RelayTest, CarriesBothDirectionsAndPassesHalfCloseOn) {
     clientSend.join();
     serverSide.join();
 
-    ASSERT_EQ(std::future_status::ready, relay.wait_for(10s));
+    ASSERT_TRUE(Ended(relay));
     EXPECT_NO_THROW(relay.get());
     EXPECT_TRUE(atServer == request) << "server got " << atServer.size() << " bytes";
     EXPECT_TRUE(atClient == early + answer) << "client got " << atClient.size() << " bytes";
@@ -149,7 +161,7 @@ TEST_F(RelayTest, ResetIsAnErrorOnlyWhileBothDirectionsAreOpen) {
         EXPECT_EQ("bye", ReadToEnd(client));
         Reset(client);
         client = -1;
-        ASSERT_EQ(std::future_status::ready, relay.wait_for(10s));
+        ASSERT_TRUE(Ended(relay));
         EXPECT_NO_THROW(relay.get());
     }
     SetUp();
@@ -159,8 +171,49 @@ TEST_F(RelayTest, ResetIsAnErrorOnlyWhileBothDirectionsAreOpen) {
     ASSERT_EQ(1, ::recv(server, &c, 1, 0));
     Reset(server);
     server = -1;
-    ASSERT_EQ(std::future_status::ready, relay.wait_for(10s));
+    ASSERT_TRUE(Ended(relay));
     EXPECT_THROW(relay.get(), SocketError);
+}
+
+// A client that stops reading while the server keeps sending ends the tunnel once the pending
+// bytes have waited the whole time-out; both peers then see a reset, not an end of stream.
+TEST_F(RelayTest, StalledPeerTimesOutAndBothEndsAreReset) {
+    auto relay = Start(300);
+    const std::string chunk(1 << 16, 'x');
+    bool refused = false;
+    for (int i = 0; i < 4096 && !refused; ++i)  // far more than every buffer on the way holds
+        refused = ::send(server, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0;
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(errno == ECONNRESET || errno == EPIPE) << std::strerror(errno);
+    ASSERT_TRUE(Ended(relay));
+    try {
+        relay.get();
+        ADD_FAILURE() << "the relay ended without an error";
+    } catch (const SocketError& e) {
+        EXPECT_STREQ(e.what(), "write timeout");
+    }
+    char buf[65536];
+    ssize_t n = 0;
+    for (int i = 0; i < 4096 && (n = ::recv(client, buf, sizeof buf, 0)) > 0; ++i) {
+    }
+    EXPECT_LT(n, 0) << "the client saw an end of stream";
+    EXPECT_EQ(errno, ECONNRESET);
+}
+
+// A client that half closed and then vanished (here: reset; in the field: found gone by a
+// keepalive probe) ends a tunnel whose server sends nothing, and the server sees a reset.
+TEST_F(RelayTest, VanishedHalfClosedClientEndsAnIdleTunnel) {
+    auto relay = Start();
+    ::shutdown(client, SHUT_WR);
+    char c;
+    ASSERT_EQ(0, ::recv(server, &c, 1, 0));  // the half close came through
+    Reset(client);
+    client = -1;
+    ASSERT_TRUE(Ended(relay));
+    EXPECT_NO_THROW(relay.get());
+    // Its reading side has ended already, so the reset shows when it sends.
+    EXPECT_LT(::send(server, "x", 1, MSG_NOSIGNAL), 0);
+    EXPECT_TRUE(errno == ECONNRESET || errno == EPIPE) << std::strerror(errno);
 }
 
 // An idle tunnel costs next to no CPU, and the pool's quit signal ends it promptly.
@@ -181,6 +234,22 @@ TEST_F(RelayTest, IdleTunnelIsCheapAndEndsOnQuit) {
     };
     const double before = cpu();
     std::this_thread::sleep_for(1s);
+    // Both legs probe a silent peer: after 60 s idle, 5 probes 10 s apart.
+    for (const AlgSocket* s : {proxyClient.get(), proxyServer.get()}) {
+        const std::pair<int, int> options[] = {{SOL_SOCKET, SO_KEEPALIVE},
+                                               {IPPROTO_TCP, TCP_KEEPIDLE},
+                                               {IPPROTO_TCP, TCP_KEEPINTVL},
+                                               {IPPROTO_TCP, TCP_KEEPCNT}};
+        int values[4] = {};
+        for (int i = 0; i < 4; ++i) {
+            socklen_t len = sizeof values[i];
+            ::getsockopt(s->Descriptor(), options[i].first, options[i].second, &values[i], &len);
+        }
+        EXPECT_EQ(values[0], 1);
+        EXPECT_EQ(values[1], 60);
+        EXPECT_EQ(values[2], 10);
+        EXPECT_EQ(values[3], 5);
+    }
     const double used = cpu() - before;
     EXPECT_LT(used, 50.0) << "ms of CPU in 1 s idle";
 
