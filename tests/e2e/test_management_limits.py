@@ -1,6 +1,7 @@
 """The management service and tools against hostile clients, stalled outputs, special files and
 careless folders: algctl serve, algctl, algpolicy, socks-gateway and scripts/run.sh."""
 
+import json
 import os
 import pathlib
 import signal
@@ -105,6 +106,14 @@ def test_texts_from_gateways_and_policies_reach_the_operator_escaped(serve, tmp_
     for args in (["status"], ["log"]):
         out = algctl(serve.env, *args).stdout
         assert ESCAPED in out and b"\x1b" not in out and b"\x9b" not in out, out
+    # JSON keeps UTF-8 text as it is and carries every control as an escape.
+    utf8 = "шлюз \u009b".encode()
+    assert monitor.call(23, 6, status_record("alg_utf8", utf8))[0] == 0
+    out = algctl(serve.env, "status", "--json").stdout
+    assert b"\x1b" not in out and b"\x9b" not in out, out
+    rows = {row["name"]: row for row in json.loads(out)}
+    assert rows["alg_utf8"]["last_message"] == utf8.decode()
+    assert rows["alg_evil"]["last_message"].startswith("boom\x1b[2J\u009b")
 
     # A loader that takes the policy and registers again with a start-up error.
     policy = tmp_path / "policy.xml"

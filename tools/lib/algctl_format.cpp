@@ -2,6 +2,11 @@
 
 #include <time.h>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -25,22 +30,29 @@ std::string Dash(const std::string& text) {
     return text.empty() ? "-" : EscapeControls(text);
 }
 
-std::string JsonText(const std::string& text) {
-    std::string out = "\"";
-    for (const unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            // Bytes are shown as Latin-1 code points: valid JSON whatever the encoding.
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
+QJsonValue JsonText(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
+}
+
+// The document as UTF-8 with C1 controls written as \u escapes: the same JSON value, and
+// nothing a terminal would take for a control sequence (the writer escapes only C0 controls).
+std::string JsonWithoutC1(const QJsonDocument& document) {
+    const QByteArray utf8 = document.toJson(QJsonDocument::Indented);
+    std::string out;
+    out.reserve(static_cast<std::size_t>(utf8.size()));
+    for (int i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        const auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
+        if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", next);
+            out += escape;
+            ++i;
         } else {
-            out += char(c);
+            out += static_cast<char>(c);
         }
     }
-    return out + "\"";
+    return out;
 }
 
 }  // namespace
@@ -87,26 +99,27 @@ std::string FormatStatusTable(const std::vector<StatusEntry>& entries) {
 }
 
 std::string FormatStatusJson(const std::vector<StatusEntry>& entries) {
-    std::string out = "[";
-    for (std::size_t n = 0; n < entries.size(); ++n) {
-        const StatusEntry& e = entries[n];
+    QJsonArray rows;
+    for (const StatusEntry& e : entries) {
         const ProxyInfo& i = e.info;
-        out += n ? ",\n " : "\n ";
-        out += "{\"name\": " + JsonText(e.service) + ", \"version\": " + JsonText(i.version) +
-               ", \"build_date\": " + JsonText(i.buildDate) +
-               ", \"listener_port\": " + JsonText(i.listenerPort) +
-               ", \"active_requests\": " + JsonText(i.activeRequests) +
-               ", \"total_requests\": " + JsonText(i.totalRequests) +
-               ", \"auth_system\": " + JsonText(i.authSystem) +
-               ", \"syslog_level\": " + JsonText(i.sysLogLevel) +
-               ", \"console_level\": " + JsonText(i.consoleLevel) +
-               ", \"snmp_level\": " + JsonText(i.snmpLevel) +
-               ", \"last_message_type\": " + std::to_string(i.lastMsgType) +
-               ", \"last_message\": " + JsonText(i.lastMsgText) +
-               ", \"age_ms\": " + std::to_string(e.ageMs) +
-               ", \"stale\": " + (e.ageMs > kStaleMs ? "true" : "false") + "}";
+        rows.append(QJsonObject{
+            {"name", JsonText(e.service)},
+            {"version", JsonText(i.version)},
+            {"build_date", JsonText(i.buildDate)},
+            {"listener_port", JsonText(i.listenerPort)},
+            {"active_requests", JsonText(i.activeRequests)},
+            {"total_requests", JsonText(i.totalRequests)},
+            {"auth_system", JsonText(i.authSystem)},
+            {"syslog_level", JsonText(i.sysLogLevel)},
+            {"console_level", JsonText(i.consoleLevel)},
+            {"snmp_level", JsonText(i.snmpLevel)},
+            {"last_message_type", i.lastMsgType},
+            {"last_message", JsonText(i.lastMsgText)},
+            {"age_ms", static_cast<qint64>(e.ageMs)},
+            {"stale", e.ageMs > kStaleMs},
+        });
     }
-    return out + (entries.empty() ? "]\n" : "\n]\n");
+    return JsonWithoutC1(QJsonDocument(rows));
 }
 
 std::string FormatLogEntry(const LogEntry& e) {
