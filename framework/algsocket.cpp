@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -591,6 +591,60 @@ int WriteWaitLeft(const RelayDirection (&dirs)[2], unsigned int timeout) {
     return static_cast<int>(left);
 }
 
+// Throws SocketError(RecvFails) with the socket's pending error when the wait reported an error
+// or a hang-up on a socket it watched for nothing else.
+void ThrowIfIdleSocketFailed(const pollfd& p) {
+    if (p.events != 0 || !(p.revents & (POLLERR | POLLHUP))) return;
+    int err = 0;
+    socklen_t len = sizeof err;
+    ::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    errno = err != 0 ? err : ECONNRESET;
+    throw SocketError(RecvFails);
+}
+
+// One pass over one direction: receives when `from` is ready and there is room, sends what is
+// pending when it was just received or `to` is ready, and passes the end of the stream on once
+// nothing is pending. Throws SocketError when a receive or a send fails.
+void MoveBytes(RelayDirection& dir, short fromEvents, short toEvents) {
+    const bool wasPending = dir.Pending();
+    bool full = false;
+    dir.busy = false;
+    if ((fromEvents & (POLLIN | POLLHUP | POLLERR)) && dir.Room()) {
+        const std::size_t room = kRelayBufferSize - dir.end;
+        const ssize_t n = ::recv(dir.from->Descriptor(), dir.buffer + dir.end, room, MSG_DONTWAIT);
+        if (n > 0) {
+            dir.end += static_cast<std::size_t>(n);
+            full = static_cast<std::size_t>(n) == room;
+        } else if (n == 0) {
+            dir.reading = false;
+        } else if (!Retryable(errno)) {
+            throw SocketError(RecvFails);
+        }
+    }
+    // Bytes just received are sent at once: the peer usually has room for them.
+    bool progress = false;
+    if (dir.Pending() && (!wasPending || (toEvents & (POLLOUT | POLLHUP | POLLERR)))) {
+        const ssize_t n = ::send(dir.to->Descriptor(), dir.buffer + dir.begin, dir.end - dir.begin,
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            dir.begin += static_cast<std::size_t>(n);
+            progress = true;
+        } else if (n < 0 && !Retryable(errno)) {
+            throw SocketError(SendFailed);
+        }
+    }
+    if (!dir.Pending()) {
+        dir.begin = dir.end = 0;
+        dir.busy = full;
+    } else if (progress || !wasPending) {
+        dir.lastProgress = std::chrono::steady_clock::now();
+    }
+    if (!dir.reading && !dir.Pending() && !dir.done) {
+        ::shutdown(dir.to->Descriptor(), SHUT_WR);
+        dir.done = true;
+    }
+}
+
 }  // namespace
 
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
@@ -614,14 +668,6 @@ void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
         client.Abort();
         server.Abort();
     };
-    // A socket error after one direction has ended is the tunnel's normal end (a peer that
-    // closed, then reset); before that it is reported.
-    auto fail = [&](const SocketError& error) {
-        const bool bothOpen = d[0].reading && d[1].reading;
-        abort();
-        if (bothOpen) throw error;
-    };
-
     int busyPasses = 0;
     while (!d[0].done || !d[1].done) {
         pollfd p[3];
@@ -657,61 +703,20 @@ void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
             abort();
             throw TerminationEvent();
         }
-        for (int i = 0; i < 2; ++i) {
-            if (p[i].events == 0 && (p[i].revents & (POLLERR | POLLHUP))) {
-                int err = 0;
-                socklen_t len = sizeof err;
-                ::getsockopt(p[i].fd, SOL_SOCKET, SO_ERROR, &err, &len);
-                errno = err != 0 ? err : ECONNRESET;
-                return fail(SocketError(RecvFails));
+        try {
+            for (int i = 0; i < 2; ++i) ThrowIfIdleSocketFailed(p[i]);
+            for (int i = 0; i < 2; ++i) MoveBytes(d[i], p[i].revents, p[1 - i].revents);
+            if (WriteWaitLeft(d, timeout) == 0) {
+                errno = 0;
+                throw SocketError(WriteTimeout);
             }
-        }
-        for (int i = 0; i < 2; ++i) {
-            RelayDirection& dir = d[i];
-            const bool readable = p[i].revents & (POLLIN | POLLHUP | POLLERR);
-            const bool writable = p[1 - i].revents & (POLLOUT | POLLHUP | POLLERR);
-            const bool wasPending = dir.Pending();
-            bool full = false;
-            dir.busy = false;
-            if (readable && dir.Room()) {
-                const std::size_t room = kRelayBufferSize - dir.end;
-                const ssize_t n = ::recv(dir.from->Descriptor(), dir.buffer + dir.end, room,
-                                         MSG_DONTWAIT);
-                if (n > 0) {
-                    dir.end += static_cast<std::size_t>(n);
-                    full = static_cast<std::size_t>(n) == room;
-                } else if (n == 0) {
-                    dir.reading = false;
-                } else if (!Retryable(errno)) {
-                    return fail(SocketError(RecvFails));
-                }
-            }
-            // Bytes just received are sent at once: the peer usually has room for them.
-            bool progress = false;
-            if (dir.Pending() && (!wasPending || writable)) {
-                const ssize_t n = ::send(dir.to->Descriptor(), dir.buffer + dir.begin,
-                                         dir.end - dir.begin, MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (n > 0) {
-                    dir.begin += static_cast<std::size_t>(n);
-                    progress = true;
-                } else if (n < 0 && !Retryable(errno)) {
-                    return fail(SocketError(SendFailed));
-                }
-            }
-            if (!dir.Pending()) {
-                dir.begin = dir.end = 0;
-                dir.busy = full;
-            } else if (progress || !wasPending) {
-                dir.lastProgress = std::chrono::steady_clock::now();
-            }
-            if (!dir.reading && !dir.Pending() && !dir.done) {
-                ::shutdown(dir.to->Descriptor(), SHUT_WR);
-                dir.done = true;
-            }
-        }
-        if (WriteWaitLeft(d, timeout) == 0) {
-            errno = 0;
-            return fail(SocketError(WriteTimeout));
+        } catch (const SocketError&) {
+            // After one direction has ended this is the tunnel's normal end (a peer that closed,
+            // then reset); before that it is reported.
+            const bool bothOpen = d[0].reading && d[1].reading;
+            abort();
+            if (bothOpen) throw;
+            return;
         }
     }
 }

@@ -137,8 +137,8 @@ void SocksStateMachine::BindRequest(const char* address, unsigned short /*port*/
 }
 
 std::unique_ptr<AlgSocket> SocksStateMachine::AwaitBindPeer(AcceptSocket& acceptor,
-                                                             const char* expected,
-                                                             unsigned int timeout) {
+                                                            const char* expected,
+                                                            unsigned int timeout) {
     AlgSocket& client = ClientSocket();
     const bool anyone = std::strcmp(expected, kAnyAddress) == 0;
     bool clientEnded = false;  // the client has half closed: its bytes wait for the peer
