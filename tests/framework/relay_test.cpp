@@ -15,7 +15,6 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <utility>
 
 namespace alg {
 namespace {
@@ -235,20 +234,19 @@ TEST_F(RelayTest, IdleTunnelIsCheapAndEndsOnQuit) {
     const double before = cpu();
     std::this_thread::sleep_for(1s);
     // Both legs probe a silent peer: after 60 s idle, 5 probes 10 s apart.
+    struct Option {
+        int level, name, value;
+    };
     for (const AlgSocket* s : {proxyClient.get(), proxyServer.get()}) {
-        const std::pair<int, int> options[] = {{SOL_SOCKET, SO_KEEPALIVE},
-                                               {IPPROTO_TCP, TCP_KEEPIDLE},
-                                               {IPPROTO_TCP, TCP_KEEPINTVL},
-                                               {IPPROTO_TCP, TCP_KEEPCNT}};
-        int values[4] = {};
-        for (int i = 0; i < 4; ++i) {
-            socklen_t len = sizeof values[i];
-            ::getsockopt(s->Descriptor(), options[i].first, options[i].second, &values[i], &len);
+        for (const Option o : {Option{SOL_SOCKET, SO_KEEPALIVE, 1},
+                               {IPPROTO_TCP, TCP_KEEPIDLE, 60},
+                               {IPPROTO_TCP, TCP_KEEPINTVL, 10},
+                               {IPPROTO_TCP, TCP_KEEPCNT, 5}}) {
+            int value = 0;
+            socklen_t len = sizeof value;
+            ::getsockopt(s->Descriptor(), o.level, o.name, &value, &len);
+            EXPECT_EQ(value, o.value) << o.name;
         }
-        EXPECT_EQ(values[0], 1);
-        EXPECT_EQ(values[1], 60);
-        EXPECT_EQ(values[2], 10);
-        EXPECT_EQ(values[3], 5);
     }
     const double used = cpu() - before;
     EXPECT_LT(used, 50.0) << "ms of CPU in 1 s idle";
