@@ -9,9 +9,10 @@ packages=(
     qtbase5-dev libxml2-dev libmd-dev libsnmp-dev libpam0g-dev zlib1g-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     # tests: real clients and servers on loopback
-    python3 python3-pytest python3-pyftpdlib python3-aiosmtpd curl
+    python3 python3-pytest python3-pyftpdlib python3-aiosmtpd curl lftp swaks
+    freeradius freeradius-utils libpam-wrapper snmptrapd snmp
     # benchmarks: peers measured side by side
-    microsocks dante-server
+    microsocks dante-server tinyproxy squid apache2-utils vsftpd
 )
 
 missing=()
@@ -27,7 +28,9 @@ run_root apt-get update -qq
 # A freshly installed server package must not start a system-wide daemon of its own.
 run_root env DEBIAN_FRONTEND=noninteractive RUNLEVEL=1 \
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
-# danted is only a benchmark peer, started by the benchmark itself.
-if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet danted 2>/dev/null; then
-    run_root systemctl stop danted || true
+# The servers are test and benchmark peers, started by the tests and benchmarks themselves.
+if command -v systemctl >/dev/null 2>&1; then
+    for unit in danted tinyproxy squid vsftpd freeradius snmptrapd; do
+        if systemctl is-active --quiet "$unit" 2>/dev/null; then run_root systemctl stop "$unit" || true; fi
+    done
 fi
