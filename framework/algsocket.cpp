@@ -17,6 +17,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <thread>
 
 namespace alg {
 
@@ -469,7 +470,11 @@ bool AcceptSocket::Pause(int ms) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (int left = ms; left > 0 && !QuitRaised();) {
         // Without the wake-up descriptor poll merely sleeps; the slices then watch the flag.
-        ::poll(&p, wake_ >= 0 ? 1 : 0, std::min(left, kSliceMs));
+        // poll refuses more descriptors than the descriptor limit allows (EINVAL), which is
+        // just when a pause is wanted: the slice is then slept without it.
+        const int slice = std::min(left, kSliceMs);
+        if (::poll(&p, wake_ >= 0 ? 1 : 0, slice) < 0 && errno != EINTR)
+            std::this_thread::sleep_for(std::chrono::milliseconds(slice));
         left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                     until - std::chrono::steady_clock::now())
                                     .count());
@@ -513,41 +518,6 @@ constexpr int kKeepAliveIntervalS = 10;
 constexpr int kKeepAliveProbes = 5;
 // Buffers a busy stream may carry without a wait before the other side is looked at again.
 constexpr int kRelayBusyPasses = 8;
-
-// A pool member that turns the pool's quit signal into a readable descriptor, so that a relay
-// can sleep until data or a stop arrives instead of waking every slice to look at its flags.
-class QuitWaker : public ALGPoolMember {
-  public:
-    explicit QuitWaker(ALGPool* pool) : ALGPoolMember(nullptr) {
-        if (pool == nullptr) return;
-        fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (fd_ < 0) return;
-        joined_ = pool;
-        // Joins only now that the descriptor exists: a pool that has already been told to quit
-        // signals a new member at once.
-        joined_->Add(this);
-    }
-    ~QuitWaker() override {
-        // Leaves the pool before the descriptor is closed, so no signal can reach a closed
-        // (or meanwhile reused) descriptor.
-        if (joined_ != nullptr) joined_->Remove(this);
-        if (fd_ >= 0) ::close(fd_);
-    }
-
-    void QuitSignal() override {
-        ALGPoolMember::QuitSignal();
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
-    }
-
-    // The descriptor that becomes readable on quit, or -1 when the relay must fall back to
-    // sliced waits (no pool, or no descriptor to be had).
-    int Descriptor() const { return fd_; }
-
-  private:
-    int fd_ = -1;
-    ALGPool* joined_ = nullptr;
-};
 
 // One direction of a tunnel: the bytes read from `from` and not yet written to `to`.
 struct RelayDirection {
@@ -646,6 +616,31 @@ void MoveBytes(RelayDirection& dir, short fromEvents, short toEvents) {
 }
 
 }  // namespace
+
+// ---- QuitWaker -----------------------------------------------------------------------------
+
+QuitWaker::QuitWaker(ALGPool* pool) : ALGPoolMember(nullptr) {
+    if (pool == nullptr) return;
+    fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd_ < 0) return;
+    joined_ = pool;
+    // Joins only now that the descriptor exists: a pool that has already been told to quit
+    // signals a new member at once.
+    joined_->Add(this);
+}
+
+QuitWaker::~QuitWaker() {
+    // Leaves the pool before the descriptor is closed, so no signal can reach a closed (or
+    // meanwhile reused) descriptor.
+    if (joined_ != nullptr) joined_->Remove(this);
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void QuitWaker::QuitSignal() {
+    ALGPoolMember::QuitSignal();
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
+}
 
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
     // Two buffers of 64 KiB: on the heap, once per tunnel, to spare the session thread's stack
