@@ -1,11 +1,19 @@
-// The handshake record every protocol fills from the client's opening request, and the
-// exception its readers throw on a message they cannot parse.
+// The handshake record every protocol fills from the client's opening request, the exception
+// its readers throw on a message they cannot parse, and the HTTP request and response models.
 #pragma once
 
+#include <cstddef>
+#include <list>
 #include <string>
+#include <string_view>
+#include <utility>
 
+#include "algsocket.h"
 #include "alogger.h"
 #include "misc_classes.h"
+#include "textcode.h"
+
+struct ALGgeneralType;
 
 namespace alg {
 
@@ -35,6 +43,131 @@ class HandshakeInfoHolder : public ObjectWithProperties {
 
     bool GetPropVal(const char* name, std::string& value) const override;
     const char* GetClassName() const override;
+};
+
+// ---------------------------------------------------------------------------------------------
+// HTTP messages
+// ---------------------------------------------------------------------------------------------
+
+// Every bound the HTTP models keep on what a client or a server sends.
+struct HttpLimits {
+    static constexpr std::size_t kLine = 64 * 1024;             // request, status, header line
+    static constexpr std::size_t kFields = 100;                 // header fields of a message
+    static constexpr std::size_t kRequestBody = 256u << 20;     // request body, decoded
+    static constexpr std::size_t kResponseBody = 256u << 20;    // response body, decoded
+    static constexpr std::size_t kGzipOutput = 256u << 20;      // one gzip pass's output
+    static constexpr std::size_t kChunkedOverhead = 16u << 20;  // chunk framing read on top
+};
+
+ALG_MESSAGE(HttpRequestTooLarge, "Request exceeds the limits of the gateway",
+            "Запрос превышает ограничения шлюза");
+ALG_MESSAGE(HttpUnsupportedCoding, "Unsupported transfer coding in request",
+            "Неподдерживаемое кодирование передачи в запросе");
+ALG_MESSAGE(HttpResponseTooLarge, "Response exceeds the limits of the gateway",
+            "Ответ превышает ограничения шлюза");
+ALG_MESSAGE(UnknownDefaultCharset, "Unknown default_charset",
+            "Неизвестная кодировка default_charset");
+
+// A response over one of HttpLimits: the exchange ends without a reply.
+ALG_LOCALIZED_EXCEPTION(HttpLimitError);
+
+// Throws InitializerError(UnknownDefaultCharset) with the name as detail when `general` names
+// a default_charset the converter does not know; an absent or empty one is accepted.
+void CheckDefaultCharset(const ALGgeneralType& general);
+
+// One HTTP request as the proxy receives it. Read throws ParseError for a malformed URI, a
+// request over HttpLimits (HttpRequestTooLarge) or a transfer coding other than chunked
+// (HttpUnsupportedCoding); socket errors and time-outs propagate from the reader. Properties:
+// "URL", "METHOD", "IP", "Host", "Port".
+class HttpRequest : public HandshakeInfoHolder {
+  public:
+    using Field = std::pair<std::string, std::string>;
+
+    HttpRequest() { port = "80"; }
+
+    std::string method;
+    std::string path;     // from "/", without the query
+    std::string query;    // with its "?", or empty
+    std::string version;  // rest of the request line, line end included
+    bool hasAuthInfo = false;
+    bool isConnect = false;
+    std::list<Field> options;  // header fields in order received, never "Host"
+    std::string body;
+
+    bool GetPropVal(const char* name, std::string& value) const override;
+    const char* GetClassName() const override { return "HttpRequest"; }
+
+    // The whole request: false (nothing after the header read) when the host does not resolve.
+    bool Read(Reader& reader, unsigned int timeout);
+    void CheckMethod();
+    void ReadURI(Reader& reader, unsigned int timeout);
+    void ReadOptions(Reader& reader, unsigned int timeout);
+    // A chunked body is decoded and its field replaced by a Content-length; without a transfer
+    // coding exactly ContentLengthValue() bytes are read.
+    void ReadBody(Reader& reader, unsigned int timeout);
+    // Leading digits of "Content-length"; absent or negative gives 0, beyond the body bound
+    // throws ParseError(HttpRequestTooLarge).
+    std::size_t ContentLengthValue() const;
+    void CutPortFromHost();
+    bool ExtractAuthInfo();
+    void WriteRelativeURI(std::string& out) const;
+    // Origin form, fields in order, "Host" last, then the body; one write.
+    void Write(Writer& writer, unsigned int timeout) const;
+
+    std::list<Field>::iterator FindOption(const char* name);
+    std::list<Field>::const_iterator FindOptionC(const char* name) const;
+    const char* GetOptionValue(const char* name) const;
+    void SetOptionValue(const char* name, const std::string& value);
+    void RemoveOption(const char* name);
+
+  private:
+    void ParseURI(const std::string& uri);
+    // Reads up to `terminator`, counting against the line budget; ParseError when exceeded.
+    void ReadBounded(Reader& reader, std::string& out, char terminator, unsigned int timeout,
+                     std::size_t& budget);
+    void ReadChunkedBody(Reader& reader, unsigned int timeout);
+};
+
+// One HTTP response as read from the server: its body decoded (chunked, gzip) for the
+// filters, written back with an exact Content-length and gzip put back. Read throws
+// HttpLimitError over HttpLimits and LogicError "1xx status code recived" for a 1xx status.
+class HttpResponse {
+  public:
+    codepage_t codepage = -1;
+    bool gzipped = false;
+    std::string version;             // with its ending blank
+    std::string status;              // three digits and a blank
+    std::string reason;              // rest of the status line, line end included
+    std::list<std::string> headers;  // whole lines with CR LF; no chunked line, no end line
+    std::string body;
+
+    // Everything up to the server's end of stream; the result is that of ungzip, or false
+    // when the status admits no body.
+    bool Read(Reader& reader, unsigned int timeout);
+    bool ShouldHasBody() const;
+    // Takes chunks until a size of 0 or one that does not parse; a chunk claiming more than
+    // remains takes what remains and ends the body.
+    void unchunk();
+    // False only when zlib cannot set up; undecodable data keeps what decoded before it (the
+    // body stays as it was when nothing did). Output past HttpLimits throws HttpLimitError.
+    bool ungzip();
+    // False with the body unchanged when compression fails or exceeds HttpLimits.
+    bool gzip();
+    // Status line, header lines with Content-length set to the body size (a failed gzip drops
+    // the "Content-Encoding: gzip" line), then the body.
+    void Write(Writer& writer, unsigned int timeout);
+};
+
+// The linear equivalents of the charset searches of a response (a backtracking engine takes
+// time far beyond the size of a hostile page); texts are bytes, letters compared in ASCII case.
+struct HttpCharset {
+    // The name token "[a-zA-Z0-9-]+" found after "charset\s*=\s*" searched from the first
+    // "<head" of a body that matches "<head.+charset.+/head>"; empty when any step fails.
+    static std::string_view FromPage(std::string_view body);
+    // Whether the whole line matches "Content-type.+text/html.+".
+    static bool IsTextHtml(std::string_view line);
+    // The token after the match of "Content-type.+charset\s*=\s*" in the line; empty if none.
+    static std::string_view FromHeader(std::string_view line);
 };
 
 }  // namespace alg

@@ -679,3 +679,371 @@ def drive_sessions(port, echo_port, count, parallel=4, limit=30.0):
     for t in threads:
         t.join(limit + 10)
     return time.monotonic() - t0, durations, errors
+
+
+# ---- SMTP peers -------------------------------------------------------------------------------
+
+class SmtpSink:
+    """An aiosmtpd server on 127.0.0.1 that keeps every message (.messages: dicts with "from",
+    "to", "content" bytes as delivered and "login", the user it logged in as, or None).
+    With `users` (login: password, bytes) it offers AUTH LOGIN without TLS and checks them.
+    Use as a context manager or call close()."""
+
+    def __init__(self, users=None):
+        from aiosmtpd.controller import Controller
+        from aiosmtpd.smtp import AuthResult
+        self.messages = []
+        self._lock = threading.Lock()
+        sink = self
+
+        class Handler:
+            async def handle_DATA(self, server, session, envelope):
+                login = session.auth_data if session.authenticated else None
+                with sink._lock:
+                    sink.messages.append({"from": envelope.mail_from, "to": envelope.rcpt_tos,
+                                          "content": envelope.original_content,
+                                          "login": login})
+                return "250 Message accepted"
+
+        def authenticator(server, session, envelope, mechanism, data):
+            ok = users is not None and users.get(data.login) == data.password
+            return AuthResult(success=ok, auth_data=data.login)
+
+        kwargs = {"auth_require_tls": False, "authenticator": authenticator} if users else {}
+        for _ in range(5):  # a port free a moment ago may be taken by the time it binds
+            self.port = free_port()
+            self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port,
+                                         ready_timeout=10, **kwargs)
+            try:
+                self.controller.start()
+                return
+            except OSError:
+                continue
+        raise AssertionError("aiosmtpd did not start")
+
+    def wait_messages(self, count, timeout=10.0):
+        """The messages once at least `count` have arrived (or what arrived by `timeout`)."""
+        wait_until(lambda: len(self.messages) >= count, timeout)
+        with self._lock:
+            return list(self.messages)
+
+    def close(self):
+        self.controller.stop()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class ScriptedSmtpServer(LoopbackServer):
+    """A raw SMTP server on 127.0.0.1 (port 0, .port): sends `greeting`, then answers each
+    command line with the reply of the first (prefix, reply) of `answers` whose prefix begins
+    it (any letter case), else "250 OK"; DATA is answered 354 and the message read up to the
+    final dot is answered 250; QUIT is answered 221 and ends the connection. Lines received
+    are kept in .received."""
+
+    def __init__(self, greeting, answers=(), lifetime=120.0):
+        self.greeting = greeting
+        self.answers = list(answers)
+        self.received = []
+        super().__init__(self._converse, lifetime, io_timeout=15.0)
+
+    def _converse(self, conn):
+        f = conn.makefile("rb")
+        conn.sendall(self.greeting)
+        in_data = False
+        for _ in range(10000):
+            line = f.readline(1 << 20)
+            if not line:
+                return
+            self.received.append(line)
+            if in_data:
+                if line == b".\r\n":
+                    in_data = False
+                    conn.sendall(b"250 queued\r\n")
+                continue
+            reply = next((r for p, r in self.answers if line.upper().startswith(p.upper())),
+                         None)
+            if reply is None:
+                if line.upper().startswith(b"DATA"):
+                    in_data = True
+                    reply = b"354 go on\r\n"
+                elif line.upper().startswith(b"QUIT"):
+                    conn.sendall(b"221 bye\r\n")
+                    return
+                else:
+                    reply = b"250 OK\r\n"
+            conn.sendall(reply)
+
+
+class SmtpGateway(Gateway):
+    """smtp-gateway on a free port with the demo user of examples/passwd, `rules` as its
+    handshake section and `process` as its process element; ready once it accepts."""
+
+    EXE = program("smtp/smtp-gateway")
+    USER, PASSWORD = "demo", "demo-password"
+    SOURCE = os.environ.get("ALG_SOURCE_DIR",
+                            os.path.join(os.path.dirname(__file__), "..", ".."))
+
+    def __init__(self, base, rules='<access userid="" loglevel="detail" action="allow"/>',
+                 process="", timeout=30):
+        self.port = free_port()
+        with open(os.path.join(self.SOURCE, "examples", "passwd"), "rb") as f:
+            passwd = f.read()
+        text = """<?xml version="1.0" encoding="UTF-8"?>
+<algpolicy><proxy name="alg_smtp"><general>
+  <listen_port>%d</listen_port><session_timeout>%d</session_timeout>
+  <loggers><logger name="Console" loglevel="verbose"/></loggers>
+  <authsystem name="Plaintext file"/>
+</general><handshake>%s</handshake><process>%s</process></proxy></algpolicy>
+""" % (self.port, timeout, rules, process)
+        super().__init__(self.EXE, base, "smtp.xml", text, {"passwd": passwd},
+                         encoding="cp1251")
+        if not wait_until(lambda: accepting(self.port), 10):
+            self.stop()
+            raise AssertionError("smtp-gateway did not listen:\n" + self.output())
+
+    def user_name(self, server_port, server_login=None, user=None):
+        """The AUTH LOGIN user name for the server on 127.0.0.1:`server_port`."""
+        name = "127.0.0.1 %d$%s" % (server_port, user or self.USER)
+        return name + ("$" + server_login if server_login is not None else "")
+
+
+def read_http_request(conn, limit=64 << 20):
+    """One HTTP request as raw bytes: the header and a Content-Length body (at most `limit`)."""
+    data = b""
+    while b"\r\n\r\n" not in data and len(data) < limit:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return data
+        data += chunk
+    head, _, rest = data.partition(b"\r\n\r\n")
+    m = re.search(rb"\r\ncontent-length:[ \t]*(\d+)", head, re.I)
+    want = min(int(m.group(1)), limit) if m else 0
+    while len(rest) < want:
+        chunk = conn.recv(65536)
+        if not chunk:
+            break
+        rest += chunk
+    return head + b"\r\n\r\n" + rest
+
+
+class HttpOrigin(LoopbackServer):
+    """An HTTP origin server on 127.0.0.1 (port 0, see .port): reads one request per
+    connection, keeps it in .requests and answers by the request's path (query included) from
+    `routes`: raw reply bytes, or a function(conn, request) that answers itself. Unknown paths
+    get a 404. The connection is closed after the answer."""
+
+    NOT_FOUND = b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"
+
+    def __init__(self, routes, lifetime=300.0, io_timeout=30.0):
+        self.routes = routes
+        self.requests = []
+        super().__init__(self._answer, lifetime, io_timeout)
+
+    def _answer(self, conn):
+        request = read_http_request(conn)
+        self.requests.append(request)
+        parts = request.split(b" ", 2)
+        route = self.routes.get(parts[1].decode("latin-1") if len(parts) > 1 else "")
+        if callable(route):
+            route(conn, request)
+        else:
+            conn.sendall(route if route is not None else self.NOT_FOUND)
+
+
+class FtpServer:
+    """A pyftpdlib server on 127.0.0.1 (port 0, see .port) serving the folder `root` to the user
+    `user` with `password` (every permission), run by a thread of its own for at most
+    `lifetime` seconds. It records the arguments of the PORT commands it receives (.ports) and
+    the remote (address, port) of every data connection (.data_peers)."""
+
+    def __init__(self, root, user="bob", password="bob-pw", lifetime=300.0):
+        from pyftpdlib.authorizers import DummyAuthorizer
+        from pyftpdlib.handlers import DTPHandler, FTPHandler
+        from pyftpdlib.servers import FTPServer as Server
+
+        self.ports, self.data_peers = [], []
+        owner = self
+
+        class RecordingDTP(DTPHandler):
+            def __init__(self, sock, cmd_channel):
+                owner.data_peers.append(sock.getpeername())
+                super().__init__(sock, cmd_channel)
+
+        class Handler(FTPHandler):
+            dtp_handler = RecordingDTP
+
+            def ftp_PORT(self, line):
+                owner.ports.append(line)
+                return super().ftp_PORT(line)
+
+        authorizer = DummyAuthorizer()
+        authorizer.add_user(user, password, str(root), perm="elradfmwMT")
+        Handler.authorizer = authorizer
+        Handler.use_sendfile = True
+        self._server = Server(("127.0.0.1", 0), Handler)
+        self.port = self._server.socket.getsockname()[1]
+        self._done = False
+        self._deadline = time.monotonic() + lifetime
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self):
+        while not self._done and time.monotonic() < self._deadline:
+            self._server.serve_forever(timeout=0.05, blocking=False, handle_exit=False)
+        self._server.close_all()
+
+    def close(self):
+        self._done = True
+        self._thread.join(10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def free_udp_port():
+    """A UDP port on 127.0.0.1 that no one was bound to a moment ago."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Trap:
+    """One SNMPv1 trap as TrapStation printed it; `text` is the first binding's octets."""
+
+    def __init__(self, fields):
+        (self.version, self.community, self.enterprise, self.agent, self.generic,
+         self.specific, self.ticks, bindings) = fields
+        self.specific = self.specific.lstrip(".")
+        self.bindings = [b for b in bindings.split("\t") if b]
+        first = self.bindings[0] if self.bindings else ""
+        self.oid, _, value = first.partition(" = Hex-STRING: ")
+        self.text = bytes.fromhex(value)
+
+
+class TrapStation(Program):
+    """snmptrapd in the foreground on a free loopback UDP port (.port), reading no MIB files
+    and no configuration but its own (every community accepted), keeping its persistent state
+    below `base`. traps() lists the traps received so far, octet strings read as bytes."""
+
+    FORMAT = "TRAP|%s|%u|%N|%a|%w|%q|%T|%v\n"
+
+    def __init__(self, base):
+        base = pathlib.Path(base)
+        (base / "persist").mkdir(parents=True, exist_ok=True)
+        conf = base / "snmptrapd.conf"
+        conf.write_text("disableAuthorization yes\n")
+        self.port = free_udp_port()
+        env = dict(os.environ, MIBS="", SNMP_PERSISTENT_DIR=str(base / "persist"))
+        super().__init__(["stdbuf", "-oL", "snmptrapd", "-f", "-Lo", "-n", "-C", "-c", conf,
+                          "-m", "", "-Ox", "-On", "-F", self.FORMAT,
+                          "udp:127.0.0.1:%d" % self.port], env)
+        self.wait_for_line(r"NET-SNMP version")
+
+    def traps(self):
+        # A long octet string goes on over further lines of 16 hex bytes each.
+        records = []
+        for line in self.lines():
+            if line.startswith("TRAP|"):
+                records.append(line)
+            elif records and re.fullmatch(r"([0-9A-F]{2} )+", line):
+                records[-1] += line
+        return [Trap(r.split("|", 8)[1:]) for r in records]
+
+    def wait_for_traps(self, count, timeout=10.0):
+        """The traps once at least `count` have arrived (fewer when `timeout` passes first)."""
+        wait_until(lambda: len(self.traps()) >= count, timeout)
+        return self.traps()
+
+
+def free_udp_port():
+    """A UDP port on 127.0.0.1 that no one was bound to a moment ago."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class RadiusServer(Program):
+    """FreeRADIUS in the foreground (`freeradius -X`) from a copy of the packaged
+    configuration below `base`: one virtual server on 127.0.0.1:.port (UDP) checking PAP
+    against `users` (the "files" module's text), one client 127.0.0.1 with `secret` that must
+    send a Message-Authenticator, no proxying, no other modules or sites. Running as root, the
+    copy drops the user and group lines so that it stays root and reads its own files."""
+
+    PACKAGED = "/etc/freeradius/3.0"
+    KEPT_MODULES = ("always", "expr", "files", "pap")
+
+    def __init__(self, base, users, secret, timeout=15.0):
+        import shutil
+        self.port = free_udp_port()
+        self.secret = secret
+        raddb = pathlib.Path(base) / "raddb"
+        raddb.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copytree(self.PACKAGED, raddb, symlinks=True)
+        conf = raddb / "radiusd.conf"
+        text = re.sub(r"(?m)^\s*(user|group)\s*=.*$", "", conf.read_text())
+        text = re.sub(r"(?m)^(logdir|run_dir) = .*$", r"\1 = %s" % raddb.parent, text)
+        text = re.sub(r"(?m)^(\s*proxy_requests\s*=\s*)yes", r"\1no", text)
+        conf.write_text(text)
+        for link in (raddb / "mods-enabled").iterdir():
+            if link.name not in self.KEPT_MODULES:
+                link.unlink()
+        for link in (raddb / "sites-enabled").iterdir():
+            link.unlink()
+        (raddb / "sites-enabled" / "gateway").write_text(
+            "server default {\n listen {\n  type = auth\n  ipaddr = 127.0.0.1\n"
+            "  port = %d\n }\n authorize {\n  files\n  pap\n }\n"
+            " authenticate {\n  Auth-Type PAP {\n   pap\n  }\n }\n post-auth {\n }\n}\n"
+            % self.port)
+        (raddb / "clients.conf").write_text(
+            "client gateway {\n ipaddr = 127.0.0.1\n secret = %s\n"
+            " require_message_authenticator = yes\n}\n" % secret)
+        (raddb / "mods-config" / "files" / "authorize").write_text(users)
+        super().__init__(["/usr/sbin/freeradius", "-X", "-d", raddb], dict(os.environ))
+        try:
+            self.wait_for_line(r"Ready to process requests", timeout)
+        except AssertionError:
+            self.stop()
+            raise
+
+    def requests(self):
+        """How many Access-Requests the server has received so far."""
+        return sum(1 for l in self.lines() if re.search(r"Received Access-Request", l))
+
+
+class SocksGateway(Gateway):
+    """socks-gateway on a free port, every request allowed, with `authsystem` (the XML of the
+    element) checking logins; `env_extra` goes to its environment. Ready once it listens."""
+
+    def __init__(self, base, authsystem, env_extra=None, timeout=60):
+        self.port = free_port()
+        text = """<?xml version="1.0" encoding="UTF-8"?>
+<algpolicy><proxy name="alg_socks"><general>
+  <listen_port>%d</listen_port><session_timeout>%d</session_timeout>
+  <loggers><logger name="Console" loglevel="verbose"/></loggers>
+  %s
+</general><handshake><access userid="" loglevel="detail" action="allow"/></handshake>
+</proxy></algpolicy>
+""" % (self.port, timeout, authsystem)
+        super().__init__(program("socks/socks-gateway"), base, "socks.xml", text,
+                         env_extra=env_extra, encoding="cp1251")
+        if not wait_until(lambda: accepting(self.port), 10):
+            self.stop()
+            raise AssertionError("socks-gateway did not listen:\n" + self.output())
+
+    def login(self, user, password, timeout=60.0):
+        """SOCKS 5 user name and password login: True when accepted, False when refused."""
+        with connect(self.port, timeout) as s:
+            s.sendall(b"\x05\x01\x02")
+            assert recv_exact(s, 2) == b"\x05\x02"
+            user, password = user.encode(), password.encode()
+            s.sendall(bytes([1, len(user)]) + user + bytes([len(password)]) + password)
+            version, status = recv_exact(s, 2)
+            assert version == 1
+            return status == 0

@@ -9,6 +9,7 @@
 #include "auth.h"
 #include "basis.h"
 #include "filter.h"
+#include "http_request.h"
 
 namespace alg {
 
@@ -74,6 +75,7 @@ class Checker {
         if (!general) Add("general", LineOf(&proxy), kNoGeneral);
         if (!handshake) Add("handshake", LineOf(&proxy), kNoHandshake);
         if (general) General(*general);
+        if (general) HttpDefaultCharset(proxy, *general);
         if (handshake) Handshake(*handshake);
         if (const ALGprocessType* process = proxy.process.first()) Process(*process);
     }
@@ -200,6 +202,17 @@ class Checker {
                     Add(fe + "/@masktype", fl, Describe(e, filter->masktype, true));
                 }
             }
+        }
+    }
+
+    // The HTTP listener refuses a default_charset the converter does not know.
+    void HttpDefaultCharset(const ALGproxyType& proxy, const ALGgeneralType& g) {
+        if (!streq(proxy.name, "alg_http")) return;
+        try {
+            CheckDefaultCharset(g);
+        } catch (const std::exception& e) {
+            const int line = LineOf(&g, "default_charset");
+            Add("general/default_charset", line ? line : LineOf(&g), Describe(e));
         }
     }
 

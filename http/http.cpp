@@ -1,0 +1,228 @@
+#include "http.h"
+
+#include <cstdlib>
+#include <memory>
+
+#include "alg_xml.h"
+
+namespace alg {
+
+namespace {
+
+// The fixed replies, byte for byte.
+constexpr char kBadRequestReply[] =
+    "HTTP/1.0 400 Bad Request\r\n"
+    "Proxy-Connection: close\r\n"
+    "Content-type: text/html; unsigned charset=us-ascii\r\n"
+    "\r\n"
+    "<html><head><title>ALG Proxy: 400 Bad Request</title></head>\r\n"
+    "<body>400 Bad Request</body></html>\r\n";
+constexpr char kAuthRequiredReply[] =
+    "HTTP/1.0 407 Proxy Authentication Required\r\n"
+    "Proxy-Authenticate: Basic realm=\"proxy\"\r\n"
+    "Proxy-Connection: close\r\n"
+    "Content-type: text/html; unsigned charset=us-ascii\r\n"
+    "\r\n"
+    "<html><head><title>ALG Proxy: 407 Proxy Authentication Required</title></head>\r\n"
+    "<body>407  ALG Proxy Authentication Failed</body></html>\r\n";
+constexpr char kRejectedReply[] = "HTTP/1.0 404 Not found\r\n\r\n";
+constexpr char kTunnelOpenReply[] =
+    "HTTP/1.0 200 Connection established\r\n"
+    "Proxy-agent: ALG-Proxy\r\n"
+    "\r\n";
+static_assert(sizeof kBadRequestReply - 1 == 204 && sizeof kAuthRequiredReply - 1 == 302 &&
+              sizeof kRejectedReply - 1 == 26 && sizeof kTunnelOpenReply - 1 == 63);
+
+// A connection to the request's destination, in the listener's pool so that a stop ends it.
+std::unique_ptr<AlgSocket> ConnectTo(const HttpRequest& request, ALGPool& pool) {
+    const long port = std::strtol(request.port.c_str(), nullptr, 10);
+    if (port <= 0 || port > 65535) {
+        errno = 0;
+        throw SocketError(ConnectFailed, ("[" + request.port + "]").c_str());
+    }
+    return std::make_unique<AlgSocket>(static_cast<int>(port), request.ip.c_str(), &pool);
+}
+
+void LogWithSuffix(I_ToLogSystem& log, const locMSG& msg, const char* suffix) {
+    LoggedMessage m(msg, event, info);
+    if (suffix != nullptr) m.AddSuffix(suffix);
+    log.Log(m);
+}
+
+}  // namespace
+
+// ---- HttpStateMachine -----------------------------------------------------------------------
+
+void HttpStateMachine::WriteClient(const char* text, std::size_t length) {
+    ClientSocket().Write(text, static_cast<unsigned int>(length),
+                         static_cast<unsigned int>(Listener().SessionTimeout()));
+}
+
+void HttpStateMachine::Run() {
+    const unsigned int timeout = static_cast<unsigned int>(Listener().SessionTimeout());
+    try {
+        HttpRequest request;
+        if (!request.Read(clientReader_, timeout)) {
+            LoggedMessage m(NoConnectionInfo, detail, warning);
+            Log(m);
+            WriteClient(kBadRequestReply, sizeof kBadRequestReply - 1);
+            return;
+        }
+        if (!request.hasAuthInfo || !Authenticate(request.user.c_str(), request.password.c_str())) {
+            WriteClient(kAuthRequiredReply, sizeof kAuthRequiredReply - 1);
+            return;
+        }
+        StrMessageWriter rejected(kRejectedReply);
+        if (!AccessAllowed(request, rejected)) return;
+        if (request.isConnect) {
+            Tunnel(request);
+            return;
+        }
+        if (!filterRequest_step(request)) return;
+
+        std::unique_ptr<AlgSocket> server = ConnectTo(request, Listener().Pool());
+        request.Write(*server, timeout);
+        HttpResponse response;
+        BufferedSocketReader serverReader(*server);
+        response.Read(serverReader, timeout);
+        if (!setResponseCharset_step(response)) {
+            LoggedMessage m(UnknownPageCharset, event, warning);
+            Log(m);
+            return;
+        }
+        if (!filterResponse_step(request.user.c_str(), response)) return;
+        response.Write(ClientSocket(), timeout);
+    } catch (const ParseError& e) {
+        LogError(*this, e, event, error);
+        WriteClient(kBadRequestReply, sizeof kBadRequestReply - 1);
+    }
+}
+
+void HttpStateMachine::Tunnel(const HttpRequest& request) {
+    const unsigned int timeout = static_cast<unsigned int>(Listener().SessionTimeout());
+    std::unique_ptr<AlgSocket> server = ConnectTo(request, Listener().Pool());
+    WriteClient(kTunnelOpenReply, sizeof kTunnelOpenReply - 1);
+    // What the client sent right behind its request was received with it.
+    const std::string_view pending = clientReader_.Pending();
+    if (!pending.empty())
+        server->Write(pending.data(), static_cast<unsigned int>(pending.size()), timeout);
+    RelayStreams(ClientSocket(), *server, timeout);
+}
+
+bool HttpStateMachine::filterRequest_step(HttpRequest& request) {
+    request.RemoveOption("Proxy-Connection");
+    request.RemoveOption("Proxy-Authorization");
+    request.SetOptionValue("Connection", "close");
+    const ProcessSection& sections = Listener().ProcessSections();
+    const char* user = request.user.c_str();
+    for (auto it = request.options.begin(); it != request.options.end();) {
+        if (sections.ProcessOption(user, it->first.c_str(), it->second, *this)) {
+            WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
+            return false;
+        }
+        it = it->second.empty() ? request.options.erase(it) : std::next(it);
+    }
+    if (!request.body.empty()) {
+        const std::size_t before = request.body.size();
+        if (sections.ProcessBody(user, request.body, *this, -1)) {
+            WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
+            return false;
+        }
+        // A rewritten body keeps the server reading exactly to its end.
+        if (request.body.size() != before)
+            request.SetOptionValue("Content-length", std::to_string(request.body.size()));
+    }
+    return true;
+}
+
+bool HttpStateMachine::filterResponse_step(const char* user, HttpResponse& response) {
+    const ProcessSection& sections = Listener().ProcessSections();
+    for (auto it = response.headers.begin(); it != response.headers.end();) {
+        const std::size_t colon = it->find(':');
+        if (colon == std::string::npos) {
+            ++it;
+            continue;
+        }
+        const std::string name = it->substr(0, colon);
+        std::string value = it->substr(colon + 1);
+        if (sections.ProcessOption(user, name.c_str(), value, *this)) {
+            WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
+            return false;
+        }
+        if (value.empty()) {
+            it = response.headers.erase(it);
+            continue;
+        }
+        it->replace(colon + 1, std::string::npos, value);
+        ++it;
+    }
+    if (!response.body.empty() &&
+        sections.ProcessBody(user, response.body, *this, response.codepage)) {
+        WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
+        return false;
+    }
+    return true;
+}
+
+codepage_t HttpStateMachine::ObtainCharset(const std::string& body) {
+    const std::string_view name = HttpCharset::FromPage(body);
+    if (name.empty()) return textcode::kUnknown;
+    return textcode::get_codepage_value(std::string(name).c_str());
+}
+
+bool HttpStateMachine::setResponseCharset_step(HttpResponse& response) {
+    codepage_t cp = ObtainCharset(response.body);
+    if (cp != textcode::kUnknown) {
+        LogWithSuffix(*this, CharsetFromPage, textcode::get_codepage_name(cp));
+    } else if (!response.headers.empty()) {
+        bool textSeen = false;
+        bool useDefault = false;
+        for (const std::string& line : response.headers) {
+            if (HttpCharset::IsTextHtml(line)) {
+                LogWithSuffix(*this, TextHtmlPage, nullptr);
+                textSeen = true;
+            } else if (!textSeen) {
+                continue;
+            }
+            const std::string name(HttpCharset::FromHeader(line));
+            if (name.empty()) continue;
+            LogWithSuffix(*this, CharsetFromOptions, name.c_str());
+            cp = textcode::get_codepage_value(name.c_str());
+            if (cp == textcode::kUnknown) useDefault = true;
+            break;
+        }
+        if (cp == textcode::kUnknown && (useDefault || textSeen)) {
+            cp = Listener().DefaultCodepage();
+            if (cp == textcode::kUnknown) return false;
+        }
+    }
+    LogWithSuffix(*this, ResultingCharset, textcode::get_codepage_name(cp));
+    response.codepage = cp;
+    return true;
+}
+
+// ---- Http, HttpProxy ------------------------------------------------------------------------
+
+Http::Http(const ALGproxyType& section, bool firstStart, LogSystem& logSystem)
+    : Proto(section, firstStart, logSystem) {
+    CheckDefaultCharset(*section.general[0]);
+    if (const ALGprocessType* process = section.process.first()) {
+        I_ToLogSystem& log = *ProxyApp::Instance();
+        ProcessSections().AddReplaceSections(process->replace, BodyRules::build, log);
+        ProcessSections().AddCutSections(process->cut, BodyRules::build, log);
+    }
+}
+
+StateMachine* Http::doCreateStateMachine(int descriptor) {
+    return new HttpStateMachine(*this, descriptor);
+}
+
+Proto* HttpProxy::CreateProto(const ALGproxyType& section, bool firstStart, LogSystem& logSystem) {
+    return new Http(section, firstStart, logSystem);
+}
+
+}  // namespace alg
+
+int main(int argc, char** argv) {
+    return alg::ServiceMain<alg::HttpProxy>("alg_http", argc, argv);
+}

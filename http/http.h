@@ -1,0 +1,71 @@
+// http-gateway: the HTTP forward-proxy session (one request per client connection, Basic
+// proxy authentication on every request, CONNECT tunnels, header and body rules, response
+// charset settled before the body rules), its listener and the application.
+#pragma once
+
+#include "http_request.h"
+#include "proto.h"
+
+namespace alg {
+
+ALG_MESSAGE(NoConnectionInfo, "No connection info in request",
+            "В запросе нет информации о соединении");
+ALG_MESSAGE(UnknownPageCharset, "Unknown page charset. Rejected",
+            "Неизвестная кодировка страницы. Страница отклонена");
+ALG_MESSAGE(CharsetFromPage, "Charset from HTML page is ", "Кодовая страница из HTML страницы - ");
+ALG_MESSAGE(TextHtmlPage, "This is text/html page", "Это html-страница (содержит текст)");
+ALG_MESSAGE(CharsetFromOptions, "Charset from HTTP options is ",
+            "Кодовая страница из HTTP опций - ");
+ALG_MESSAGE(ResultingCharset, "Resulting charset is ",
+            "Кодовая страница, полученная в результате, - ");
+
+// One client connection of http-gateway: a single exchange. Created, run and deleted by its
+// session thread.
+class HttpStateMachine : public StateMachine {
+  public:
+    HttpStateMachine(Proto& listener, int descriptor)
+        : StateMachine(listener, descriptor), clientReader_(ClientSocket()) {}
+
+    // The whole exchange. A malformed request is answered 400 here; socket errors, time-outs,
+    // a 1xx response, a response over the limits and termination leave Run for the worker.
+    void Run() override;
+
+    // False when a cut rule refused the request (the rejected reply has been written).
+    bool filterRequest_step(HttpRequest& request);
+    // False when a cut rule refused the response (the rejected reply has been written).
+    bool filterResponse_step(const char* user, HttpResponse& response);
+    // The code page declared in the HTML head of `body`, or -1.
+    codepage_t ObtainCharset(const std::string& body);
+    // Sets response.codepage; false when a text/html page has no usable charset and the
+    // listener no default code page.
+    bool setResponseCharset_step(HttpResponse& response);
+
+  private:
+    void WriteClient(const char* text, std::size_t length);
+    void Tunnel(const HttpRequest& request);
+
+    // Every read of the request goes through here; a tunnel passes on what it holds.
+    BufferedSocketReader clientReader_;
+};
+
+// The listener of http-gateway: builds its cut and replace sections with body rules, and
+// refuses a default_charset the converter does not know.
+class Http : public Proto {
+  public:
+    Http(const ALGproxyType& section, bool firstStart, LogSystem& logSystem);
+
+  protected:
+    StateMachine* doCreateStateMachine(int descriptor) override;
+};
+
+// The application object of http-gateway.
+class HttpProxy : public ProxyApp {
+  public:
+    using ProxyApp::ProxyApp;
+
+    const char* SettingsFileName() const override { return "http.xml"; }
+    const char* CfgLoaderName() const override { return "proxy_http"; }
+    Proto* CreateProto(const ALGproxyType& section, bool firstStart, LogSystem& logSystem) override;
+};
+
+}  // namespace alg

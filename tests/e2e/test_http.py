@@ -1,0 +1,400 @@
+"""http-gateway end to end: the real program, curl and raw sockets as clients, a loopback origin
+server of the suite's own."""
+
+import base64
+import gzip
+import os
+import re
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+import pytest
+
+import algtest
+from algtest import recv_all, recv_exact, wait_until
+
+SOURCE = os.environ.get("ALG_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+GATEWAY = algtest.program("http/http-gateway")
+USER, PASSWORD = "demo", "demo-password"
+AUTH = b"Proxy-Authorization: Basic " + base64.b64encode(b"demo:demo-password") + b"\r\n"
+ALLOW_ALL = '<access userid="" loglevel="detail" action="allow"/>'
+IO_LIMIT = 10  # seconds any single socket operation of a test may take
+
+BAD_REQUEST = (b"HTTP/1.0 400 Bad Request\r\nProxy-Connection: close\r\n"
+               b"Content-type: text/html; unsigned charset=us-ascii\r\n\r\n"
+               b"<html><head><title>ALG Proxy: 400 Bad Request</title></head>\r\n"
+               b"<body>400 Bad Request</body></html>\r\n")
+AUTH_REQUIRED = (b"HTTP/1.0 407 Proxy Authentication Required\r\n"
+                 b"Proxy-Authenticate: Basic realm=\"proxy\"\r\nProxy-Connection: close\r\n"
+                 b"Content-type: text/html; unsigned charset=us-ascii\r\n\r\n"
+                 b"<html><head><title>ALG Proxy: 407 Proxy Authentication Required</title>"
+                 b"</head>\r\n<body>407  ALG Proxy Authentication Failed</body></html>\r\n")
+REJECTED = b"HTTP/1.0 404 Not found\r\n\r\n"
+TUNNEL_OPEN = b"HTTP/1.0 200 Connection established\r\nProxy-agent: ALG-Proxy\r\n\r\n"
+
+
+def reply(status, headers, body=b""):
+    return ("HTTP/1.1 %s\r\n" % status).encode() + b"".join(
+        h.encode("latin-1") + b"\r\n" for h in headers) + b"\r\n" + body
+
+
+class Gateway(algtest.Gateway):
+    """http-gateway on a free port with `rules` as its handshake section, `process` as its
+    process section and an optional default_charset; ready once it accepts connections."""
+
+    def __init__(self, base, rules=ALLOW_ALL, process="", charset="", timeout=60,
+                 expect_start=True):
+        self.port = algtest.free_port()
+        with open(os.path.join(SOURCE, "examples", "passwd"), "rb") as f:
+            passwd = f.read()
+        text = """<?xml version="1.0" encoding="UTF-8"?>
+<algpolicy><proxy name="alg_http"><general>
+  <listen_port>%d</listen_port><session_timeout>%d</session_timeout>%s
+  <loggers><logger name="Console" loglevel="verbose"/></loggers>
+  <authsystem name="Plaintext file"/>
+</general><handshake>%s</handshake><process>%s</process></proxy></algpolicy>
+""" % (self.port, timeout,
+       "<default_charset>%s</default_charset>" % charset if charset else "", rules, process)
+        super().__init__(GATEWAY, base, "http.xml", text, {"passwd": passwd},
+                         encoding="cp1251")
+        if expect_start and not wait_until(lambda: algtest.accepting(self.port), 10):
+            self.stop()
+            pytest.fail("http-gateway did not listen:\n" + self.output())
+
+    def exchange(self, data):
+        """Sends `data` and returns everything the gateway sends until it closes."""
+        s = algtest.connect(self.port, IO_LIMIT)
+        s.sendall(data)
+        try:
+            return recv_all(s)
+        except ConnectionResetError:
+            return b""
+        finally:
+            s.close()
+
+    def curl(self, url, *args):
+        r = subprocess.run(["curl", "-sS", "--max-time", "30", "-x",
+                            "http://127.0.0.1:%d" % self.port, "-U", USER + ":" + PASSWORD,
+                            url] + list(args), capture_output=True, timeout=60)
+        assert r.returncode == 0, r.stderr
+        return r.stdout
+
+
+@pytest.fixture
+def gateway(launch):
+    if not os.access(GATEWAY, os.X_OK):
+        pytest.fail("http-gateway not built in ALG_BUILD_DIR")
+    return lambda **kw: launch(Gateway, **kw)
+
+
+@pytest.fixture
+def origin():
+    made = []
+
+    def make(routes):
+        o = algtest.HttpOrigin(routes, io_timeout=IO_LIMIT)
+        made.append(o)
+        return o
+
+    yield make
+    for o in made:
+        o.close()
+
+
+def get(origin_port, path, method=b"GET", extra=b"", body=b""):
+    return (method + b" http://127.0.0.1:%d%s HTTP/1.1\r\n" % (origin_port, path) + extra +
+            AUTH + b"\r\n" + body)
+
+
+def head_and_body(response):
+    head, _, body = response.partition(b"\r\n\r\n")
+    return head.decode("latin-1").split("\r\n"), body
+
+
+def test_refusals_and_their_log_lines(gateway, origin):
+    rules = """
+<access userid="" loglevel="event" action="reject">
+  <filterby name="URL" masktype="wild">*/refuse*</filterby></access>
+<access userid="" loglevel="event" action="drop">
+  <filterby name="URL" masktype="wild">*/drop*</filterby></access>""" + ALLOW_ALL
+    g = gateway(rules=rules)
+    o = origin({"/": reply("200 OK", ["Content-Length: 2"], b"ok")})
+    p = o.port
+    url = b"http://127.0.0.1:%d/" % p
+    cases = [
+        # (request, exact reply, a log line that must follow)
+        (b"GET " + url + b" HTTP/1.1\r\n\r\n", AUTH_REQUIRED, None),
+        (b"GET " + url + b" HTTP/1.1\r\nProxy-Authorization: Basic " +
+         base64.b64encode(b"demo:wrong") + b"\r\n\r\n", AUTH_REQUIRED,
+         "Authentication failed: demo"),
+        (b"GET " + url + b" HTTP/1.1\r\nProxy-Authorization: Digest x\r\n\r\n",
+         AUTH_REQUIRED, None),
+        (get(p, b"/x").replace(b"127.0.0.1:%d" % p, b"no-such-host.invalid"), BAD_REQUEST,
+         "No connection info in request"),
+        (b"GET http://127.0.0.1:%d HTTP/1.1\r\n" % p + AUTH + b"\r\n", BAD_REQUEST,
+         "'/' Expected at the end of host name"),
+        (b"GET index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n" + AUTH + b"\r\n", BAD_REQUEST,
+         "'/' Expected at the begining of path"),
+        (get(p, b"/", extra=b"X-Long: " + b"a" * (64 << 10) + b"\r\n"), BAD_REQUEST,
+         "Request exceeds the limits of the gateway"),
+        (get(p, b"/", extra=b"".join(b"X-%d: v\r\n" % i for i in range(101))), BAD_REQUEST,
+         None),
+        (get(p, b"/", method=b"POST", extra=b"Transfer-Encoding: gzip\r\n"), BAD_REQUEST,
+         "Unsupported transfer coding in request"),
+        (get(p, b"/", method=b"POST", extra=b"Content-Length: 999999999999\r\n"), BAD_REQUEST,
+         None),
+        (get(p, b"/refuse"), REJECTED, None),
+        (get(p, b"/drop"), b"", None),
+    ]
+    for request, expected, log in cases:
+        start = g.count()
+        assert g.exchange(request) == expected, request[:60]
+        if log:
+            g.wait_for(log, start)
+    # None of the refused requests reached the origin.
+    assert o.requests == []
+    assert g.exchange(get(p, b"/")).endswith(b"\r\n\r\nok")
+    assert len(o.requests) == 1
+
+
+def test_requests_forwarded_in_origin_form(gateway, origin):
+    g = gateway()
+    o = origin({
+        "/page?x=1": reply("200 OK", ["Content-Type: text/plain", "Content-Length: 5"],
+                           b"hello"),
+        "/upload": lambda conn, req: conn.sendall(reply(
+            "200 OK", ["Content-Type: application/octet-stream"],
+            req.partition(b"\r\n\r\n")[2])),
+    })
+    p = o.port
+    request = get(p, b"/page?x=1", extra=b"Proxy-Connection: keep-alive\r\nAccept: */*\r\n"
+                  b"Host: other.test:99\r\nConnection: keep-alive\r\n")
+    response = g.exchange(request)
+    assert o.requests[-1] == (b"GET /page?x=1 HTTP/1.1\r\nAccept: */*\r\nConnection: close\r\n"
+                              b"Host: 127.0.0.1:%d\r\n\r\n" % p)
+    assert response == (b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
+                        b"Content-length: 5\r\n\r\nhello")
+
+    payload = bytes(range(256)) * 64 + b"\0end"
+    for name, args in {"post": ["--data-binary", "@-"],
+                       "chunked upload": ["-T", "-", "-X", "POST"]}.items():
+        r = subprocess.run(["curl", "-sS", "--max-time", "30", "-x",
+                            "http://127.0.0.1:%d" % g.port, "-U", USER + ":" + PASSWORD,
+                            "http://127.0.0.1:%d/upload" % p] + args,
+                           input=payload, capture_output=True, timeout=60)
+        assert r.returncode == 0, (name, r.stderr)
+        assert r.stdout == payload, name
+        head, body = head_and_body(o.requests[-1])
+        assert body == payload, name
+        assert "Content-length: %d" % len(payload) in head or \
+            "Content-Length: %d" % len(payload) in head, (name, head)
+        assert not any(re.match("(?i)(transfer-encoding|proxy-)", h) for h in head), head
+        assert head[-1] == "Host: 127.0.0.1:%d" % p and "Connection: close" in head, head
+
+
+def test_response_bodies_decoded_and_encoded_again(gateway, origin):
+    text = b"".join(b"line %d of a long text page\n" % i for i in range(20000))
+    chunked = b"5\r\nhello\r\nf\r\n, chunked world\r\n0\r\nTrailer: x\r\n\r\n"
+    o = origin({
+        "/chunked": reply("200 OK", ["Content-Type: text/plain",
+                                     "Transfer-Encoding: chunked"], chunked),
+        "/gzip": reply("200 OK", ["Content-Type: text/plain", "Content-Encoding: gzip",
+                                  "Content-Length: 1"], gzip.compress(text)),
+        "/204": reply("204 No Content", ["Content-Length: 5"]),
+        "/304": reply("304 Not Modified", ["Content-Length: 5"]),
+        "/406": reply("406 Not Acceptable", ["Content-Length: 5"]),
+        "/head": reply("200 OK", ["Content-Type: text/plain", "Content-Length: 11"]),
+        "/100": reply("100 Continue", []) + reply("200 OK", ["Content-Length: 2"], b"ok"),
+    })
+    g = gateway()
+    p = o.port
+
+    head, body = head_and_body(g.exchange(get(p, b"/chunked")))
+    assert body == b"hello, chunked world"
+    assert "Content-length: 20" in head and not any("chunked" in h for h in head), head
+
+    head, body = head_and_body(g.exchange(get(p, b"/gzip")))
+    assert "Content-Encoding: gzip" in head and "Content-length: %d" % len(body) in head
+    assert gzip.decompress(body) == text
+    # curl takes the compressed reply as it would from the origin.
+    assert g.curl("http://127.0.0.1:%d/gzip" % p, "--compressed") == text
+
+    for path, method in ((b"/204", b"GET"), (b"/304", b"GET"), (b"/406", b"GET"),
+                         (b"/head", b"HEAD")):
+        response = g.exchange(get(p, path, method=method))
+        assert response.endswith(b"Content-length: 0\r\n\r\n"), (path, response)
+
+    start = g.count()
+    assert g.exchange(get(p, b"/100")) == b""
+    g.wait_for("1xx status code recived", start)
+
+
+PROCESS = """
+<replace userid="" loglevel="event">
+  <option name="User-Agent" masktype="regexp" from="secret-agent" to="agent"/>
+  <option name="X-Private" masktype="wild" from="*" to=""/>
+  <option name="Server" masktype="regexp" from=".*" to=""/>
+  <body masktype="regexp" from="needle" to="thread"/>
+  <body masktype="regexpC" from="Привет" to="Пока"/>
+</replace>
+<cut userid="" loglevel="event">
+  <option name="X-Forbidden" masktype="wild" from="*"/>
+  <body masktype="wild" from="*forbidden-word*"/>
+</cut>"""
+
+
+def test_rules_on_header_lines_and_bodies(gateway, origin):
+    page1251 = ("<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
+                "charset=windows-1251\"></head><body>Привет, мир</body></html>").encode("cp1251")
+    o = origin({
+        "/echo": lambda conn, req: conn.sendall(reply(
+            "200 OK", ["Content-Type: text/plain"], req)),
+        "/server": reply("200 OK", ["Server: origin/1.0", "Content-Type: text/plain",
+                                    "Content-Length: 14"], b"a needle found"),
+        "/forbidden-header": reply("200 OK", ["X-Forbidden: yes", "Content-Length: 2"],
+                                   b"ok"),
+        "/forbidden-body": reply("200 OK", ["Content-Type: text/plain"],
+                                 b"this has a forbidden-word inside"),
+        "/cp1251": reply("200 OK", ["Content-Type: text/html"], page1251),
+    })
+    g = gateway(process=PROCESS, charset="utf-8")
+    p = o.port
+
+    head, body = head_and_body(g.exchange(get(
+        p, b"/echo", method=b"POST",
+        extra=b"User-Agent: secret-agent 1\r\nX-Private: mine\r\nContent-Length: 11\r\n",
+        body=b"some needle")))
+    forwarded, forwarded_body = head_and_body(o.requests[-1])
+    assert "User-Agent: agent 1" in forwarded
+    assert not any(h.startswith("X-Private") for h in forwarded)
+    assert forwarded_body == b"some thread" and "Content-Length: 11" in forwarded
+    # The echoed request is a response body too, rewritten once more on its way back.
+    assert body.endswith(b"some thread")
+
+    head, body = head_and_body(g.exchange(get(p, b"/server")))
+    assert not any(h.startswith("Server") for h in head) and body == b"a thread found"
+    g.wait_for("Replace option:1.3 (1)")
+
+    for request in (get(p, b"/echo", extra=b"X-Forbidden: 1\r\n"),
+                    get(p, b"/echo", method=b"POST", extra=b"Content-Length: 18\r\n",
+                        body=b"a forbidden-word!!"),
+                    get(p, b"/forbidden-header"), get(p, b"/forbidden-body")):
+        assert g.exchange(request) == REJECTED, request[:40]
+    g.wait_for("Cut option:1.1")
+    g.wait_for("Cut body:1.1")
+
+    start = g.count()
+    head, body = head_and_body(g.exchange(get(p, b"/cp1251")))
+    assert body == page1251.replace("Привет".encode("cp1251"), "Пока".encode("cp1251"))
+    assert "Content-length: %d" % len(body) in head
+    g.wait_for("Charset from HTML page is WINDOWS-1251", start)
+    g.wait_for("Replace body:1.2 (1)", start)
+
+
+def test_response_charset_decisions(gateway, origin):
+    hostile = b"<head charset " * ((1 << 20) // 14)
+    o = origin({
+        "/koi8": reply("200 OK", ["Content-Type: text/html; charset=koi8-r"],
+                       "<p>Привет</p>".encode("koi8-r")),
+        "/quoted": reply("200 OK", ["Content-Type: text/html"],
+                         b'<html><head><meta charset="utf-8"></head></html>'),
+        "/late": reply("200 OK", ["X-Note: charset=koi8-r", "Content-Type: text/html"],
+                       b"<p>x</p>"),
+        "/html": reply("200 OK", ["Content-Type: text/html"], b"<p>no charset</p>"),
+        "/unknown": reply("200 OK", ["Content-Type: text/html; charset=no-such-set"],
+                          b"<p>x</p>"),
+        "/plain": reply("200 OK", ["Content-Type: text/plain"], b"plain text"),
+        "/png": reply("200 OK", ["Content-Type: image/png"], b"\x89PNG\r\n"),
+        "/hostile": reply("200 OK", ["Content-Type: text/plain"], hostile),
+    })
+    p = o.port
+    with_default = gateway(charset="windows-1251")
+    without = gateway()
+    cases = [
+        # (path, served with the default, served without it, log line of the decision)
+        (b"/koi8", True, True, "Charset from HTTP options is koi8-r"),
+        (b"/quoted", True, True, "Charset from HTML page is UTF-8"),
+        (b"/late", True, False, "This is text/html page"),
+        (b"/html", True, False, "Resulting charset is WINDOWS-1251"),
+        (b"/unknown", True, False, "Charset from HTTP options is no-such-set"),
+        (b"/plain", True, True, "Resulting charset is unknown"),
+        (b"/png", True, True, "Resulting charset is unknown"),
+    ]
+    for path, served_with, served_without, log in cases:
+        for g, served in ((with_default, served_with), (without, served_without)):
+            start = g.count()
+            response = g.exchange(get(p, path))
+            assert bool(response) == served, (path, served, response[:80])
+            if not served:
+                g.wait_for("Unknown page charset. Rejected", start)
+        start = with_default.count()
+        with_default.exchange(get(p, path))
+        with_default.wait_for(log, start)
+    # A megabyte built to make a backtracking search crawl is answered whole.
+    head, body = head_and_body(without.exchange(get(p, b"/hostile")))
+    assert body == hostile
+
+
+def test_connect_tunnel_passes_bytes_unchanged(gateway, origin):
+    g = gateway()
+    echo = algtest.EchoServer()
+    greeter = algtest.LoopbackServer(lambda conn: conn.sendall(b"bye"))
+    try:
+        s = algtest.connect(g.port, IO_LIMIT)
+        # Bytes sent right behind the request reach the server too.
+        s.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n" % echo.port + AUTH + b"\r\nearly")
+        assert recv_exact(s, len(TUNNEL_OPEN)) == TUNNEL_OPEN
+        assert recv_exact(s, 5) == b"early"
+        blob = os.urandom(1 << 20)
+        sender = threading.Thread(target=s.sendall, args=(blob,))
+        sender.start()
+        assert recv_exact(s, len(blob)) == blob
+        sender.join(IO_LIMIT)
+        s.shutdown(socket.SHUT_WR)  # ended by the client: the echo's end comes back
+        assert recv_all(s) == b""
+        s.close()
+
+        s = algtest.connect(g.port, IO_LIMIT)
+        s.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\n" % greeter.port + AUTH + b"\r\n")
+        assert recv_all(s) == TUNNEL_OPEN + b"bye"  # ended by the server
+        s.close()
+    finally:
+        echo.close()
+        greeter.close()
+
+
+def test_sighup_ends_an_exchange_and_serving_goes_on(gateway, origin):
+    release = threading.Event()
+
+    def stall(conn, request):
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\npartial")
+        release.wait(30)
+
+    o = origin({"/stall": stall, "/ok": reply("200 OK", ["Content-Length: 2"], b"ok")})
+    g = gateway()
+    try:
+        s = algtest.connect(g.port, IO_LIMIT)
+        s.sendall(get(o.port, b"/stall"))
+        assert wait_until(lambda: len(o.requests) == 1, IO_LIMIT)
+        start = g.count()
+        s.settimeout(2)  # far above the 100 ms slices, far below the session time-out
+        g.signal(signal.SIGHUP)
+        assert recv_all(s) == b""
+        s.close()
+        g.wait_for("Restart signal recieved", start)
+        assert wait_until(lambda: algtest.accepting(g.port), IO_LIMIT)
+        assert wait_until(lambda: g.exchange(get(o.port, b"/ok")).endswith(b"ok"), IO_LIMIT)
+    finally:
+        release.set()
+
+
+def test_unknown_default_charset_refused_by_gateway_and_checker(gateway, tmp_path):
+    g = gateway(charset="no-such-set", expect_start=False)
+    g.wait_for("Unknown default_charset")
+    r = subprocess.run([algtest.program("tools/algpolicy"), "check", str(g.settings)],
+                       capture_output=True, timeout=60)
+    assert r.returncode != 0
+    assert b"Unknown default_charset" in r.stdout + r.stderr
