@@ -67,13 +67,19 @@ class Gateway(algtest.Gateway):
     def exchange(self, data):
         """Sends `data` and returns everything the gateway sends until it closes."""
         s = algtest.connect(self.port, IO_LIMIT)
-        s.sendall(data)
+        got = []
         try:
-            return recv_all(s)
-        except ConnectionResetError:
-            return b""
+            s.sendall(data)
+            while True:  # bounded by the gateway closing and by IO_LIMIT per receive
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                got.append(chunk)
+        except (ConnectionResetError, BrokenPipeError):
+            pass  # a refusal closes with the rest of the request unread
         finally:
             s.close()
+        return b"".join(got)
 
     def curl(self, url, *args):
         r = subprocess.run(["curl", "-sS", "--max-time", "30", "-x",
@@ -398,3 +404,25 @@ def test_unknown_default_charset_refused_by_gateway_and_checker(gateway, tmp_pat
                        capture_output=True, timeout=60)
     assert r.returncode != 0
     assert b"Unknown default_charset" in r.stdout + r.stderr
+
+
+def test_example_policy_serves_the_demo_user(launch, origin):
+    with open(os.path.join(SOURCE, "examples", "http.xml")) as f:
+        text = f.read()
+    with open(os.path.join(SOURCE, "examples", "passwd"), "rb") as f:
+        passwd = f.read()
+    port = algtest.free_port()
+    text = text.replace("<listen_port>3128</listen_port>", "<listen_port>%d</listen_port>" % port)
+    g = launch(lambda base: algtest.Gateway(GATEWAY, base, "http.xml", text,
+                                            {"passwd": passwd}, encoding="cp1251"))
+    assert wait_until(lambda: algtest.accepting(port), 10), g.output()
+    g.port = port
+    o = origin({"/": reply("200 OK", ["Server: origin/1.0", "Content-Type: text/html"],
+                           b"<p>hello</p>")})
+    r = subprocess.run(["curl", "-sS", "-i", "--max-time", "30", "-x",
+                        "http://127.0.0.1:%d" % port, "-U", USER + ":" + PASSWORD,
+                        "http://127.0.0.1:%d/" % o.port], capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    head, body = head_and_body(r.stdout)
+    assert body == b"<p>hello</p>" and not any(h.startswith("Server") for h in head), head
+    assert Gateway.exchange(g, get(o.port, b"/", extra=b"X-Forbidden: 1\r\n")) == REJECTED
