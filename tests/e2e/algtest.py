@@ -707,7 +707,7 @@ class SmtpSink:
 
         def authenticator(server, session, envelope, mechanism, data):
             ok = users is not None and users.get(data.login) == data.password
-            return AuthResult(success=ok, auth_data=data.login)
+            return AuthResult(success=ok, handled=False, auth_data=data.login)
 
         kwargs = {"auth_require_tls": False, "authenticator": authenticator} if users else {}
         for _ in range(5):  # a port free a moment ago may be taken by the time it binds

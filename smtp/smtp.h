@@ -1,0 +1,126 @@
+// smtp-gateway: the proxy login over AUTH LOGIN (SmtpHandshakeRequest), the session that greets
+// and logs in to the mail server the client named and relays the mail dialogue through the
+// processing sections (SmtpStateMachine), its listener and the application.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "algsocket.h"
+#include "proto.h"
+
+namespace alg {
+
+ALG_MESSAGE(IncorrectLoginFormat, "Incorrect login/password format",
+            "Неправильный формат логина/пароля");
+ALG_MESSAGE(ServerNotReady, "Server not ready", "Сервер не готов");
+ALG_MESSAGE(ServerNoHello, "Server don't support EHLO & HELO",
+            "Сервер не поддерживает EHLO и HELO");
+ALG_MESSAGE(ServerAuthFailed, "Remote SMTP Server authentication failed",
+            "Не удалось аутентифицироваться на удалённом SMTP-сервере");
+ALG_MESSAGE(SmtpLineTooLong, "SMTP line too long", "Слишком длинная строка SMTP");
+ALG_MESSAGE(SmtpReplyTooLong, "SMTP reply has too many lines", "Слишком много строк в ответе SMTP");
+
+// Bounds on what a client or a server may make the gateway hold.
+inline constexpr std::size_t kSmtpMaxLine = 64 * 1024;  // bytes, line end included
+inline constexpr int kSmtpMaxReplyLines = 1000;
+
+// Replaces `line` by the next line of `reader`, its LF included. A line longer than
+// kSmtpMaxLine throws ParseError(SmtpLineTooLong); reader errors propagate.
+void ReadSmtpLine(Reader& reader, std::string& line, unsigned int timeout);
+
+// The proxy login: the AUTH LOGIN exchange with the client and the credentials it carries.
+// User name "<server>[ <port>]$<proxy login>[$<server login>]", password
+// "<proxy password>[$<server password>]", both base64 on the wire. Set `port` before Read.
+// Properties for the access rules: "IP", "Host", "Port".
+class SmtpHandshakeRequest : public HandshakeInfoHolder {
+  public:
+    // Runs the exchange on the client's `in` and `out`. False when the client quit, sent ten
+    // other commands, or sent credentials of the wrong form (nothing more is written to it
+    // then). On true `host`, `port`, `user`, `password` and the server credentials are set and
+    // `ip` holds the server's address (empty when the name does not resolve). Reader and
+    // writer errors propagate.
+    bool Read(Reader& in, Writer& out, unsigned int timeout);
+    // Answers commands until AUTH LOGIN (true) or QUIT or the tenth other command (false).
+    // An initial response after "AUTH LOGIN " is kept in `host` as the user-name line.
+    bool WiatForAuthCommand(Reader& in, Writer& out, unsigned int timeout);
+    // Unpack the base64 lines held in `host` and `password`; false when one is not base64,
+    // decodes to more than 255 bytes, the user name has no "$" or its port is not a port.
+    bool ProcessLogin();
+    bool ProcessPassword();
+
+    const char* GetClassName() const override { return "SmtpHandshakeRequest"; }
+
+    std::string serverLogin;     // base64, empty when the client gave none
+    std::string serverPassword;  // base64, empty when the client gave none
+
+  private:
+    bool initialResponse_ = false;
+};
+
+// One client connection of smtp-gateway. Created, run and deleted by its session thread.
+class SmtpStateMachine : public StateMachine {
+  public:
+    SmtpStateMachine(Proto& listener, int descriptor)
+        : StateMachine(listener, descriptor), clientIn_(ClientSocket()) {}
+
+    // The whole session. A line or reply beyond the bounds ends it with a logged error;
+    // socket and termination errors propagate to the listener's worker.
+    void Run() override;
+
+    // The mail server's connection and the reader its replies come through.
+    struct ServerLink {
+        ServerLink(int port, const char* address, ALGPool* pool)
+            : socket(port, address, pool), in(socket) {}
+        AlgSocket socket;
+        BufferedSocketReader in;
+    };
+
+    // Appends one complete reply (continuation lines included) to `text` and returns its
+    // code. A final line is three digits above 099 followed by a space or the line end.
+    // ParseError(SmtpReplyTooLong) after kSmtpMaxReplyLines lines without one.
+    int ReadResponse(Reader& reader, std::string& text);
+    // Reads the greeting and sends EHLO, then HELO; false (the client told, the reason
+    // logged) when the greeting is not 220 or neither is answered 250.
+    bool HelloServer(ServerLink& server, const std::string& name);
+    // AUTH LOGIN with the server credentials when there are some; a server that does not
+    // answer 334 to AUTH LOGIN is used without. False (the client told) when it rejects them.
+    bool AuthenticateOnServer(ServerLink& server);
+    // Passes a command or header line (with its line end) through the processing sections:
+    // false when a cut section refuses it; a rewritten value is put back into `line`.
+    bool ProcessCommand(std::string& line);
+    // Relays commands and replies until the server answers 221; the message after each 354.
+    void MailTransaction(ServerLink& server);
+
+  private:
+    void Serve(unsigned int timeout);
+    // One message after 354, up to and including the final dot and the server's reply.
+    void RelayMessage(ServerLink& server, unsigned int timeout);
+
+    BufferedSocketReader clientIn_;
+    std::string serverLogin_;
+    std::string serverPassword_;
+    std::string user_;
+};
+
+// The listener of smtp-gateway: adds the cut and replace sections of the policy's first
+// process element (option rules only).
+class Smtp : public Proto {
+  public:
+    Smtp(const ALGproxyType& section, bool firstStart, LogSystem& logSystem);
+
+  protected:
+    StateMachine* doCreateStateMachine(int descriptor) override;
+};
+
+// The application object of smtp-gateway.
+class SmtpProxy : public ProxyApp {
+  public:
+    using ProxyApp::ProxyApp;
+
+    const char* SettingsFileName() const override { return "smtp.xml"; }
+    const char* CfgLoaderName() const override { return "proxy_smtp"; }
+    Proto* CreateProto(const ALGproxyType& section, bool firstStart, LogSystem& logSystem) override;
+};
+
+}  // namespace alg
