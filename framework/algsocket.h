@@ -230,6 +230,24 @@ bool FindHostIP(const char* name, std::string& address);
 bool IsAddrUsed();
 bool IsInterrupted();
 
+// A pool member that turns the pool's quit signal into a readable descriptor, so that a wait on
+// several sockets can sleep until data or a stop arrives instead of waking every slice to look at
+// their flags. Joins `pool` at construction (a pool already told to quit signals it at once) and
+// leaves it before its descriptor is closed. Descriptor() is -1 without a pool or when no
+// descriptor could be had: the caller then falls back to sliced waits watching QuitRaised().
+class QuitWaker : public ALGPoolMember {
+  public:
+    explicit QuitWaker(ALGPool* pool);
+    ~QuitWaker() override;
+
+    void QuitSignal() override;
+    int Descriptor() const { return fd_; }
+
+  private:
+    int fd_ = -1;
+    ALGPool* joined_ = nullptr;
+};
+
 // The two-way byte relay of an established tunnel: copies bytes both ways between `client` and
 // `server` until both directions have ended, with one pending buffer per direction and
 // non-blocking writes, so neither direction ever waits for the other. One wait covers both
