@@ -1,0 +1,111 @@
+"""Loopback helpers of run_http_bench.sh.
+
+  origin PORTFILE      HTTP/1.0 origin on 127.0.0.1 (port 0, written to PORTFILE): /small is
+                       a 100-byte text page, /page a 1 MiB HTML page in UTF-8; every answer
+                       closes the connection.
+  tunnel PROXY BYTES [USER:PASS]
+                       one CONNECT tunnel through PROXY (host:port; "direct" for none) to a
+                       loopback server that sends BYTES and closes; prints "result MB/s".
+"""
+
+import base64
+import http.server
+import socket
+import sys
+import threading
+import time
+
+SMALL = b"x" * 100
+PAGE = (b"<html><head><meta charset=\"utf-8\"><title>bench</title></head><body>\n" +
+        b"<p>a line of text with a needle in it, and some more words</p>\n" * 17000)
+PAGE = PAGE[: (1 << 20) - 15] + b"</body></html>\n"
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.0"
+
+    def do_GET(self):
+        body, kind = (PAGE, "text/html; charset=utf-8") if self.path.endswith("/page") \
+            else (SMALL, "text/plain")
+        self.send_response(200)
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+def origin(portfile):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    server.request_queue_size = 256
+    with open(portfile, "w") as f:
+        f.write(str(server.server_address[1]))
+    server.serve_forever(poll_interval=0.2)
+
+
+def tunnel(proxy, total, credentials=None):
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    listener.settimeout(30)
+    port = listener.getsockname()[1]
+
+    def send():
+        conn, _ = listener.accept()
+        block = b"\0" * (1 << 20)
+        left = total
+        while left > 0:
+            n = min(left, len(block))
+            conn.sendall(block[:n])
+            left -= n
+        conn.close()
+
+    sender = threading.Thread(target=send, daemon=True)
+    sender.start()
+    start = time.monotonic()
+    if proxy == "direct":
+        s = socket.create_connection(("127.0.0.1", port), timeout=30)
+    else:
+        host, pport = proxy.rsplit(":", 1)
+        s = socket.create_connection((host, int(pport)), timeout=30)
+        auth = b""
+        if credentials:
+            auth = b"Proxy-Authorization: Basic " + base64.b64encode(credentials.encode()) + \
+                b"\r\n"
+        s.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n" % (port, port) +
+                  auth + b"\r\n")
+        head = b""
+        while b"\r\n\r\n" not in head and len(head) < 65536:
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            head += chunk
+        if b" 200 " not in head.split(b"\r\n", 1)[0]:
+            print("tunnel refused: %r" % head[:80], file=sys.stderr)
+            return
+        got = len(head.partition(b"\r\n\r\n")[2])
+    if proxy == "direct":
+        got = 0
+    buf = bytearray(1 << 20)
+    while got < total:
+        n = s.recv_into(buf)
+        if n == 0:
+            break
+        got += n
+    elapsed = time.monotonic() - start
+    s.close()
+    sender.join(30)
+    if got < total:
+        print("tunnel short: %d of %d bytes" % (got, total), file=sys.stderr)
+        return
+    print("result %.0f" % (got / elapsed / 1e6))
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "origin":
+        origin(sys.argv[2])
+    elif sys.argv[1] == "tunnel":
+        tunnel(sys.argv[2], int(sys.argv[3]), sys.argv[4] if len(sys.argv) > 4 else None)

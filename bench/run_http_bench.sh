@@ -1,0 +1,179 @@
+#!/usr/bin/env bash
+# Measures http-gateway side by side with the HTTP proxies tinyproxy (BasicAuth) and squid
+# (basic_ncsa_auth), all on loopback with a Python origin server, and prints every figure as a
+# ratio to the best peer.
+# Usage: bench/run_http_bench.sh [BUILD_DIR]   (default: build). Exits 0 whatever the figures.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$top/build}" && pwd)
+gateway=$build/http/http-gateway
+tools=$top/bench/http_bench_tools.py
+py=/usr/bin/python3
+[[ -x $gateway ]] || { echo "missing $gateway: build first (ninja -C $build http-gateway)"; exit 0; }
+command -v ab >/dev/null || { echo "ab (apache2-utils) not installed: nothing to measure"; exit 0; }
+command -v tinyproxy >/dev/null || echo "tinyproxy not installed: its column stays empty"
+command -v squid >/dev/null || echo "squid not installed: its column stays empty"
+
+SMALL_REQUESTS=${SMALL_REQUESTS:-5000}    # small GETs per proxy, 8 at a time
+PAGE_REQUESTS=${PAGE_REQUESTS:-40}        # 1 MiB pages per proxy, one at a time
+BULK_BYTES=${BULK_BYTES:-1073741824}      # one CONNECT tunnel
+USER=bench PASS=bench-password
+
+ulimit -n 65536 2>/dev/null || ulimit -n 8192 2>/dev/null || true
+work=$(mktemp -d)
+chmod 0755 "$work"  # squid's helpers run as nobody and read the password file
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+
+free_port() { $py -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_port() {  # bounded: 100 tries of 0.1 s
+    for _ in $(seq 100); do
+        $py -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),0.2)" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# The origin server.
+setsid $py "$tools" origin "$work/origin.port" > "$work/origin.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [[ -s $work/origin.port ]] && break; sleep 0.1; done
+origin=$(cat "$work/origin.port" 2>/dev/null) || { echo "origin did not start"; exit 0; }
+
+# http-gateway: the sample policy's shape with a bench user, one body rule, logging off.
+gw_port=$(free_port)
+mkdir -p "$work/etc/algd" "$work/run"
+printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/etc/passwd"
+cat > "$work/etc/algd/http.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<algpolicy>
+  <proxy name="alg_http">
+    <general>
+      <listen_port>$gw_port</listen_port>
+      <session_timeout>60</session_timeout>
+      <default_charset>utf-8</default_charset>
+      <loggers><logger name="Console" loglevel="none"/></loggers>
+      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/etc/passwd"/></authsystem>
+    </general>
+    <handshake><access userid="" loglevel="none" action="allow"/></handshake>
+    <process>
+      <replace userid="" loglevel="none"><body masktype="regexp" from="needle" to="thread"/></replace>
+    </process>
+  </proxy>
+</algpolicy>
+XML
+ALG_SYSCONFDIR=$work/etc/ ALG_RUNDIR=$work/run setsid "$gateway" -f > "$work/gateway.log" 2>&1 &
+pids+=($!)
+
+tp_port=$(free_port); tp_on=""
+if command -v tinyproxy >/dev/null; then
+    cat > "$work/tinyproxy.conf" <<CONF
+Port $tp_port
+Listen 127.0.0.1
+Timeout 60
+MaxClients 256
+LogLevel Critical
+BasicAuth $USER $PASS
+Allow 127.0.0.1
+CONF
+    setsid tinyproxy -d -c "$work/tinyproxy.conf" > "$work/tinyproxy.log" 2>&1 &
+    pids+=($!); tp_on=1
+fi
+
+sq_port=$(free_port); sq_on=""
+if command -v squid >/dev/null && [[ -x /usr/lib/squid/basic_ncsa_auth ]]; then
+    printf '%s:%s\n' "$USER" "$(openssl passwd -apr1 "$PASS")" > "$work/htpasswd"
+    chmod 0644 "$work/htpasswd"
+    cat > "$work/squid.conf" <<CONF
+http_port 127.0.0.1:$sq_port
+auth_param basic program /usr/lib/squid/basic_ncsa_auth $work/htpasswd
+auth_param basic children 8
+acl authenticated proxy_auth REQUIRED
+http_access allow authenticated
+http_access deny all
+cache deny all
+cache_mem 8 MB
+pid_filename $work/squid.pid
+access_log none
+cache_log $work/squid-cache.log
+coredump_dir $work
+shutdown_lifetime 1 seconds
+CONF
+    setsid squid -N -f "$work/squid.conf" > "$work/squid.log" 2>&1 &
+    pids+=($!); sq_on=1
+fi
+
+wait_port "$gw_port" || { echo "http-gateway did not start:"; cat "$work/gateway.log"; exit 0; }
+[[ -n $tp_on ]] && { wait_port "$tp_port" || tp_on=""; }
+[[ -n $sq_on ]] && { wait_port "$sq_port" || sq_on=""; }
+
+port_of() { case $1 in gateway) echo "$gw_port" ;; tinyproxy) echo "$tp_port" ;; squid) echo "$sq_port" ;; esac; }
+available() { case $1 in direct|gateway) return 0 ;; tinyproxy) [[ -n $tp_on ]] ;; squid) [[ -n $sq_on ]] ;; esac; }
+# ab through proxy $1 (or direct); prints ab's report
+run_ab() {
+    local p=$1; shift
+    if [[ $p == direct ]]; then ab -q "$@" 2>>"$work/ab.err"
+    else ab -q -X "127.0.0.1:$(port_of "$p")" -P "$USER:$PASS" "$@" 2>>"$work/ab.err"; fi
+}
+failed() { awk '/^(Failed requests|Non-2xx responses):/ {s += $3} END {print s + 0}'; }
+
+declare -A fig
+for p in direct gateway tinyproxy squid; do
+    available "$p" || continue
+    out=$(run_ab "$p" -n "$SMALL_REQUESTS" -c 8 "http://127.0.0.1:$origin/small")
+    [[ $(failed <<<"$out") == 0 ]] && fig[$p,rate]=$(awk '/^Requests per second:/ {print $4}' <<<"$out")
+    out=$(run_ab "$p" -n "$PAGE_REQUESTS" -c 1 "http://127.0.0.1:$origin/page")
+    if [[ $(failed <<<"$out") == 0 ]]; then
+        fig[$p,p50]=$(awk '$1 == "50%" {print $2}' <<<"$out")
+        fig[$p,p99]=$(awk '$1 == "99%" {print $2}' <<<"$out")
+    fi
+    if [[ $p == direct ]]; then
+        fig[$p,bulk]=$($py "$tools" tunnel direct "$BULK_BYTES" 2>>"$work/tunnel.err" | awk '/^result/ {print $2}')
+    else
+        fig[$p,bulk]=$($py "$tools" tunnel "127.0.0.1:$(port_of "$p")" "$BULK_BYTES" "$USER:$PASS" \
+            2>>"$work/tunnel.err" | awk '/^result/ {print $2}')
+    fi
+done
+
+# ratio VALUE BEST HIGHER_IS_BETTER: how the gateway stands to the best peer (>1 is better)
+ratio() {
+    $py - "$1" "$2" "$3" <<'PY'
+import sys
+v, b, hib = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
+try:
+    v, b = float(v), float(b)
+    if hib: print("%.2f" % (v / b) if b > 0 else "-")
+    else: print("%.2f" % (b / v) if v > 0 else ("1.00" if b == 0 else "inf"))
+except ValueError:
+    print("-")
+PY
+}
+best() {  # best peer value for a row: max or min
+    local row=$1 hib=$2 b=""
+    for p in tinyproxy squid; do
+        v=${fig[$p,$row]:-}; [[ -z $v ]] && continue
+        if [[ -z $b ]]; then b=$v
+        elif $py -c "import sys; sys.exit(0 if (float('$v') > float('$b')) == ($hib == 1) else 1)"; then b=$v; fi
+    done
+    echo "$b"
+}
+
+printf '\n%-36s %10s %10s %10s %10s %12s\n' "row" "direct" "gateway" "tinyproxy" "squid" "gw/best peer"
+row() {
+    local key=$1 label=$2 hib=$3 b
+    b=$(best "$key" "$hib")
+    printf '%-36s %10s %10s %10s %10s %12s\n' "$label" "${fig[direct,$key]:--}" "${fig[gateway,$key]:--}" \
+        "${fig[tinyproxy,$key]:--}" "${fig[squid,$key]:--}" "$(ratio "${fig[gateway,$key]:-}" "$b" "$hib")"
+}
+row rate "small GET, 8 at a time (/s)" 1
+row p50 "1 MiB page, median (ms)" 0
+row p99 "1 MiB page, 99th percentile (ms)" 0
+row bulk "CONNECT bulk, 1 tunnel (MB/s)" 1
+echo
+echo "gateway / direct, CONNECT bulk: $(ratio "${fig[gateway,bulk]:-}" "${fig[direct,bulk]:-}" 1)"
+echo "ratios above 1 mean the gateway is better than the best peer (lower latency counts as better)"
+echo "the gateway's page row includes its body rule; the peers' do not rewrite"
+[[ -s $work/ab.err ]] && { echo "ab errors:"; sort "$work/ab.err" | uniq -c | head; }
+[[ -s $work/tunnel.err ]] && { echo "tunnel errors:"; sort "$work/tunnel.err" | uniq -c | head; }
+exit 0
