@@ -83,10 +83,6 @@ bool IsPort(const std::string& text) {
     return value >= 1 && value <= 65535;
 }
 
-bool IsEmptyLine(const std::string& line) {
-    return line == "\r\n" || line == "\n";
-}
-
 }  // namespace
 
 void ReadSmtpLine(Reader& reader, std::string& line, unsigned int timeout) {
@@ -278,11 +274,21 @@ bool SmtpStateMachine::ProcessCommand(std::string& line) {
     const std::size_t colon = line.find(':');
     if (colon == std::string::npos) return true;
     const std::string name = line.substr(0, colon);
+    // "Subject :" names the same header as "Subject:" (an obsolete form some mailers write).
+    const std::string item = name.substr(0, name.find_last_not_of(" \t") + 1);
     const std::string original = line.substr(colon + 1, ContentLength(line) - colon - 1);
     std::string value = original;
-    if (sections.ProcessOption(user_.c_str(), name.c_str(), value, *this)) return false;
+    if (sections.ProcessOption(user_.c_str(), item.c_str(), value, *this)) return false;
     if (value != original) line = name + ":" + value + "\r\n";
     return true;
+}
+
+void SmtpStateMachine::ReadClientLine(std::string& line, unsigned int timeout) {
+    ReadSmtpLine(clientIn_, line, timeout);
+    const std::size_t content = ContentLength(line);
+    if (line.find_first_of(std::string_view("\r\0", 2)) < content)
+        throw ParseError(SmtpBareCrOrNul);
+    if (content == line.size() - 1) line.insert(content, 1, '\r');
 }
 
 void SmtpStateMachine::MailTransaction(ServerLink& server) {
@@ -290,7 +296,7 @@ void SmtpStateMachine::MailTransaction(ServerLink& server) {
     std::string line;
     std::string reply;
     for (;;) {
-        ReadSmtpLine(clientIn_, line, timeout);
+        ReadClientLine(line, timeout);
         if (!ProcessCommand(line)) {
             Write(ClientSocket(), ProxyCutOptionReply, timeout);
             continue;
@@ -310,10 +316,10 @@ void SmtpStateMachine::RelayMessage(ServerLink& server, unsigned int timeout) {
     std::string line;
     std::string out;  // lines not yet written to the server
     for (;;) {
-        ReadSmtpLine(clientIn_, line, timeout);
+        ReadClientLine(line, timeout);
         const bool last = line == ".\r\n";
         if (header && !last) {
-            if (IsEmptyLine(line)) {
+            if (line == "\r\n") {
                 header = false;
             } else if (line[0] == ' ' || line[0] == '\t') {
                 // A folded header goes (or is cut) with the line it continues.

@@ -19,6 +19,8 @@ ALG_MESSAGE(ServerNoHello, "Server don't support EHLO & HELO",
 ALG_MESSAGE(ServerAuthFailed, "Remote SMTP Server authentication failed",
             "Не удалось аутентифицироваться на удалённом SMTP-сервере");
 ALG_MESSAGE(SmtpLineTooLong, "SMTP line too long", "Слишком длинная строка SMTP");
+ALG_MESSAGE(SmtpBareCrOrNul, "Bare CR or NUL in a client line",
+            "Одиночный CR или NUL в строке клиента");
 ALG_MESSAGE(SmtpReplyTooLong, "SMTP reply has too many lines", "Слишком много строк в ответе SMTP");
 
 // Bounds on what a client or a server may make the gateway hold.
@@ -94,6 +96,11 @@ class SmtpStateMachine : public StateMachine {
 
   private:
     void Serve(unsigned int timeout);
+    // The next client line in the form the server gets: a bare LF line end becomes CR LF; a CR
+    // or NUL anywhere else throws ParseError(SmtpBareCrOrNul). So the gateway and the server
+    // always agree where a command or the message ends, and no command or header line reaches
+    // the server without having passed the rules.
+    void ReadClientLine(std::string& line, unsigned int timeout);
     // One message after 354, up to and including the final dot and the server's reply.
     void RelayMessage(ServerLink& server, unsigned int timeout);
 

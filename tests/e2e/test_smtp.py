@@ -238,3 +238,25 @@ def test_swaks_login(gateway):
     assert m["login"] == b"bob"
     assert b"Subject: from swaks\r\n" in m["content"]
     assert b"\r\n\r\nhello\r\n.dot\r\n" in m["content"]
+
+
+def test_line_ends_cannot_carry_commands_past_the_rules(gateway):
+    gw = gateway(process=FILTERS)
+    server = ScriptedSmtpServer(b"220 x\r\n")
+    try:
+        s, f, answer = raw_login(gw, gw.user_name(server.port), "demo-password")
+        assert answer == AUTH_OK
+        replies = raw_mail(f, s, [b"MAIL FROM:<a@b>\r\n", b"RCPT TO:<c@d>\n", b"DATA\r\n"])
+        assert replies == [b"250 OK\r\n", b"250 OK\r\n", b"354 go on\r\n"]
+        # A bare LF dot ends the message for the gateway as for a lenient server: what follows
+        # is a command and meets the rules.
+        s.sendall(b"Subject : a secret\r\n\r\nbody\n.\nRCPT TO:<x@blocked.example>\r\n")
+        assert reply(f) + reply(f) == b"250 queued\r\n" + CUT_REPLY
+        s.sendall(b"NOOP\rRCPT TO:<x@blocked.example>\r\n")
+        assert closed(s)
+        gw.wait_for("Bare CR or NUL in a client line")
+        assert server.received[-6:] == [b"RCPT TO:<c@d>\r\n", b"DATA\r\n",
+                                        b"Subject : a [filtered]\r\n", b"\r\n", b"body\r\n",
+                                        b".\r\n"]
+    finally:
+        server.close()
