@@ -3,6 +3,8 @@
   origin PORTFILE      HTTP/1.0 origin on 127.0.0.1 (port 0, written to PORTFILE): /small is
                        a 100-byte text page, /page a 1 MiB HTML page in UTF-8; every answer
                        closes the connection.
+  table FIGURES        prints the table of FIGURES (lines "column row value") with the
+                       gateway's ratio to the best peer of each row.
   tunnel PROXY BYTES [USER:PASS]
                        one CONNECT tunnel through PROXY (host:port; "direct" for none) to a
                        loopback server that sends BYTES and closes; prints "result MB/s".
@@ -104,8 +106,53 @@ def tunnel(proxy, total, credentials=None):
     print("result %.0f" % (got / elapsed / 1e6))
 
 
+ROWS = [  # key, label, higher is better
+    ("rate", "small GET, 8 at a time (/s)", True),
+    ("p50", "1 MiB page, median (ms)", False),
+    ("p99", "1 MiB page, 99th percentile (ms)", False),
+    ("bulk", "CONNECT bulk, 1 tunnel (MB/s)", True),
+]
+COLUMNS = ["direct", "gateway", "tinyproxy", "squid"]
+PEERS = ["tinyproxy", "squid"]
+
+
+def ratio(value, best, higher_is_better):
+    """How the gateway stands to `best` (above 1: better); "-" when either is missing."""
+    if value is None or best is None:
+        return "-"
+    if higher_is_better:
+        return "%.2f" % (value / best) if best > 0 else "-"
+    return "%.2f" % (best / value) if value > 0 else ("1.00" if best == 0 else "inf")
+
+
+def table(path):
+    fig = {}
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) == 3:
+                try:
+                    fig[parts[0], parts[1]] = float(parts[2])
+                except ValueError:
+                    pass
+    print("\n%-36s %10s %10s %10s %10s %12s" % ("row", *COLUMNS, "gw/best peer"))
+    for key, label, hib in ROWS:
+        peers = [fig[p, key] for p in PEERS if (p, key) in fig]
+        best = (max(peers) if hib else min(peers)) if peers else None
+        cells = ["%g" % fig[c, key] if (c, key) in fig else "-" for c in COLUMNS]
+        print("%-36s %10s %10s %10s %10s %12s" % (label, *cells,
+                                                  ratio(fig.get(("gateway", key)), best, hib)))
+    print("\ngateway / direct, CONNECT bulk: %s" % ratio(
+        fig.get(("gateway", "bulk")), fig.get(("direct", "bulk")), True))
+    print("ratios above 1 mean the gateway is better than the best peer "
+          "(lower latency counts as better)")
+    print("the gateway's page row includes its body rule; the peers' do not rewrite")
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "origin":
         origin(sys.argv[2])
+    elif sys.argv[1] == "table":
+        table(sys.argv[2])
     elif sys.argv[1] == "tunnel":
         tunnel(sys.argv[2], int(sys.argv[3]), sys.argv[4] if len(sys.argv) > 4 else None)

@@ -136,44 +136,8 @@ for p in direct gateway tinyproxy squid; do
     fi
 done
 
-# ratio VALUE BEST HIGHER_IS_BETTER: how the gateway stands to the best peer (>1 is better)
-ratio() {
-    $py - "$1" "$2" "$3" <<'PY'
-import sys
-v, b, hib = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
-try:
-    v, b = float(v), float(b)
-    if hib: print("%.2f" % (v / b) if b > 0 else "-")
-    else: print("%.2f" % (b / v) if v > 0 else ("1.00" if b == 0 else "inf"))
-except ValueError:
-    print("-")
-PY
-}
-best() {  # best peer value for a row: max or min
-    local row=$1 hib=$2 b=""
-    for p in tinyproxy squid; do
-        v=${fig[$p,$row]:-}; [[ -z $v ]] && continue
-        if [[ -z $b ]]; then b=$v
-        elif $py -c "import sys; sys.exit(0 if (float('$v') > float('$b')) == ($hib == 1) else 1)"; then b=$v; fi
-    done
-    echo "$b"
-}
-
-printf '\n%-36s %10s %10s %10s %10s %12s\n' "row" "direct" "gateway" "tinyproxy" "squid" "gw/best peer"
-row() {
-    local key=$1 label=$2 hib=$3 b
-    b=$(best "$key" "$hib")
-    printf '%-36s %10s %10s %10s %10s %12s\n' "$label" "${fig[direct,$key]:--}" "${fig[gateway,$key]:--}" \
-        "${fig[tinyproxy,$key]:--}" "${fig[squid,$key]:--}" "$(ratio "${fig[gateway,$key]:-}" "$b" "$hib")"
-}
-row rate "small GET, 8 at a time (/s)" 1
-row p50 "1 MiB page, median (ms)" 0
-row p99 "1 MiB page, 99th percentile (ms)" 0
-row bulk "CONNECT bulk, 1 tunnel (MB/s)" 1
-echo
-echo "gateway / direct, CONNECT bulk: $(ratio "${fig[gateway,bulk]:-}" "${fig[direct,bulk]:-}" 1)"
-echo "ratios above 1 mean the gateway is better than the best peer (lower latency counts as better)"
-echo "the gateway's page row includes its body rule; the peers' do not rewrite"
+for key in "${!fig[@]}"; do printf '%s %s\n' "${key//,/ }" "${fig[$key]}"; done > "$work/figures"
+$py "$tools" table "$work/figures"
 [[ -s $work/ab.err ]] && { echo "ab errors:"; sort "$work/ab.err" | uniq -c | head; }
 [[ -s $work/tunnel.err ]] && { echo "tunnel errors:"; sort "$work/tunnel.err" | uniq -c | head; }
 exit 0

@@ -201,12 +201,8 @@ void HttpRequest::ParseURI(const std::string& uri) {
 }
 
 void HttpRequest::ReadOptions(Reader& reader, unsigned int timeout) {
-    for (std::size_t lines = 0;; ++lines) {
-        if (lines > HttpLimits::kFields) TooLarge();
-        std::size_t budget = HttpLimits::kLine;
-        std::string line;
-        ReadBounded(reader, line, '\n', timeout, budget);
-        if (line.size() < 3) return;
+    std::string line;
+    for (std::size_t lines = 0; ReadFieldLine(reader, line, lines, timeout);) {
         line.resize(line.size() - 2);
         std::string name, value;
         const std::size_t colon = line.find(':');
@@ -288,13 +284,18 @@ void HttpRequest::ReadChunkedBody(Reader& reader, unsigned int timeout) {
             throw ParseError(BadRequestFormat);
     }
     // Trailer fields up to the empty line are read and dropped.
-    for (std::size_t lines = 0;; ++lines) {
-        if (lines > HttpLimits::kFields) TooLarge();
-        std::size_t budget = HttpLimits::kLine;
-        std::string line;
-        ReadBounded(reader, line, '\n', timeout, budget);
-        if (line.size() < 3) return;
+    std::string line;
+    for (std::size_t lines = 0; ReadFieldLine(reader, line, lines, timeout);) {
     }
+}
+
+bool HttpRequest::ReadFieldLine(Reader& reader, std::string& line, std::size_t& lines,
+                                unsigned int timeout) {
+    if (lines++ > HttpLimits::kFields) TooLarge();
+    std::size_t budget = HttpLimits::kLine;
+    line.clear();
+    ReadBounded(reader, line, '\n', timeout, budget);
+    return line.size() >= 3;
 }
 
 void HttpRequest::CutPortFromHost() {

@@ -126,6 +126,8 @@ class HttpRequest : public HandshakeInfoHolder {
     void ReadBounded(Reader& reader, std::string& out, char terminator, unsigned int timeout,
                      std::size_t& budget);
     void ReadChunkedBody(Reader& reader, unsigned int timeout);
+    // One header or trailer line into `line`, counted in `lines`; false at the empty line.
+    bool ReadFieldLine(Reader& reader, std::string& line, std::size_t& lines, unsigned int timeout);
 };
 
 // One HTTP response as read from the server: its body decoded (chunked, gzip) for the
