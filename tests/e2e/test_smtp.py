@@ -85,10 +85,11 @@ def test_proxy_login_replies_and_refusals(gateway):
     assert closed(s)
     gw.wait_for("Incorrect login/password format")
 
-    # A wrong proxy password; a user name without "$"; a port that is not one.
+    # A wrong proxy password; a user name without "$", with a port that is not one, or of
+    # more than 255 bytes.
     s, _, answer = raw_login(gw, "127.0.0.1 25$demo", "wrong")
     assert answer == AUTH_FAILED and closed(s)
-    for user in ["127.0.0.1 25 demo", "127.0.0.1 99999$demo"]:
+    for user in ["127.0.0.1 25 demo", "127.0.0.1 99999$demo", "127.0.0.1$demo$" + "b" * 250]:
         s, _, answer = raw_login(gw, user, "demo-password")
         assert answer == b"" and closed(s)
 
