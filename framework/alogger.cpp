@@ -8,6 +8,7 @@
 #include "alg_xml.h"
 #include "basis.h"
 #include "sys_log.h"
+#include "traps.h"
 
 namespace alg {
 
@@ -251,6 +252,11 @@ std::unique_ptr<LoggerBase> sysLoggerClass::doCreateObject(const char* encoding,
 // Registration order is the order of these definitions.
 conLoggerClass conLoggerInst;
 sysLoggerClass sysLoggerInst;
+
+// Logger classes in files of their own register themselves there; naming their instances here
+// links those files into every program that has a log system.
+extern LoggerClass* const kLinkedLoggerClasses[];
+LoggerClass* const kLinkedLoggerClasses[] = {&snmpLoggerInst};
 
 // ---------------------------------------------------------------------------------------------
 // LogSystem

@@ -24,6 +24,7 @@ constexpr const char kNoListenPort[] = "listen_port is missing or zero";
 constexpr const char kPortRange[] = "listen_port is outside 1..65535";
 constexpr const char kTimeoutRange[] = "session_timeout must be 0..2147483 seconds";
 constexpr int kMaxTimeoutSeconds = INT_MAX / 1000;
+constexpr const char kSnmpPortRange[] = "the SNMP logger's Port must be 1..65535";
 
 std::string Quoted(const char* value) {
     return std::string("\"") + (value ? value : "") + "\"";
@@ -115,6 +116,7 @@ class Checker {
     void Logger(const ALGloggerType& cfg, int index) {
         const std::string element = "general/loggers/logger[" + std::to_string(index) + "]";
         const int line = LineOf(&cfg);
+        if (streq(cfg.name, "SNMP")) SnmpLoggerParams(element, line, cfg);
         bool levelRefused = false;
         try {
             LoggerClass::Create(cfg);
@@ -163,6 +165,23 @@ class Checker {
         const int paramLine = param ? LineOf(param) : 0;
         Add(element + "/param[@name='" + name + "']", paramLine ? paramLine : line,
             Describe(e, param ? param->value.c_str() : nullptr, true));
+    }
+
+    // The SNMP logger takes any "Port" text and only its sends fail, silently after the first:
+    // the port that counts (the first non-empty one) must be a UDP port number.
+    void SnmpLoggerParams(const std::string& element, int line, const ALGloggerType& cfg) {
+        for (const ALGparamType* p : cfg.param) {
+            if (!streq(p->name, "Port") || p->value.empty()) continue;
+            const std::string value = p->value.c_str();
+            const bool digits = value.size() <= 5 &&
+                                value.find_first_not_of("0123456789") == std::string::npos;
+            if (!digits || std::stoi(value) < 1 || std::stoi(value) > 65535) {
+                const int paramLine = LineOf(p);
+                Add(element + "/param[@name='Port']", paramLine ? paramLine : line,
+                    std::string(kSnmpPortRange) + ", got " + Quoted(p->value));
+            }
+            return;
+        }
     }
 
     static const ALGparamType* FindParam(const ALGloggerType& cfg, const char* name, bool last) {
