@@ -62,7 +62,10 @@ class Gateway(algtest.Gateway):
     """ftp-gateway on a free port: users demo and carol (both with PROXY_PASSWORD); DELE is cut
     for carol only."""
 
-    def __init__(self, base, timeout=30):
+    CUT_DELE = """<cut userid="carol" loglevel="event">
+  <option name="COMMAND" masktype="regexp" from="^DELE$" to=""/></cut>"""
+
+    def __init__(self, base, timeout=30, process=CUT_DELE):
         self.port = data_port_triple()
         text = """<?xml version="1.0" encoding="UTF-8"?>
 <algpolicy><proxy name="alg_ftp"><general>
@@ -70,10 +73,8 @@ class Gateway(algtest.Gateway):
   <loggers><logger name="Console" loglevel="verbose"/></loggers>
   <authsystem name="Plaintext file"/>
 </general><handshake><access userid="" loglevel="detail" action="allow"/></handshake>
-<process><cut userid="carol" loglevel="event">
-  <option name="COMMAND" masktype="regexp" from="^DELE$" to=""/>
-</cut></process></proxy></algpolicy>
-""" % (self.port, timeout)
+<process>%s</process></proxy></algpolicy>
+""" % (self.port, timeout, process)
         passwd = "demo=%s\ncarol=%s\n" % (md5(PROXY_PASSWORD), md5(PROXY_PASSWORD))
         super().__init__(GATEWAY, base, "ftp.xml", text, {"passwd": passwd}, encoding="cp1251")
         if not wait_until(lambda: algtest.accepting(self.port), 10):
@@ -151,6 +152,20 @@ def gateway(launch):
     if not os.access(GATEWAY, os.X_OK):
         pytest.fail("ftp-gateway not built in ALG_BUILD_DIR")
     return launch(Gateway)
+
+
+def test_ignored_rules_warned_by_gateway_and_checker(launch):
+    process = Gateway.CUT_DELE.replace(
+        "</cut>", '<body masktype="wild" from="*"/></cut>') + '<replace userid=""/><replace/>'
+    g = launch(Gateway, process=process)
+    g.wait_for("Started")
+    for text in ("Replace section ignored for FTP filter", "Body element ignored for FTP cut filter"):
+        assert g.output().count(text) == 1, g.output()
+    result = subprocess.run([algtest.program("tools/algpolicy"), "check", str(g.settings)],
+                            capture_output=True, text=True, timeout=30)
+    assert result.returncode == 1
+    assert result.stdout.count("ignored by the FTP listener: it applies no replace") == 2
+    assert "body rules ignored by the FTP listener" in result.stdout
 
 
 @pytest.fixture
@@ -370,3 +385,26 @@ def _try_login(gateway, server_port):
         return gateway.ftp(server_port)
     except (OSError, EOFError, ftplib.Error):
         return None
+
+
+def test_sample_policy_serves_demo_and_refuses_dele(launch, server, tmp_path):
+    source = os.environ.get("ALG_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+    with open(os.path.join(source, "examples", "ftp.xml")) as f:
+        sample = f.read()
+    with open(os.path.join(source, "examples", "passwd")) as f:
+        passwd = f.read()
+    port = data_port_triple()
+    assert "<listen_port>2121</listen_port>" in sample
+    policy = sample.replace("<listen_port>2121<", "<listen_port>%d<" % port)
+    g = launch(lambda base: algtest.Gateway(GATEWAY, base, "ftp.xml", policy,
+                                            {"passwd": passwd}, encoding="cp1251"))
+    assert wait_until(lambda: algtest.accepting(port), 10), g.output()
+    out = tmp_path / "sample.out"
+    result = subprocess.run(
+        ["curl", "-sS", "--disable-epsv", "--max-time", "30", "-o", str(out),
+         "--user", "127.0.0.1 %d$demo$bob:demo-password$bob-pw" % server.port,
+         "-Q", "-DELE big", "ftp://127.0.0.1:%d/big" % port], timeout=60,
+        capture_output=True, text=True)
+    assert "QUOT string not accepted: DELE big" in result.stderr and g.has_line("Cut option")
+    assert out.read_bytes() == (server.root / "big").read_bytes()
+    assert (server.root / "big").exists()

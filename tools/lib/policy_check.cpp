@@ -79,6 +79,7 @@ class Checker {
         if (general) HttpDefaultCharset(proxy, *general);
         if (handshake) Handshake(*handshake);
         if (const ALGprocessType* process = proxy.process.first()) Process(*process);
+        FtpIgnoredRules(proxy);
     }
 
   private:
@@ -232,6 +233,24 @@ class Checker {
         } catch (const std::exception& e) {
             const int line = LineOf(&g, "default_charset");
             Add("general/default_charset", line ? line : LineOf(&g), Describe(e));
+        }
+    }
+
+    // ftp-gateway filters commands with cut options only: its replace sections and the body
+    // rules of its cut sections are never applied.
+    void FtpIgnoredRules(const ALGproxyType& proxy) {
+        const ALGprocessType* p = proxy.process.first();
+        if (!streq(proxy.name, "alg_ftp") || p == nullptr) return;
+        int index = 0;
+        for (const ALGreplaceType* rule : p->replace)
+            Add("process/" + Index("replace", ++index), LineOf(rule),
+                "ignored by the FTP listener: it applies no replace section");
+        index = 0;
+        for (const ALGreplaceType* rule : p->cut) {
+            ++index;
+            if (!rule->body.empty())
+                Add("process/" + Index("cut", index), LineOf(rule),
+                    "body rules ignored by the FTP listener: it cuts commands only");
         }
     }
 
