@@ -178,8 +178,8 @@ void TrapSender::send_trap(int, const char* sourceText, const char* line) {
     oid name[kTextOidLength];
     std::copy(std::begin(kTrapTextOid), std::end(kTrapTextOid), name);
     if (pdu->enterprise == nullptr ||
-        snmp_pdu_add_variable(pdu, name, kTextOidLength, ASN_OCTET_STR, text.data(),
-                              text.size()) == nullptr) {
+        snmp_pdu_add_variable(pdu, name, kTextOidLength, ASN_OCTET_STR, text.data(), text.size()) ==
+            nullptr) {
         snmp_free_pdu(pdu);
         s.Report("SNMP PDU create", snmp_sess_session(s.handle));
         return;

@@ -72,75 +72,40 @@ def socks4_session(port, echo_port):
         assert recv_exact(s, 4) == b"ping"
 
 
-def console_messages(g):
-    """The console lines of messages (prefix cut), as bytes."""
-    return [l[1:].encode("latin-1") for l in g.lines() if l[:1] in (">", " ", "*", "!")]
-
-
-def texts(traps, community):
-    return [t.text for t in traps if t.community == community]
-
-
-def stop_and_collect(g, station, communities):
-    """Stops the gateway and waits until each community has as many traps as the console has
-    message lines; the traps."""
-    g.stop()
-    want = len(console_messages(g)) * len(communities)
-    return station.wait_for_traps(want, timeout=15)
-
-
-def test_one_trap_per_message_in_english_and_koi8r(gateway, station):
+def test_every_message_a_trap_from_eight_sessions_at_once(gateway, station):
     # MIB settings that would make net-snmp complain if it read any MIB files.
     g = gateway(snmp_logger(station_params(station, "en")) +
                 snmp_logger(station_params(station, "ru", ("Encoding", "KOI8-R"))),
                 MIBS="NO-SUCH-MIB", MIBDIRS="/nonexistent")
+    g.wait_for("Started")
+    time.sleep(1.5)  # the sessions' traps are at least this much older than Started's
     with algtest.EchoServer() as echo:
-        g.wait_for("Started")
-        time.sleep(1.5)  # the session's traps are at least this much older than Started's
-        socks4_session(g.port, echo.port)
-    traps = stop_and_collect(g, station, ["en", "ru"])
+        clients = [threading.Thread(target=lambda: [socks4_session(g.port, echo.port)
+                                                    for _ in range(5)]) for _ in range(8)]
+        for c in clients:
+            c.start()
+        for c in clients:
+            c.join(60)
+    g.stop()
+    console = [l[1:].encode("latin-1") for l in g.lines() if l[:1] in (">", " ", "*", "!")]
+    assert sum(b"Close session" in l for l in console) >= 40, g.output()
+    traps = station.wait_for_traps(2 * len(console), timeout=15)
     assert not [l for l in g.lines() if re.search(r"MIB|[Mm]odule|^SNMP", l)], g.output()
     for t in traps:
         assert (t.version, t.enterprise, t.generic, t.specific) == ("0", ENTERPRISE, "6", "74")
         assert len(t.bindings) == 1 and t.oid == TEXT_OID
         assert re.fullmatch(r"\d+\.\d+\.\d+\.\d+", t.agent) and t.agent != "0.0.0.0"
-    console = console_messages(g)
-    # Every message once, as "alg_socks " and its console line; several sessions may interleave.
-    assert sorted(texts(traps, "en")) == sorted(b"alg_socks " + l for l in console)
-    ru = texts(traps, "ru")
-    assert len(ru) == len(console)
-    assert b"alg_socks " + "Запущен".encode("koi8_r") in ru
-    assert b"alg_socks " + "Остановлен".encode("koi8_r") in ru
-    # The time-stamp is the sender's age: Started was sent before the pause, the session after.
+    # Every message exactly once and whole: "alg_socks ", then its console line.
     en = [t for t in traps if t.community == "en"]
-    started = next(int(t.ticks) for t in en if t.text == b"alg_socks Started")
-    opened = max(int(t.ticks) for t in en if b"Open session" in t.text)
-    assert opened - started >= 149
-
-
-def test_eight_sessions_at_once_deliver_every_trap_intact(gateway, station):
-    g = gateway(snmp_logger(station_params(station, "en")))
-    errors = []
-
-    def client(echo_port):
-        try:
-            for _ in range(5):
-                socks4_session(g.port, echo_port)
-        except Exception as e:  # reported by the test thread
-            errors.append(e)
-
-    with algtest.EchoServer() as echo:
-        threads = [threading.Thread(target=client, args=(echo.port,)) for _ in range(8)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(60)
-    assert not errors and not any(t.is_alive() for t in threads)
-    traps = stop_and_collect(g, station, ["en"])
-    console = console_messages(g)
-    assert sum(b"Open session" in l for l in console) >= 40
-    assert collections.Counter(texts(traps, "en")) == collections.Counter(
+    assert collections.Counter(t.text for t in en) == collections.Counter(
         b"alg_socks " + l for l in console)
+    ru = [t.text for t in traps if t.community == "ru"]
+    assert len(ru) == len(console)
+    for russian in ("Запущен", "Остановлен"):
+        assert b"alg_socks " + russian.encode("koi8_r") in ru
+    # The time-stamp is the sender's age: Started was sent before the pause, sessions after.
+    started = next(int(t.ticks) for t in en if t.text == b"alg_socks Started")
+    assert min(int(t.ticks) for t in en if b"action of filter" in t.text) - started >= 149
 
 
 def test_parameters_missing_or_refused(gateway, tmp_path):
@@ -164,14 +129,15 @@ def test_parameters_missing_or_refused(gateway, tmp_path):
         prefix % (policy, 6) + "logger[4]: Not enough parameters for sending traps"], out
 
 
-def test_failing_or_silent_station_costs_sessions_nothing(gateway, launch):
-    # Port 0: every send is refused by the kernel; a free port: nobody answers.
+def test_failing_or_silent_station_costs_sessions_nothing(gateway):
+    # Port 0: the kernel refuses every send; a free port: nobody reads. The rates of sessions
+    # with and without such loggers are compared by bench/run_traps_bench.sh.
     g = gateway(snmp_logger([("IP", "127.0.0.1"), ("Port", "0"), ("Community", "c")]) +
                 snmp_logger([("IP", "127.0.0.1"), ("Port", str(algtest.free_udp_port())),
                              ("Community", "c")]))
     with algtest.EchoServer() as echo:
         for _ in range(20):
             socks4_session(g.port, echo.port)
-    wait_until(lambda: sum("Close session" in l for l in g.lines()) >= 40, 10)
+    wait_until(lambda: sum("Close session" in l for l in g.lines()) >= 20, 10)
     failures = [l for l in g.lines() if l.startswith("SNMP")]
     assert failures == ["SNMP send trap: Failure in sendto (Invalid argument)"], g.output()

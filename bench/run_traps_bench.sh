@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Measures what an SNMP logger costs socks-gateway's sessions: five gateways side by side on
+# loopback, the same policy logging every session at level event to no logger, to the console
+# (a file), and to an SNMP logger sending to a live snmptrapd, to a port nobody listens on and
+# to port 0 (every send refused), each driven by socks_load; every figure is printed as a ratio
+# to the gateway that logs nothing.
+# Usage: bench/run_traps_bench.sh [BUILD_DIR]   (default: build). Exits 0 whatever the figures.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$top/build}" && pwd)
+load=$build/bench/socks_load
+gateway=$build/socks/socks-gateway
+for f in "$load" "$gateway"; do
+    [[ -x $f ]] || { echo "missing $f: build first (ninja -C $build)"; exit 0; }
+done
+command -v snmptrapd >/dev/null || echo "snmptrapd not installed: the live-station column stays empty"
+
+RATE_SECONDS=${RATE_SECONDS:-10}
+USER=bench PASS=bench-password
+
+work=$(mktemp -d)
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+
+free_port() { /usr/bin/python3 -c "import socket; s=socket.socket(socket.AF_INET, socket.SOCK_$1); s.bind(('127.0.0.1',0)); print(s.getsockname()[1])"; }
+wait_port() {  # bounded: 50 tries of 0.1 s
+    for _ in $(seq 50); do
+        /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),0.2)" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+station_port=$(free_port DGRAM)
+if command -v snmptrapd >/dev/null; then
+    mkdir -p "$work/snmp"
+    echo "disableAuthorization yes" > "$work/snmp/snmptrapd.conf"
+    MIBS="" SNMP_PERSISTENT_DIR=$work/snmp setsid stdbuf -oL snmptrapd -f -Lo -n -C \
+        -c "$work/snmp/snmptrapd.conf" -m "" -F 'TRAP\n' "udp:127.0.0.1:$station_port" \
+        > "$work/snmp/traps.log" 2>&1 &
+    pids+=($!)
+fi
+printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/passwd"
+
+# start_gateway NAME LOGGERS: a gateway logging every session at level event to LOGGERS
+declare -A port
+start_gateway() {
+    local name=$1 loggers=${2:-'<logger name="Console" loglevel="none"/>'}
+    port[$name]=$(free_port STREAM)
+    mkdir -p "$work/$name/etc/algd" "$work/$name/run"
+    cat > "$work/$name/etc/algd/socks.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<algpolicy>
+  <proxy name="alg_socks">
+    <general>
+      <listen_port>${port[$name]}</listen_port>
+      <session_timeout>60</session_timeout>
+      <loggers>$loggers</loggers>
+      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/passwd"/></authsystem>
+    </general>
+    <handshake><access userid="" loglevel="event" action="allow"/></handshake>
+  </proxy>
+</algpolicy>
+XML
+    ALG_SYSCONFDIR=$work/$name/etc/ ALG_RUNDIR=$work/$name/run setsid "$gateway" -f \
+        > "$work/$name.log" 2>&1 &
+    pids+=($!)
+}
+snmp() { echo "<logger name=\"SNMP\" loglevel=\"event\"><param name=\"IP\" value=\"127.0.0.1\"/><param name=\"Port\" value=\"$1\"/><param name=\"Community\" value=\"bench\"/></logger>"; }
+
+columns=(none console live silent refused)
+start_gateway none ""
+start_gateway console '<logger name="Console" loglevel="event"/>'
+start_gateway live "$(snmp "$station_port")"
+start_gateway silent "$(snmp "$(free_port DGRAM)")"
+start_gateway refused "$(snmp 0)"
+
+declare -A rate traps
+for c in "${columns[@]}"; do
+    wait_port "${port[$c]}" || { echo "gateway $c did not start:"; cat "$work/$c.log"; continue; }
+    [[ $c == live ]] && ! command -v snmptrapd >/dev/null && continue
+    before=$(grep -c '^TRAP' "$work/snmp/traps.log" 2>/dev/null)
+    rate[$c]=$("$load" rate --proxy "127.0.0.1:${port[$c]}" --user "$USER" --pass "$PASS" \
+        --seconds "$RATE_SECONDS" --workers 8 2>>"$work/load.err" | awk '/^result/ {print $2}')
+    if [[ $c == live ]]; then
+        sleep 1
+        traps[$c]=$(( $(grep -c '^TRAP' "$work/snmp/traps.log") - ${before:-0} ))
+    fi
+done
+
+ratio() {
+    /usr/bin/python3 - "$1" "$2" <<'PY'
+import sys
+try:
+    v, b = float(sys.argv[1]), float(sys.argv[2])
+    print("%.2f" % (v / b) if b > 0 else "-")
+except ValueError:
+    print("-")
+PY
+}
+
+printf '\n%-30s %8s %8s %8s %8s %8s\n' "row" "none" "console" "live" "silent" "refused"
+printf '%-30s %8s %8s %8s %8s %8s\n' "sessions + 1-byte echo (/s)" "${rate[none]:--}" \
+    "${rate[console]:--}" "${rate[live]:--}" "${rate[silent]:--}" "${rate[refused]:--}"
+printf '%-30s %8s %8s %8s %8s %8s\n' "rate / rate without logging" "1.00" \
+    "$(ratio "${rate[console]:-}" "${rate[none]:-}")" \
+    "$(ratio "${rate[live]:-}" "${rate[none]:-}")" "$(ratio "${rate[silent]:-}" "${rate[none]:-}")" \
+    "$(ratio "${rate[refused]:-}" "${rate[none]:-}")"
+if [[ -n ${traps[live]:-} && -n ${rate[live]:-} ]]; then
+    sessions=$(/usr/bin/python3 -c "print(round(${rate[live]} * $RATE_SECONDS))")
+    echo
+    echo "live: traps received per session: $(ratio "${traps[live]}" "$sessions")" \
+        "(each session logs several messages at level event; snmptrapd drops what it cannot keep up with)"
+fi
+echo "refused: failure lines printed: $(grep -c '^SNMP' "$work/refused.log")"
+echo "ratios near the console column mean an SNMP logger costs sessions no more than any logger"
+[[ -s $work/load.err ]] && { echo "load generator errors:"; sort "$work/load.err" | uniq -c | head; }
+exit 0
