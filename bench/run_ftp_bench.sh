@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Measures transfers through ftp-gateway side by side with the same transfers straight from the
+# FTP server, all on loopback, with curl as the client, and prints every figure as a ratio of
+# the gateway to the direct transfer.
+# Usage: bench/run_ftp_bench.sh [BUILD_DIR]   (default: build). Exits 0 whatever the figures.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$top/build}" && pwd)
+gateway=$build/ftp/ftp-gateway
+[[ -x $gateway ]] || { echo "missing $gateway: build first (ninja -C $build ftp-gateway)"; exit 0; }
+command -v curl >/dev/null || { echo "curl not installed: nothing to measure"; exit 0; }
+/usr/bin/python3 -c 'import pyftpdlib' 2>/dev/null || { echo "pyftpdlib not installed"; exit 0; }
+
+RETR_BYTES=${RETR_BYTES:-1073741824}  # the file downloaded
+STOR_BYTES=${STOR_BYTES:-268435456}   # the file uploaded
+ROUNDS=${ROUNDS:-3}                   # each figure is the best of this many transfers
+USER=bench PASS=bench-password SUSER=srv SPASS=srv-password
+
+work=$(mktemp -d)
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+
+free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+# A port below the ephemeral range whose neighbours are free: the gateway's data connections
+# come from the ports beside its own.
+gateway_port() {
+    /usr/bin/python3 - <<'PY'
+import random, socket
+low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
+def free(p):
+    with socket.socket() as s:
+        try:
+            s.bind(("127.0.0.1", p)); return True
+        except OSError:
+            return False
+for _ in range(200):
+    p = random.randrange(10000, low - 2)
+    if all(free(q) for q in (p - 1, p, p + 1)):
+        print(p); break
+PY
+}
+wait_port() {  # bounded: 50 tries of 0.1 s
+    for _ in $(seq 50); do
+        /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),0.2)" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# The FTP server: pyftpdlib with sendfile, one process, serving $work/root.
+mkdir -p "$work/root" "$work/etc/algd" "$work/run"
+truncate -s "$RETR_BYTES" "$work/root/retr.bin"
+head -c "$STOR_BYTES" /dev/zero > "$work/stor.bin"
+srv_port=$(free_port)
+/usr/bin/python3 - "$work/root" "$srv_port" "$SUSER" "$SPASS" > "$work/server.log" 2>&1 <<'PY' &
+import sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+root, port, user, password = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+auth = DummyAuthorizer()
+auth.add_user(user, password, root, perm="elradfmw")
+FTPHandler.authorizer = auth
+FTPHandler.use_sendfile = True
+FTPServer(("127.0.0.1", port), FTPHandler).serve_forever(timeout=1)
+PY
+pids+=($!)
+
+gw_port=$(gateway_port)
+printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/etc/passwd"
+cat > "$work/etc/algd/ftp.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<algpolicy>
+  <proxy name="alg_ftp">
+    <general>
+      <listen_port>$gw_port</listen_port>
+      <session_timeout>60</session_timeout>
+      <loggers><logger name="Console" loglevel="none"/></loggers>
+      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/etc/passwd"/></authsystem>
+    </general>
+    <handshake><access userid="" loglevel="none" action="allow"/></handshake>
+  </proxy>
+</algpolicy>
+XML
+ALG_SYSCONFDIR=$work/etc/ ALG_RUNDIR=$work/run setsid "$gateway" -f > "$work/gateway.log" 2>&1 &
+pids+=($!)
+
+wait_port "$srv_port" || { echo "pyftpdlib did not start:"; cat "$work/server.log"; exit 0; }
+wait_port "$gw_port" || { echo "ftp-gateway did not start:"; cat "$work/gateway.log"; exit 0; }
+
+# transfer PEER MODE OP: MB/s of the best of ROUNDS transfers (empty when every one failed)
+transfer() {
+    local peer=$1 mode=$2 op=$3 url user args=(-sS --disable-epsv --disable-eprt --max-time 600)
+    if [[ $peer == direct ]]; then
+        url=ftp://127.0.0.1:$srv_port; user="$SUSER:$SPASS"
+    else
+        url=ftp://127.0.0.1:$gw_port; user="127.0.0.1 $srv_port\$$USER\$$SUSER:$PASS\$$SPASS"
+    fi
+    [[ $mode == active ]] && args+=(-P 127.0.0.1)
+    local best="" i speed
+    for i in $(seq "$ROUNDS"); do
+        if [[ $op == retr ]]; then
+            speed=$(curl "${args[@]}" --user "$user" -o /dev/null -w '%{speed_download}' "$url/retr.bin" 2>>"$work/curl.err")
+        else
+            speed=$(curl "${args[@]}" --user "$user" -T "$work/stor.bin" -w '%{speed_upload}' "$url/stor$i.bin" 2>>"$work/curl.err")
+        fi
+        [[ $speed =~ ^[0-9.]+$ ]] || continue
+        best=$(/usr/bin/python3 -c "print('%.0f' % max(float('$speed') / 1e6, float('${best:-0}')))")
+    done
+    echo "$best"
+}
+
+ratio() {
+    /usr/bin/python3 -c "
+try: print('%.2f' % (float('$1') / float('$2')))
+except (ValueError, ZeroDivisionError): print('-')"
+}
+
+printf '\n%-36s %10s %10s %14s\n' "row" "direct" "gateway" "gateway/direct"
+row() {
+    local mode=$1 op=$2 label=$3 d g
+    d=$(transfer direct "$mode" "$op")
+    g=$(transfer gateway "$mode" "$op")
+    printf '%-36s %10s %10s %14s\n' "$label" "${d:--}" "${g:--}" "$(ratio "$g" "$d")"
+}
+row passive retr "RETR $((RETR_BYTES >> 20)) MiB, passive (MB/s)"
+row active retr "RETR $((RETR_BYTES >> 20)) MiB, active (MB/s)"
+row passive stor "STOR $((STOR_BYTES >> 20)) MiB, passive (MB/s)"
+echo
+echo "ratios are gateway / direct: 1 means the gateway costs nothing, the goal for RETR is 0.5 or more"
+[[ -s $work/curl.err ]] && { echo "curl errors:"; sort "$work/curl.err" | uniq -c | head; }
+exit 0
