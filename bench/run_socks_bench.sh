@@ -4,12 +4,10 @@
 # Usage: bench/run_socks_bench.sh [BUILD_DIR]   (default: build). Exits 0 whatever the figures.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$top/build}" && pwd)
+source "$top/bench/bench_common.sh"
 load=$build/bench/socks_load
 gateway=$build/socks/socks-gateway
-for f in "$load" "$gateway"; do
-    [[ -x $f ]] || { echo "missing $f: build first (ninja -C $build)"; exit 0; }
-done
+require_built "$load" "$gateway"
 command -v microsocks >/dev/null || echo "microsocks not installed: its column stays empty"
 command -v danted >/dev/null || echo "danted not installed: its column stays empty"
 
@@ -21,19 +19,6 @@ IDLE_SECONDS=${IDLE_SECONDS:-10}
 USER=bench PASS=bench-password
 
 ulimit -n 65536 2>/dev/null || ulimit -n 8192 2>/dev/null || true
-work=$(mktemp -d)
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
-
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() {  # bounded: 50 tries of 0.1 s
-    for _ in $(seq 50); do
-        /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),0.2)" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
 
 # socks-gateway: the sample policy's shape with a bench user, console logging off.
 gw_port=$(free_port)

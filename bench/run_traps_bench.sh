@@ -7,30 +7,14 @@
 # Usage: bench/run_traps_bench.sh [BUILD_DIR]   (default: build). Exits 0 whatever the figures.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$top/build}" && pwd)
+source "$top/bench/bench_common.sh"
 load=$build/bench/socks_load
 gateway=$build/socks/socks-gateway
-for f in "$load" "$gateway"; do
-    [[ -x $f ]] || { echo "missing $f: build first (ninja -C $build)"; exit 0; }
-done
+require_built "$load" "$gateway"
 command -v snmptrapd >/dev/null || echo "snmptrapd not installed: the live-station column stays empty"
 
 RATE_SECONDS=${RATE_SECONDS:-10}
 USER=bench PASS=bench-password
-
-work=$(mktemp -d)
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
-
-free_port() { /usr/bin/python3 -c "import socket; s=socket.socket(socket.AF_INET, socket.SOCK_$1); s.bind(('127.0.0.1',0)); print(s.getsockname()[1])"; }
-wait_port() {  # bounded: 50 tries of 0.1 s
-    for _ in $(seq 50); do
-        /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),0.2)" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
 
 station_port=$(free_port DGRAM)
 if command -v snmptrapd >/dev/null; then
@@ -47,7 +31,7 @@ printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$w
 declare -A port
 start_gateway() {
     local name=$1 loggers=${2:-'<logger name="Console" loglevel="none"/>'}
-    port[$name]=$(free_port STREAM)
+    port[$name]=$(free_port)
     mkdir -p "$work/$name/etc/algd" "$work/$name/run"
     cat > "$work/$name/etc/algd/socks.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>

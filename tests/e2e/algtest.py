@@ -160,9 +160,9 @@ class Program:
         self.stop()
 
 
-def free_port():
-    """A TCP port on 127.0.0.1 that no one listened on a moment ago."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+def free_port(kind=socket.SOCK_STREAM):
+    """A TCP port (UDP with socket.SOCK_DGRAM) on 127.0.0.1 that no one used a moment ago."""
+    with socket.socket(socket.AF_INET, kind) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
@@ -908,10 +908,7 @@ class FtpServer:
 
 
 def free_udp_port():
-    """A UDP port on 127.0.0.1 that no one was bound to a moment ago."""
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    return free_port(socket.SOCK_DGRAM)
 
 
 class Trap:
@@ -960,13 +957,6 @@ class TrapStation(Program):
         """The traps once at least `count` have arrived (fewer when `timeout` passes first)."""
         wait_until(lambda: len(self.traps()) >= count, timeout)
         return self.traps()
-
-
-def free_udp_port():
-    """A UDP port on 127.0.0.1 that no one was bound to a moment ago."""
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class RadiusServer(Program):

@@ -1,0 +1,26 @@
+# Sourced by the benchmark scripts after they set `top` (the source tree): the build folder
+# from the script's first argument (default: build), a work folder and the processes to stop
+# (both cleaned up on exit), free loopback ports and a bounded wait for a listener.
+
+build=$(cd "${1:-$top/build}" && pwd)
+# require_built FILE...: the script ends (status 0) with a note when one was not built
+require_built() {
+    for f in "$@"; do
+        [[ -x $f ]] || { echo "missing $f: build first (ninja -C $build)"; exit 0; }
+    done
+}
+
+work=$(mktemp -d)
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+
+# free_port [DGRAM]: a TCP (or UDP) port on 127.0.0.1 that no one used a moment ago
+free_port() { /usr/bin/python3 -c "import socket; s=socket.socket(socket.AF_INET, socket.SOCK_${1:-STREAM}); s.bind(('127.0.0.1',0)); print(s.getsockname()[1])"; }
+wait_port() {  # bounded: 50 tries of 0.1 s
+    for _ in $(seq 50); do
+        /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),0.2)" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
