@@ -5,11 +5,11 @@
 # Usage: bench/run_http_bench.sh [BUILD_DIR]   (default: build). Exits 0 whatever the figures.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$top/build}" && pwd)
+source "$top/bench/bench_common.sh"
 gateway=$build/http/http-gateway
 tools=$top/bench/http_bench_tools.py
 py=/usr/bin/python3
-[[ -x $gateway ]] || { echo "missing $gateway: build first (ninja -C $build http-gateway)"; exit 0; }
+require_built "$gateway"
 command -v ab >/dev/null || { echo "ab (apache2-utils) not installed: nothing to measure"; exit 0; }
 command -v tinyproxy >/dev/null || echo "tinyproxy not installed: its column stays empty"
 command -v squid >/dev/null || echo "squid not installed: its column stays empty"
@@ -20,20 +20,7 @@ BULK_BYTES=${BULK_BYTES:-1073741824}      # one CONNECT tunnel
 USER=bench PASS=bench-password
 
 ulimit -n 65536 2>/dev/null || ulimit -n 8192 2>/dev/null || true
-work=$(mktemp -d)
 chmod 0755 "$work"  # squid's helpers run as nobody and read the password file
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
-
-free_port() { $py -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() {  # bounded: 100 tries of 0.1 s
-    for _ in $(seq 100); do
-        $py -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),0.2)" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
 
 # The origin server.
 setsid $py "$tools" origin "$work/origin.port" > "$work/origin.log" 2>&1 &
