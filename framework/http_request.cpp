@@ -114,6 +114,19 @@ void TooLarge() {
     throw ParseError(HttpRequestTooLarge);
 }
 
+// Appends exactly `count` bytes, growing `out` only as they arrive, so that a length the
+// client claims but never sends costs no memory.
+void ReadExactly(Reader& reader, std::string& out, std::size_t count, unsigned int timeout) {
+    constexpr std::size_t kStep = 1 << 20;
+    while (count > 0) {
+        const std::size_t n = std::min(count, kStep);
+        const std::size_t old = out.size();
+        out.resize(old + n);
+        reader.ReadN(out.data() + old, static_cast<unsigned int>(n), timeout);
+        count -= n;
+    }
+}
+
 }  // namespace
 
 void CheckDefaultCharset(const ALGgeneralType& general) {
@@ -253,10 +266,7 @@ void HttpRequest::ReadBody(Reader& reader, unsigned int timeout) {
         SetOptionValue("Content-length", std::to_string(body.size()));
         return;
     }
-    const std::size_t length = ContentLengthValue();
-    if (length == 0) return;
-    body.resize(length);
-    reader.ReadN(body.data(), static_cast<unsigned int>(length), timeout);
+    ReadExactly(reader, body, ContentLengthValue(), timeout);
 }
 
 void HttpRequest::ReadChunkedBody(Reader& reader, unsigned int timeout) {
@@ -275,9 +285,7 @@ void HttpRequest::ReadChunkedBody(Reader& reader, unsigned int timeout) {
         if (p == digits || digits == std::string::npos) throw ParseError(BadRequestFormat);
         if (size == 0) break;
         if (body.size() + size > HttpLimits::kRequestBody) TooLarge();
-        const std::size_t old = body.size();
-        body.resize(old + size);
-        reader.ReadN(body.data() + old, static_cast<unsigned int>(size), timeout);
+        ReadExactly(reader, body, size, timeout);
         std::string end;
         budget = 2;
         if (!ReadWithin(reader, end, '\n', timeout, budget) || (end != "\r\n" && end != "\n"))
