@@ -176,7 +176,7 @@ TEST(HttpRequest, BodiesAndBounds) {
         EXPECT_EQ(ParseFailure(text), msg) << text.substr(0, 80);
 }
 
-TEST(HttpRequest, CredentialsAndWrittenForm) {
+TEST(HttpRequest, Credentials) {
     const std::pair<std::string, std::pair<std::string, std::string>> auth[] = {
         {"Basic ZGVtbzpzZWNyZXQ6eA==", {"demo", "secret:x"}},  // demo:secret:x
         {"basic  ZGVtbw==", {"demo", "kept"}},                 // demo, no colon
@@ -192,15 +192,6 @@ TEST(HttpRequest, CredentialsAndWrittenForm) {
         EXPECT_EQ(r.user, expected.first);
         EXPECT_EQ(r.password, expected.second);
     }
-
-    HttpRequest r = ParseRequest(
-        "POST http://127.0.0.1:8080/p?q HTTP/1.1\r\nA: 1\r\nContent-Length: 2\r\n\r\nhi");
-    r.SetOptionValue("Connection", "close");
-    FakeStream out;
-    r.Write(out, 1000);
-    EXPECT_EQ(out.Written(),
-              "POST /p?q HTTP/1.1\r\nA: 1\r\nContent-Length: 2\r\nConnection: close\r\n"
-              "Host: 127.0.0.1:8080\r\n\r\nhi");
 }
 
 std::string Gzip(const std::string& plain) {
@@ -264,23 +255,6 @@ TEST(HttpResponse, BodiesDecodedAndWrittenBack) {
     back.body = r.body;
     back.ungzip();
     EXPECT_EQ(back.body, "plain text");
-
-    for (const char* status : {"204 ", "304 ", "406 "}) {
-        HttpResponse empty;
-        FakeStream noBody(std::string("HTTP/1.1 ") + status +
-                          "X\r\nContent-Length: 5\r\n\r\nbody!");
-        EXPECT_FALSE(empty.Read(noBody, 1000));
-        FakeStream written;
-        empty.Write(written, 1000);
-        EXPECT_EQ(written.Written(),
-                  std::string("HTTP/1.1 ") + status + "X\r\nContent-length: 0\r\n\r\n");
-    }
-    HttpResponse noLength;
-    FakeStream plain("HTTP/1.0 200 OK\r\nA: b\r\n\r\nabc");
-    noLength.Read(plain, 1000);
-    FakeStream written;
-    noLength.Write(written, 1000);
-    EXPECT_EQ(written.Written(), "HTTP/1.0 200 OK\r\nA: b\r\nContent-length: 3\r\n\r\nabc");
 
     HttpResponse informational;
     FakeStream hundred("HTTP/1.1 100 Continue\r\n\r\n");
