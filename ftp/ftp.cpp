@@ -1,6 +1,7 @@
 #include "ftp.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,6 +36,8 @@ constexpr unsigned int kDataAcceptMs = 500;
 constexpr unsigned int kSecondReplyMs = 1000;
 constexpr unsigned int kCopyBuffer = 65535;
 constexpr int kSliceMs = 100;
+// Full buffers a transfer may copy without a wait before the control connection is looked at.
+constexpr int kBusyPasses = 8;
 // The shortest address run of a 227 reply worth decoding ("1,1,1,1,1,1" has 11).
 constexpr std::size_t kMinPasvRun = 12;
 
@@ -324,24 +327,40 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
     // The pool's quit signal as a descriptor, so the wait needs no slices.
     const QuitWaker waker(&Listener().Pool());
     const int idleWait = waker.Descriptor() >= 0 ? -1 : kSliceMs;
+    bool busy = false;  // the last receive filled the buffer: more is very likely there
+    int busyPasses = 0;
     try {
         for (;;) {
-            pollfd p[3] = {{client.Descriptor(), POLLIN, 0},
-                           {from.Descriptor(), POLLIN, 0},
-                           {waker.Descriptor(), POLLIN, 0}};
-            if (::poll(p, 3, idleWait) < 0) {
-                if (errno == EINTR) continue;
-                throw SocketError(SelectFail);
+            if (busy && busyPasses < kBusyPasses) {
+                // A busy stream reads on without a wait; every kBusyPasses buffers the wait
+                // looks at the control connection again.
+                ++busyPasses;
+            } else {
+                busyPasses = 0;
+                pollfd p[3] = {{client.Descriptor(), POLLIN, 0},
+                               {from.Descriptor(), POLLIN, 0},
+                               {waker.Descriptor(), POLLIN, 0}};
+                if (::poll(p, 3, idleWait) < 0) {
+                    if (errno == EINTR) continue;
+                    throw SocketError(SelectFail);
+                }
+                if (waker.QuitRaised()) throw TerminationEvent();
+                // A control command first: this is how ABOR and STAT reach the server in time.
+                if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) ProcessCmd(server);
+                if (!(p[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             }
-            if (waker.QuitRaised() || client.QuitRaised() || from.QuitRaised() || to.QuitRaised())
+            if (client.QuitRaised() || from.QuitRaised() || to.QuitRaised())
                 throw TerminationEvent();
-            // A control command first: this is how ABOR and STAT reach the server in time.
-            if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) ProcessCmd(server);
-            if (!(p[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            unsigned int size = kCopyBuffer;
-            const bool open = from.Read(buffer.get(), size, 0);
-            if (size > 0) to.Write(buffer.get(), size, Timeout());
-            if (!open) return;
+            const ssize_t n = ::recv(from.Descriptor(), buffer.get(), kCopyBuffer, MSG_DONTWAIT);
+            if (n < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                    throw SocketError(RecvFails);
+                busy = false;
+                continue;
+            }
+            if (n == 0) return;  // the sender has closed: the transfer is complete
+            to.Write(buffer.get(), static_cast<unsigned int>(n), Timeout());
+            busy = static_cast<unsigned int>(n) == kCopyBuffer;
         }
     } catch (const SocketError& e) {
         LogError(*this, e, detail, warning);
