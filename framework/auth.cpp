@@ -1,16 +1,22 @@
 #include "auth.h"
 
-#include <sys/stat.h>
+#include <security/pam_appl.h>
+#include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <memory>
+#include <sstream>
 
 #include "alg_xml.h"
 #include "basis.h"
 #include "dirmap.h"
+#include "radlibc.h"
+#include "radlibi.h"
 
 namespace alg {
 
@@ -95,7 +101,13 @@ std::size_t LoginCache::Size() const {
 
 bool AuthenticationBase::authenticate(const char* user, const char* password) {
     if (user == nullptr || password == nullptr) throw LogicError(kNullCredentials);
-    const std::string u(user), p(password);
+    const std::string u(user);
+    std::string p(password);
+    // The copy of the password is wiped however the check ends.
+    struct Wipe {
+        std::string& text;
+        ~Wipe() { explicit_bzero(text.data(), text.size()); }
+    } wipe{p};
     if (cache_.IsAuthorized(u, p)) return true;
     // The cache is not held while the system works: a slow system must not serialise logins.
     const bool accepted = doAuthenticate(user, password);
@@ -225,14 +237,13 @@ std::string AuthPlaintextClass::PasswordFilePath(const ALGauthsystemType& cfg) {
 }
 
 std::map<std::string, std::string> AuthPlaintextClass::ReadPasswordFile(const std::string& path) {
-    // Only a regular file: a FIFO would block the open, a device could never end.
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    std::istringstream in;
+    try {
+        in.str(ReadRegularFile(path, kMaxFileSize));
+    } catch (const FileReadError&) {
         throw FactoryError(CantOpenFile, " - " + path);
-    std::ifstream in(path, std::ios::in | std::ios::binary);
-    if (!in.is_open()) throw FactoryError(CantOpenFile, " - " + path);
+    }
     PairReader pairs(in, "=");
-    if (in.bad()) throw FactoryError(CantOpenFile, " - " + path);
     return std::move(static_cast<std::map<std::string, std::string>&>(pairs));
 }
 
@@ -249,12 +260,175 @@ bool AuthPlaintext::doAuthenticate(const char* user, const char* password) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Factory instances, in search order ("System API" belongs before the stub, "Radius server"
-// between the stub and the plaintext file).
+// PAM
+// ---------------------------------------------------------------------------------------------
+
+int stdin_conv(int count, const pam_message** messages, pam_response** responses, void* appdata) {
+    if (count != 1 || messages == nullptr || messages[0] == nullptr ||
+        messages[0]->msg_style != PAM_PROMPT_ECHO_OFF || responses == nullptr || appdata == nullptr)
+        return PAM_CONV_ERR;
+    auto* response = static_cast<pam_response*>(std::calloc(1, sizeof(pam_response)));
+    char* answer = ::strdup(static_cast<const char*>(appdata));
+    if (response == nullptr || answer == nullptr) {
+        std::free(response);
+        std::free(answer);
+        return PAM_BUF_ERR;
+    }
+    response->resp = answer;
+    response->resp_retcode = 0;
+    *responses = response;
+    return PAM_SUCCESS;
+}
+
+bool AuthSysAPI::doAuthenticate(const char* user, const char* password) {
+    if (user == nullptr || password == nullptr) throw LogicError(kNullCredentials);
+    threadkit::ObjectLevelLockable::Lock guard(lock_);
+    pam_conv conversation{&stdin_conv, const_cast<char*>(password)};
+    pam_handle_t* handle = nullptr;
+    const int started = pam_start(kPamService, user, &conversation, &handle);
+    if (started != PAM_SUCCESS) throw AuthError(kPamStartFails, started);
+    const int status = pam_authenticate(handle, PAM_SILENT);
+    pam_end(handle, status);
+    return status == PAM_SUCCESS;
+}
+
+AuthenticationBase* AuthSysAPIClass::Create(const ALGauthsystemType&) const {
+    return new AuthSysAPI();
+}
+
+// ---------------------------------------------------------------------------------------------
+// RADIUS server
 // ---------------------------------------------------------------------------------------------
 
 namespace {
+
+constexpr char kServerParam[] = "IP";
+constexpr char kPortParam[] = "Port";
+constexpr char kSecretParam[] = "ServerSecret";
+
+// The first parameter `name` with a non-empty value, or null.
+const ALGparamType* FirstParam(const ALGauthsystemType& cfg, const char* name) {
+    for (const ALGparamType* p : cfg.param)
+        if (std::strcmp(p->name.c_str(), name) == 0 && !p->value.empty()) return p;
+    return nullptr;
+}
+
+std::string FirstValue(const ALGauthsystemType& cfg, const char* name) {
+    const ALGparamType* p = FirstParam(cfg, name);
+    return p ? p->value.c_str() : std::string();
+}
+
+// A decimal port from 1 to 65535 (blanks around it allowed), or 0.
+int ParsePort(const std::string& text) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(begin, &end, 10);
+    while (end && (*end == ' ' || *end == '\t')) ++end;
+    if (end == begin || *end != '\0' || errno != 0 || value < 1 || value > 65535) return 0;
+    return static_cast<int>(value);
+}
+
+// Closes a descriptor when the scope ends.
+struct SocketCloser {
+    int fd;
+    ~SocketCloser() { TermRadiusSocket(fd, fd); }
+};
+
+void CheckLimits(const RadiusParams& params) {
+    if (params.server.empty() || params.secret.empty())
+        throw InitializerError(NotEnoughParamsToConnect);
+    if (params.server.size() > AuthRadius::kMaxServer) throw InitializerError(RadiusServerTooLong);
+    if (params.secret.size() > AuthRadius::kMaxSecret) throw InitializerError(RadiusSecretTooLong);
+}
+
+}  // namespace
+
+RadiusParams AuthRadiusClass::Params(const ALGauthsystemType& cfg) {
+    RadiusParams params;
+    params.server = FirstValue(cfg, kServerParam);
+    params.secret = FirstValue(cfg, kSecretParam);
+    const int port = ParsePort(FirstValue(cfg, kPortParam));
+    params.port = port != 0 ? port : AuthRadius::kDefaultPort;
+    CheckLimits(params);
+    return params;
+}
+
+const ALGparamType* AuthRadiusClass::UnusablePort(const ALGauthsystemType& cfg) {
+    const ALGparamType* port = FirstParam(cfg, kPortParam);
+    return port && ParsePort(port->value.c_str()) == 0 ? port : nullptr;
+}
+
+AuthenticationBase* AuthRadiusClass::Create(const ALGauthsystemType& cfg) const {
+    return new AuthRadius(Params(cfg));
+}
+
+void AuthRadiusClass::Validate(const ALGauthsystemType& cfg) const {
+    Params(cfg);
+}
+
+AuthRadius::AuthRadius(const RadiusParams& params, int timeoutSeconds, int retries)
+    : timeout_(timeoutSeconds), retries_(retries), secret_(params.secret) {
+    CheckLimits(params);
+    // One socket for both servers: only the address is kept, each check opens its own.
+    int fd = -1, unused = -1, err = 0;
+    sockaddr_in acctAddress{};
+    unsigned short localPorts[2] = {0, 0};
+    const auto port = static_cast<unsigned short>(params.port);
+    if (InitRadiusSocket(&fd, &serverAddress_, &unused, &acctAddress, params.server.c_str(),
+                         params.server.c_str(), localPorts, port, port, &err) != 0)
+        throw AuthError(kRadiusSocketFails, -1);
+    TermRadiusSocket(fd, unused);
+    // The address the server sees us from, rather than whatever the host name resolves to.
+    GetLocalIPTowards(&serverAddress_, &localAddress_);
+}
+
+AuthRadius::~AuthRadius() {
+    explicit_bzero(secret_.data(), secret_.size());
+}
+
+bool AuthRadius::doAuthenticate(const char* user, const char* password) {
+    if (user == nullptr || password == nullptr) throw LogicError(kNullCredentials);
+    if (std::strlen(user) > RAD_MAX_ATTR_VALUE || std::strlen(password) > RAD_MAX_PASSWORD)
+        throw AuthError(kRadiusTooLong, -1);
+    char authenticator[RAD_AUTH_SIZE];
+    unsigned char id = 0;
+    if (GenerateAuthenticator(authenticator) == nullptr || GeneratePacketID(&id) < 0)
+        throw AuthError(kRadiusNoRandom, -1);
+    char hidden[RAD_MAX_PASSWORD];
+    RadAuthRequest request{};
+    request.authenticator = authenticator;
+    request.identifier = id;
+    request.userName = user;
+    request.password = hidden;
+    request.state = "";
+    std::memcpy(request.nasIP, &localAddress_, sizeof request.nasIP);
+    request.secret = secret_.c_str();
+    char packet[RAD_MAX_PACKET];
+    if (EncryptPassword(password, secret_.c_str(), authenticator, hidden,
+                        &request.passwordLength) != 0 ||
+        BuildRadAuthPkt(packet, &request) < 0)
+        throw AuthError(kRadiusTooLong, -1);
+
+    int err = 0;
+    const SocketCloser fd{OpenRadiusSocket(0, &err)};
+    if (fd.fd < 0) throw AuthError(kRadiusSocketFails, -1);
+    char reply[RAD_MAX_PACKET];
+    sockaddr_in from{};
+    int code = 0;
+    return SendRecvRadiusPkt(fd.fd, &serverAddress_, packet, secret_.c_str(), reply, sizeof reply,
+                             &from, retries_, timeout_, &code) == RAD_OK &&
+           code == RAD_ACCESS_ACCEPT;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Factory instances, in search order.
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+AuthSysAPIClass sysAPIFactory;
 AuthStubClass stubFactory;
+AuthRadiusClass radiusFactory;
 AuthPlaintextClass plaintextFactory;
 }  // namespace
 

@@ -1,11 +1,13 @@
 // Authentication systems: the registry of factories that build a listener's system by name,
 // the base every system derives from (with its cache of recently accepted logins), the stub
-// that refuses everybody and the plaintext password file.
+// that refuses everybody, the plaintext password file, PAM and a RADIUS server.
 //
 // Ownership: the listener owns the system CreateClass returns. Factories are static objects,
 // registered before main in search order. Every operation of a built system may be called
 // from any number of session threads at once.
 #pragma once
+
+#include <netinet/in.h>
 
 #include <ctime>
 #include <functional>
@@ -20,19 +22,38 @@
 
 struct ALGgeneralType;
 struct ALGauthsystemType;
+struct ALGparamType;
+struct pam_message;
+struct pam_response;
 
 namespace alg {
 
 ALG_MESSAGE(AuthSystemClassNotFound, "AuthSystem class not found", "не найден класс AuthSystem");
 ALG_MESSAGE(CantOpenFile, "Can't open file", "Не удалось открыть файл");
+ALG_MESSAGE(NotEnoughParamsToConnect, "Not enough parameters for connect to RADIUS server",
+            "Недостаточно параметров для соединения с RADIUS-сервером");
+ALG_MESSAGE(RadiusSecretTooLong, "RADIUS server secret is longer than 127 characters",
+            "Секрет RADIUS-сервера длиннее 127 символов");
+ALG_MESSAGE(RadiusServerTooLong, "RADIUS server name is longer than 255 characters",
+            "Имя RADIUS-сервера длиннее 255 символов");
 
 // LogicError texts of this module (a null factory name throws kNullIdentifierText).
 inline constexpr char kNullCredentials[] = "login or password is NULL";
 inline constexpr char kNullSeparators[] = "PairReader: NULL separator set";
+// AuthError texts of this module.
+inline constexpr char kPamStartFails[] = "pam_start() fails";
+inline constexpr char kRadiusSocketFails[] = "Unable to initialize RADIUS socket";
+inline constexpr char kRadiusNoRandom[] = "RADIUS: no random source for the request";
+inline constexpr char kRadiusTooLong[] = "RADIUS: user name or password too long for a request";
 
 // Factory names, equal to the GetName() of the systems they build.
 inline constexpr char kStubName[] = "Stub";
 inline constexpr char kPlaintextName[] = "Plaintext file";
+inline constexpr char kSysAPIName[] = "System API";
+inline constexpr char kRadiusName[] = "Radius server";
+
+// The PAM service whose configuration (/etc/pam.d/pam_alg) decides how "System API" checks.
+inline constexpr char kPamService[] = "pam_alg";
 
 // Parameter of "Plaintext file" naming the password file; default systemEtcDir() + "passwd".
 inline constexpr char kPwdFileParam[] = "pwdfile";
@@ -202,14 +223,111 @@ class AuthPlaintext : public AuthenticationBase {
 class AuthPlaintextClass : public AuthSystemClass {
   public:
     const char* GetName() const override { return kPlaintextName; }
+    // Largest password file read, in bytes.
+    static constexpr std::size_t kMaxFileSize = 8u << 20;
+
     // Reads the password file; FactoryError CantOpenFile (detail " - " and the path) when it
-    // is missing, unreadable or not a regular file.
+    // is missing, unreadable, not a regular file or larger than kMaxFileSize.
     AuthenticationBase* Create(const ALGauthsystemType& cfg) const override;
 
     // The first non-empty "pwdfile" parameter, else systemEtcDir() + "passwd".
     static std::string PasswordFilePath(const ALGauthsystemType& cfg);
     // The user map of the password file at `path`; throws like Create.
     static std::map<std::string, std::string> ReadPasswordFile(const std::string& path);
+};
+
+// The PAM conversation of "System API": answers exactly one echo-off prompt with the password
+// given as `appdata` (a NUL-terminated text); anything else (more or fewer messages, an echoed
+// prompt, an informational or error message) gets PAM_CONV_ERR and no response. The response
+// is allocated with malloc and belongs to PAM.
+int stdin_conv(int count, const pam_message** messages, pam_response** responses, void* appdata);
+
+// Checks logins through PAM under the service kPamService: the authentication step only, with
+// PAM_SILENT. PAM modules need not be thread-safe, so every transaction of one system runs
+// under its lock (concurrent sessions wait their turn; the login cache spares PAM repeats).
+class AuthSysAPI : public AuthenticationBase {
+  public:
+    AuthSysAPI() = default;
+    const char* GetName() const override { return kSysAPIName; }
+
+  protected:
+    // pam_start failing throws AuthError kPamStartFails with the PAM status as its code; any
+    // other outcome than PAM_SUCCESS of pam_authenticate is a refusal.
+    bool doAuthenticate(const char* user, const char* password) override;
+
+  private:
+    // Serialises pam_start .. pam_end of this system.
+    threadkit::ObjectLevelLockable lock_;
+};
+
+class AuthSysAPIClass : public AuthSystemClass {
+  public:
+    const char* GetName() const override { return kSysAPIName; }
+    // Parameters are ignored.
+    AuthenticationBase* Create(const ALGauthsystemType& cfg) const override;
+};
+
+// What a "Radius server" authsystem element asks for.
+struct RadiusParams {
+    std::string server;  // "IP": dotted IPv4 address or host name
+    int port = 0;        // "Port", kDefaultPort when absent or outside 1..65535
+    std::string secret;  // "ServerSecret"
+};
+
+// Checks logins with one Access-Request each to a RADIUS server, accepted on Access-Accept.
+// Every check has a UDP socket of its own, so concurrent checks never see each other's
+// answers; only an answer from the server's address and port with the request's identifier,
+// Response Authenticator and (when it has one) Message-Authenticator counts. A silent server
+// costs retries + 1 requests, each waited for the reply time-out. Holds no lock: what checks
+// share is fixed at construction.
+class AuthRadius : public AuthenticationBase {
+  public:
+    static constexpr int kDefaultPort = 1645;
+    static constexpr int kReplyTimeout = 10;  // seconds
+    static constexpr int kRetries = 1;
+    static constexpr std::size_t kMaxSecret = 127;
+    static constexpr std::size_t kMaxServer = 255;
+
+    // Resolves `server` (a name that does not resolve leaves 0.0.0.0: every check then times
+    // out) and takes the local address that reaches it as NAS-IP-Address. A secret or server name
+    // over its limit throws InitializerError RadiusSecretTooLong or RadiusServerTooLong; a socket
+    // that cannot be opened throws AuthError kRadiusSocketFails (code -1).
+    AuthRadius(const RadiusParams& params, int timeoutSeconds = kReplyTimeout,
+               int retries = kRetries);
+    ~AuthRadius() override;
+    const char* GetName() const override { return kRadiusName; }
+
+    const sockaddr_in& ServerAddress() const { return serverAddress_; }
+
+  protected:
+    // False on a refusal, a challenge, a time-out or an exchange failure. A user name over 253
+    // bytes or a password over 128 throws AuthError kRadiusTooLong, a socket that cannot be
+    // opened AuthError kRadiusSocketFails, a random source that fails AuthError
+    // kRadiusNoRandom: the session logs them as system errors.
+    bool doAuthenticate(const char* user, const char* password) override;
+
+  private:
+    const int timeout_;
+    const int retries_;
+    std::string secret_;
+    unsigned int localAddress_ = 0;
+    sockaddr_in serverAddress_{};
+};
+
+class AuthRadiusClass : public AuthSystemClass {
+  public:
+    const char* GetName() const override { return kRadiusName; }
+    AuthenticationBase* Create(const ALGauthsystemType& cfg) const override;
+    // Throws what Create would for the parameters, without resolving or opening anything.
+    void Validate(const ALGauthsystemType& cfg) const override;
+
+    // "IP", "Port" and "ServerSecret": the first non-empty occurrence of each. A missing
+    // server or secret throws InitializerError NotEnoughParamsToConnect; one over its limit
+    // RadiusServerTooLong or RadiusSecretTooLong.
+    static RadiusParams Params(const ALGauthsystemType& cfg);
+    // The "Port" parameter that counts when its value is not a number from 1 to 65535 (the
+    // system then uses kDefaultPort without a word), else null.
+    static const ALGparamType* UnusablePort(const ALGauthsystemType& cfg);
 };
 
 }  // namespace alg

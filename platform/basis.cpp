@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -282,6 +283,15 @@ HashMD5::HashMD5(const void* data, unsigned length) {
     MD5Final(digest_, &context);
 }
 
+HashMD5::HashMD5(std::initializer_list<std::string_view> parts) {
+    MD5_CTX context;
+    MD5Init(&context);
+    for (std::string_view part : parts)
+        if (!part.empty())
+            MD5Update(&context, reinterpret_cast<const unsigned char*>(part.data()), part.size());
+    MD5Final(digest_, &context);
+}
+
 void HashMD5::ToCSTR(char* out, bool upperCase) const {
     const char* digits = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
     for (unsigned i = 0; i < kDigestSize; ++i) {
@@ -305,4 +315,42 @@ const char* productBuild() {
 
 const char* productBuildDate() {
     return ALG_PRODUCT_BUILD_DATE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bounded file reading
+// ---------------------------------------------------------------------------------------------
+
+std::string ReadRegularFile(const std::string& path, std::size_t limit) {
+    const auto failed = [](const char* what, int err) {
+        return FileReadError(std::string(what) + ": " + std::strerror(err), false);
+    };
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) throw failed("cannot open file", errno);
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (fstat(fd, &st) != 0) throw failed("cannot read file", errno);
+    if (!S_ISREG(st.st_mode)) throw FileReadError("not a regular file", false);
+    const FileReadError tooLarge("file too large", true);
+    if (static_cast<unsigned long long>(st.st_size) > limit) throw tooLarge;
+    std::string data;
+    data.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[64 * 1024];
+    for (;;) {
+        // The file may grow after fstat: one byte past the limit is enough to refuse it.
+        const std::size_t want = std::min(sizeof buf, limit + 1 - data.size());
+        const ssize_t n = ::read(fd, buf, want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw failed("cannot read file", errno);
+        }
+        if (n == 0) break;
+        data.append(buf, static_cast<std::size_t>(n));
+        if (data.size() > limit) throw tooLarge;
+    }
+    return data;
 }

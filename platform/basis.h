@@ -3,6 +3,9 @@
 // each SCChecker and HashMD5 object by one thread at a time.
 #pragma once
 
+#include <cstddef>
+#include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -64,6 +67,8 @@ class HashMD5 {
     static constexpr unsigned kDigestSize = 16;
 
     HashMD5(const void* data, unsigned length);
+    // The digest of `parts` one after another, as if they were one block.
+    explicit HashMD5(std::initializer_list<std::string_view> parts);
 
     // Writes the digest as 32 hexadecimal digits and a NUL into `out` (33 bytes): upper case
     // letters when `upperCase` is true, lower case otherwise.
@@ -79,6 +84,24 @@ class HashMD5 {
 // "\u00NN", and a byte from 0x80 to 0x9F that is not part of a UTF-8 character becomes "\xNN".
 // Everything else, other UTF-8 characters and bytes of 8-bit code pages included, is kept.
 std::string EscapeControls(std::string_view text);
+
+// Why ReadRegularFile failed; what() is the cause ("cannot open file: <errno text>", "not a
+// regular file", ...). `TooLarge()` tells a file over the limit from other failures.
+class FileReadError : public std::runtime_error {
+  public:
+    FileReadError(const std::string& cause, bool tooLarge)
+        : std::runtime_error(cause), tooLarge_(tooLarge) {}
+    bool TooLarge() const { return tooLarge_; }
+
+  private:
+    bool tooLarge_;
+};
+
+// The bytes of the file at `path`, at most `limit` of them. The file is opened without
+// waiting (a FIFO with no writer does not block), anything but a regular file is refused
+// after the open (so it cannot be swapped between a check and the open), and at most
+// `limit` + 1 bytes are ever read, however large the file is or grows. Throws FileReadError.
+std::string ReadRegularFile(const std::string& path, std::size_t limit);
 
 // The product version ("1.0.0"), build (source revision) and build date ("YYYY-MM-DD").
 const char* productVersion();

@@ -17,6 +17,8 @@
 #include <new>
 #include <vector>
 
+#include "basis.h"
+
 namespace {
 
 constexpr const char kEntityRefused[] = "entity declarations are not accepted";
@@ -211,33 +213,11 @@ void MLDoc::load(const char* name, const char* text, int length) {
 }
 
 std::string MLDoc::readFile(const std::string& path, std::size_t limit) {
-    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) throw TTT(path, 0, ErrnoText("cannot open file", errno));
-    struct FdCloser {
-        int fd;
-        ~FdCloser() { ::close(fd); }
-    } closer{fd};
-    struct stat st {};
-    if (fstat(fd, &st) != 0) throw TTT(path, 0, ErrnoText("cannot read file", errno));
-    if (!S_ISREG(st.st_mode)) throw TTT(path, 0, "not a regular file");
-    if (static_cast<unsigned long long>(st.st_size) > limit) throw TTT(path, 0, kTooLarge);
-    std::string data;
-    data.reserve(static_cast<std::size_t>(st.st_size));
-    char buf[kFileChunk];
-    for (;;) {
-        // The file may grow after fstat: one byte past the limit is enough to refuse it.
-        const std::size_t want = std::min(sizeof buf, limit + 1 - data.size());
-        const ssize_t n = ::read(fd, buf, want);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw TTT(path, 0, ErrnoText("cannot read file", errno));
-        }
-        if (n == 0) break;
-        data.append(buf, static_cast<std::size_t>(n));
-        if (data.size() > limit) throw TTT(path, 0, kTooLarge);
+    try {
+        return ReadRegularFile(path, limit);
+    } catch (const FileReadError& e) {
+        throw TTT(path, 0, e.TooLarge() ? kTooLarge : e.what());
     }
-    return data;
 }
 
 void MLDoc::load(const std::string& path) {

@@ -1,6 +1,8 @@
 #include "auth.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <security/pam_appl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -274,7 +276,9 @@ TEST(AuthPlaintext, DefaultPathAndUnopenableFiles) {
 
     const std::string fifo = dir.Path() + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& bad : {dir.Path() + "/missing", dir.Path(), fifo}) {
+    const std::string huge = dir.File("huge", "demo=x\n");
+    ASSERT_EQ(truncate(huge.c_str(), alg::AuthPlaintextClass::kMaxFileSize + 1), 0);
+    for (const std::string& bad : {dir.Path() + "/missing", dir.Path(), fifo, huge}) {
         ALGgeneralType b = General("Plaintext file");
         AddParam(b.authsystem, "pwdfile", bad.c_str());
         try {
@@ -287,6 +291,105 @@ TEST(AuthPlaintext, DefaultPathAndUnopenableFiles) {
         }
         EXPECT_THROW(AuthSystemClass::CheckAuthSystem(b), alg::FactoryError);
     }
+}
+
+TEST(AuthRegistry, FactoriesInSearchOrder) {
+    std::vector<std::string> names;
+    for (const AuthSystemClass* c : AuthSystemClass::Classes()) names.push_back(c->GetName());
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"System API", "Stub", "Radius server", "Plaintext file"}));
+    auto pam = Create(General("System API"));
+    EXPECT_STREQ(pam->GetName(), "System API");
+}
+
+TEST(AuthSysAPI, ConversationAnswersOnlyOneEchoOffPrompt) {
+    char password[] = "pw";
+    const pam_message off{PAM_PROMPT_ECHO_OFF, "Password: "};
+    const pam_message on{PAM_PROMPT_ECHO_ON, "Login: "};
+    const pam_message info{PAM_TEXT_INFO, "hello"};
+    struct Case {
+        std::vector<const pam_message*> asked;
+        int status;
+    };
+    for (const Case& c : std::vector<Case>{{{&off}, PAM_SUCCESS},
+                                           {{&on}, PAM_CONV_ERR},
+                                           {{&info}, PAM_CONV_ERR},
+                                           {{&off, &off}, PAM_CONV_ERR},
+                                           {{}, PAM_CONV_ERR}}) {
+        pam_response* answer = nullptr;
+        const pam_message** asked =
+            c.asked.empty() ? nullptr : const_cast<const pam_message**>(c.asked.data());
+        EXPECT_EQ(alg::stdin_conv(static_cast<int>(c.asked.size()), asked, &answer, password),
+                  c.status);
+        if (c.status != PAM_SUCCESS) {
+            EXPECT_EQ(answer, nullptr);
+            continue;
+        }
+        ASSERT_NE(answer, nullptr);
+        EXPECT_STREQ(answer->resp, "pw");
+        EXPECT_EQ(answer->resp_retcode, 0);
+        free(answer->resp);
+        free(answer);
+    }
+}
+
+ALGgeneralType Radius(std::initializer_list<std::pair<const char*, const char*>> params) {
+    ALGgeneralType g = General("Radius server");
+    for (const auto& [name, value] : params) AddParam(g.authsystem, name, value);
+    return g;
+}
+
+TEST(AuthRadius, ParametersLimitsAndPorts) {
+    const std::string secret127(127, 's');
+    const std::vector<std::pair<const char*, int>> ports{
+        {nullptr, 1645}, {"0", 1645},    {"-5", 1645},    {"65536", 1645},
+        {"18x", 1645},   {"1812", 1812}, {"65535", 65535}};
+    for (const auto& [port, expected] : ports) {
+        ALGgeneralType g = Radius({{"IP", "127.0.0.1"}, {"ServerSecret", "k"}});
+        if (port) AddParam(g.authsystem, "Port", port);
+        EXPECT_EQ(alg::AuthRadiusClass::Params(g.authsystem).port, expected) << port;
+        EXPECT_EQ(alg::AuthRadiusClass::UnusablePort(g.authsystem) != nullptr,
+                  port && expected == 1645)
+            << port;
+    }
+    const auto params = alg::AuthRadiusClass::Params(Radius({{"IP", ""},
+                                                             {"IP", "10.1.2.3"},
+                                                             {"IP", "10.9.9.9"},
+                                                             {"ServerSecret", secret127.c_str()}})
+                                                         .authsystem);
+    EXPECT_EQ(params.server, "10.1.2.3");
+    EXPECT_EQ(params.secret, secret127);
+
+    const std::string secret128(128, 's'), server256(256, 'h');
+    using Params = std::vector<std::pair<const char*, const char*>>;
+    const std::vector<std::pair<Params, const alg::locMSG*>> refused{
+        {{{"ServerSecret", "k"}}, &alg::NotEnoughParamsToConnect},
+        {{{"IP", "127.0.0.1"}, {"ServerSecret", ""}}, &alg::NotEnoughParamsToConnect},
+        {{{"IP", "127.0.0.1"}, {"ServerSecret", secret128.c_str()}}, &alg::RadiusSecretTooLong},
+        {{{"IP", server256.c_str()}, {"ServerSecret", "k"}}, &alg::RadiusServerTooLong},
+    };
+    for (const auto& [params, msg] : refused) {
+        ALGgeneralType cfg = General("Radius server");
+        for (const auto& [name, value] : params) AddParam(cfg.authsystem, name, value);
+        for (auto call : {+[](const ALGgeneralType& g) { Create(g); },
+                          +[](const ALGgeneralType& g) { AuthSystemClass::CheckAuthSystem(g); }}) {
+            try {
+                call(cfg);
+                ADD_FAILURE() << msg->en << " not refused";
+            } catch (const alg::InitializerError& e) {
+                EXPECT_EQ(&e.Msg(), msg);
+            }
+        }
+    }
+    EXPECT_STREQ(alg::NotEnoughParamsToConnect.en,
+                 "Not enough parameters for connect to RADIUS server");
+    auto system = Create(Radius({{"IP", "127.0.0.9"}, {"ServerSecret", "k"}, {"Port", "1812"}}));
+    const sockaddr_in& address = static_cast<alg::AuthRadius&>(*system).ServerAddress();
+    EXPECT_EQ(address.sin_addr.s_addr, inet_addr("127.0.0.9"));
+    EXPECT_EQ(ntohs(address.sin_port), 1812);
+    // Credentials User-Name or User-Password cannot carry are a system error, not a refusal.
+    EXPECT_THROW(system->authenticate("u", std::string(129, 'p').c_str()), alg::AuthError);
+    EXPECT_THROW(system->authenticate(std::string(254, 'u').c_str(), "p"), alg::AuthError);
 }
 
 }  // namespace

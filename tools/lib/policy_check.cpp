@@ -24,6 +24,8 @@ constexpr const char kNoListenPort[] = "listen_port is missing or zero";
 constexpr const char kPortRange[] = "listen_port is outside 1..65535";
 constexpr const char kTimeoutRange[] = "session_timeout must be 0..2147483 seconds";
 constexpr int kMaxTimeoutSeconds = INT_MAX / 1000;
+constexpr const char kRadiusPortRange[] =
+    "the RADIUS server's Port must be 1..65535 (the gateway would use 1645)";
 constexpr const char kSnmpPortRange[] = "the SNMP logger's Port must be 1..65535";
 
 std::string Quoted(const char* value) {
@@ -108,8 +110,19 @@ class Checker {
             const int line = LineOf(&g, "authsystem");
             Add("general/authsystem", line ? line : generalLine, Describe(e));
         }
+        AuthSystemParams(g.authsystem, generalLine);
         int index = 0;
         for (const ALGloggerType* logger : g.loggers) Logger(*logger, ++index);
+    }
+
+    // The RADIUS system puts its default port in place of a "Port" it cannot use, silently.
+    void AuthSystemParams(const ALGauthsystemType& a, int line) {
+        if (!streq(a.name, kRadiusName)) return;
+        if (const ALGparamType* port = AuthRadiusClass::UnusablePort(a)) {
+            const int paramLine = LineOf(port);
+            Add("general/authsystem/param[@name='Port']", paramLine ? paramLine : line,
+                std::string(kRadiusPortRange) + ", got " + Quoted(port->value));
+        }
     }
 
     // Builds the logger as the log system would; a level error hides what the class would
