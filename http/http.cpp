@@ -112,6 +112,9 @@ void HttpStateMachine::Tunnel(const HttpRequest& request) {
 bool HttpStateMachine::filterRequest_step(HttpRequest& request) {
     request.RemoveOption("Proxy-Connection");
     request.RemoveOption("Proxy-Authorization");
+    // The body is forwarded whole with the header, so the server has nothing to wait for; an
+    // interim 100 it might send would end the exchange without a reply.
+    request.RemoveOption("Expect");
     request.SetOptionValue("Connection", "close");
     const ProcessSection& sections = Listener().ProcessSections();
     const char* user = request.user.c_str();
