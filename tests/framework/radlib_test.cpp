@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "basis.h"
@@ -16,12 +17,12 @@ namespace {
 const std::string kSecret = "a secret well past thirty-one characters, used whole";
 const char kAuth[RAD_AUTH_SIZE + 1] = "0123456789abcdef";
 
-std::string Hex(const unsigned char* d, std::size_t n) {
+std::string Hex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        out += digits[d[i] >> 4];
-        out += digits[d[i] & 15];
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
     }
     return out;
 }
@@ -85,20 +86,13 @@ TEST(RadiusPacket, HiddenPasswordsFollowTheRfc) {
 }
 
 TEST(RadiusPacket, HmacMd5MatchesRfc2202) {
-    EXPECT_EQ(Hex(reinterpret_cast<const unsigned char*>(
-                      Hmac("Hi There", std::string(16, '\x0b')).data()),
-                  16),
-              "9294727a3638bb1c13f48ef8158bfc9d");
-    EXPECT_EQ(Hex(reinterpret_cast<const unsigned char*>(
-                      Hmac("what do ya want for nothing?", "Jefe").data()),
-                  16),
-              "750c783e6ab0b503eaa86e310a5db738");
-    EXPECT_EQ(Hex(reinterpret_cast<const unsigned char*>(
-                      Hmac("Test Using Larger Than Block-Size Key - Hash Key First",
-                           std::string(80, '\xaa'))
-                          .data()),
-                  16),
-              "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd");
+    for (const auto& [data, key, mac] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"Hi There", std::string(16, '\x0b'), "9294727a3638bb1c13f48ef8158bfc9d"},
+             {"what do ya want for nothing?", "Jefe", "750c783e6ab0b503eaa86e310a5db738"},
+             {"Test Using Larger Than Block-Size Key - Hash Key First", std::string(80, '\xaa'),
+              "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"}})
+        EXPECT_EQ(Hex(Hmac(data, key)), mac);
 }
 
 TEST(RadiusPacket, AccessRequestLayoutLengthAndSignature) {
