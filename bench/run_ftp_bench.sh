@@ -5,9 +5,9 @@
 # Usage: bench/run_ftp_bench.sh [BUILD_DIR]   (default: build). Exits 0 whatever the figures.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$top/build}" && pwd)
+source "$top/bench/bench_common.sh"
 gateway=$build/ftp/ftp-gateway
-[[ -x $gateway ]] || { echo "missing $gateway: build first (ninja -C $build ftp-gateway)"; exit 0; }
+require_built "$gateway"
 command -v curl >/dev/null || { echo "curl not installed: nothing to measure"; exit 0; }
 /usr/bin/python3 -c 'import pyftpdlib' 2>/dev/null || { echo "pyftpdlib not installed"; exit 0; }
 
@@ -16,12 +16,6 @@ STOR_BYTES=${STOR_BYTES:-268435456}   # the file uploaded
 ROUNDS=${ROUNDS:-3}                   # each figure is the best of this many transfers
 USER=bench PASS=bench-password SUSER=srv SPASS=srv-password
 
-work=$(mktemp -d)
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
-
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 # A port below the ephemeral range whose neighbours are free: the gateway's data connections
 # come from the ports beside its own.
 gateway_port() {
@@ -39,13 +33,6 @@ for _ in range(200):
     if all(free(q) for q in (p - 1, p, p + 1)):
         print(p); break
 PY
-}
-wait_port() {  # bounded: 50 tries of 0.1 s
-    for _ in $(seq 50); do
-        /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),0.2)" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
 }
 
 # The FTP server: pyftpdlib with sendfile, one process, serving $work/root.
@@ -67,6 +54,34 @@ FTPServer(("127.0.0.1", port), FTPHandler).serve_forever(timeout=1)
 PY
 pids+=($!)
 
+# vsftpd serves the downloads when it is installed and may drop privileges (run as root): it
+# sends faster than pyftpdlib, whose one Python process would bound the direct rate. Anonymous
+# and read-only, chrooted to a copy of the download folder.
+vs_port=""
+if [[ -x /usr/sbin/vsftpd && $(id -u) == 0 ]] && getent passwd daemon >/dev/null; then
+    vs_port=$(free_port)
+    mkdir -p "$work/empty"
+    chmod 0755 "$work" "$work/root"
+    cat > "$work/vsftpd.conf" <<CONF
+listen=YES
+listen_address=127.0.0.1
+listen_port=$vs_port
+background=NO
+anonymous_enable=YES
+no_anon_password=YES
+local_enable=NO
+write_enable=NO
+anon_root=$work/root
+ftp_username=daemon
+secure_chroot_dir=$work/empty
+connect_from_port_20=NO
+seccomp_sandbox=NO
+xferlog_enable=NO
+CONF
+    setsid /usr/sbin/vsftpd "$work/vsftpd.conf" > "$work/vsftpd.log" 2>&1 &
+    pids+=($!)
+fi
+
 gw_port=$(gateway_port)
 printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/etc/passwd"
 cat > "$work/etc/algd/ftp.xml" <<XML
@@ -87,15 +102,18 @@ ALG_SYSCONFDIR=$work/etc/ ALG_RUNDIR=$work/run setsid "$gateway" -f > "$work/gat
 pids+=($!)
 
 wait_port "$srv_port" || { echo "pyftpdlib did not start:"; cat "$work/server.log"; exit 0; }
+[[ -n $vs_port ]] && { wait_port "$vs_port" || { echo "vsftpd did not start"; vs_port=""; }; }
 wait_port "$gw_port" || { echo "ftp-gateway did not start:"; cat "$work/gateway.log"; exit 0; }
 
 # transfer PEER MODE OP: MB/s of the best of ROUNDS transfers (empty when every one failed)
 transfer() {
     local peer=$1 mode=$2 op=$3 url user args=(-sS --disable-epsv --disable-eprt --max-time 600)
+    local port=$srv_port slogin=$SUSER spass=$SPASS
+    [[ $op == retr && -n $vs_port ]] && { port=$vs_port slogin=anonymous spass=bench; }
     if [[ $peer == direct ]]; then
-        url=ftp://127.0.0.1:$srv_port; user="$SUSER:$SPASS"
+        url=ftp://127.0.0.1:$port; user="$slogin:$spass"
     else
-        url=ftp://127.0.0.1:$gw_port; user="127.0.0.1 $srv_port\$$USER\$$SUSER:$PASS\$$SPASS"
+        url=ftp://127.0.0.1:$gw_port; user="127.0.0.1 $port\$$USER\$$slogin:$PASS\$$spass"
     fi
     [[ $mode == active ]] && args+=(-P 127.0.0.1)
     local best="" i speed
@@ -117,16 +135,18 @@ try: print('%.2f' % (float('$1') / float('$2')))
 except (ValueError, ZeroDivisionError): print('-')"
 }
 
-printf '\n%-36s %10s %10s %14s\n' "row" "direct" "gateway" "gateway/direct"
+printf '\n%-46s %10s %10s %14s\n' "row" "direct" "gateway" "gateway/direct"
 row() {
     local mode=$1 op=$2 label=$3 d g
     d=$(transfer direct "$mode" "$op")
     g=$(transfer gateway "$mode" "$op")
-    printf '%-36s %10s %10s %14s\n' "$label" "${d:--}" "${g:--}" "$(ratio "$g" "$d")"
+    printf '%-46s %10s %10s %14s\n' "$label" "${d:--}" "${g:--}" "$(ratio "$g" "$d")"
 }
-row passive retr "RETR $((RETR_BYTES >> 20)) MiB, passive (MB/s)"
-row active retr "RETR $((RETR_BYTES >> 20)) MiB, active (MB/s)"
-row passive stor "STOR $((STOR_BYTES >> 20)) MiB, passive (MB/s)"
+transfer direct passive retr > /dev/null  # warms the page cache: the first read is slower
+retr_server=$([[ -n $vs_port ]] && echo vsftpd || echo pyftpdlib)
+row passive retr "RETR $((RETR_BYTES >> 20)) MiB, passive, $retr_server (MB/s)"
+row active retr "RETR $((RETR_BYTES >> 20)) MiB, active, $retr_server (MB/s)"
+row passive stor "STOR $((STOR_BYTES >> 20)) MiB, passive, pyftpdlib (MB/s)"
 echo
 echo "ratios are gateway / direct: 1 means the gateway costs nothing, the goal for RETR is 0.5 or more"
 [[ -s $work/curl.err ]] && { echo "curl errors:"; sort "$work/curl.err" | uniq -c | head; }
