@@ -29,6 +29,11 @@ constexpr char targetFTPServerLoginFailed[] =
 constexpr char strPORTarguments[] = "501 Incorrect arguments for 'PORT' command\r\n";
 constexpr char dataConnectionError[] = "425 Can't open data connection\r\n";
 constexpr char kPasvReplyHead[] = "227 PASV command succesful (";
+// Clients and scripts count on these texts to the byte.
+static_assert(sizeof HelloMsg - 1 == 173 && sizeof authFail - 1 == 36 &&
+              sizeof ProxyFilterReject - 1 == 22 && sizeof serviceNA - 1 == 38 &&
+              sizeof remServErr - 1 == 32 && sizeof targetFTPServerLoginFailed - 1 == 76 &&
+              sizeof strPORTarguments - 1 == 44 && sizeof dataConnectionError - 1 == 32);
 
 constexpr int kLoginAttempts = 3;
 constexpr int kServiceWaitMs = 2000;

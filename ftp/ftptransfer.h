@@ -28,6 +28,8 @@ inline constexpr char userCmdBadReply[] = "530 Use \"USER\" command first\r\n";
 inline constexpr char needPwd[] = "331 User name accepted, need password\r\n";
 inline constexpr char passCmdBadReply[] = "530 Use \"PASS\" command\r\n";
 inline constexpr char IncorrectPrxLogin[] = "501 Incorrect proxy login or/and password\r\n";
+static_assert(sizeof userCmdBadReply - 1 == 30 && sizeof needPwd - 1 == 39 &&
+              sizeof passCmdBadReply - 1 == 24 && sizeof IncorrectPrxLogin - 1 == 43);
 
 // Transfer commands, each table ended by a null entry.
 inline constexpr const char* commandsDataFromServer[] = {"RETR", "LIST", "NLST", nullptr};
