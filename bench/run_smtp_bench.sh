@@ -4,9 +4,9 @@
 # Usage: bench/run_smtp_bench.sh [BUILD_DIR]   (default: build). Exits 0 whatever the figures.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$top/build}" && pwd)
+source "$top/bench/bench_common.sh"
 gateway=$build/smtp/smtp-gateway
-[[ -x $gateway ]] || { echo "missing $gateway: build first (ninja -C $build smtp-gateway)"; exit 0; }
+require_built "$gateway"
 /usr/bin/python3 -c 'import aiosmtpd' 2>/dev/null || { echo "python3-aiosmtpd not installed"; exit 0; }
 
 SECONDS_EACH=${SECONDS_EACH:-10}   # per row
@@ -14,19 +14,6 @@ CLIENTS=${CLIENTS:-8}
 MESSAGE_BYTES=${MESSAGE_BYTES:-10240}
 USER=bench PASS=bench-password
 
-work=$(mktemp -d)
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
-
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() {  # bounded: 50 tries of 0.1 s
-    for _ in $(seq 50); do
-        /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),0.2)" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 
 # The sink: aiosmtpd with a handler that accepts and drops every message.
@@ -37,7 +24,7 @@ pids+=($!)
 
 # Two gateways on the sample policy's shape, console logging off: without rules, and with a
 # replace rule on Subject and a cut rule on RCPT TO that match nothing the load sends.
-start_gateway() {  # NAME PROCESS_ELEMENT_BODY -> prints the port
+start_gateway() {  # NAME PROCESS_ELEMENT_BODY; sets started_port and started_pid
     local name=$1 process=$2 port
     port=$(free_port)
     mkdir -p "$work/$name/etc/algd" "$work/$name/run"
@@ -59,13 +46,16 @@ start_gateway() {  # NAME PROCESS_ELEMENT_BODY -> prints the port
 XML
     ALG_SYSCONFDIR=$work/$name/etc/ ALG_RUNDIR=$work/$name/run setsid "$gateway" -f \
         > "$work/$name.log" 2>&1 &
-    echo "$port $!"
+    started_pid=$!
+    started_port=$port
+    pids+=($!)
 }
-read -r gw_port gw_pid < <(start_gateway plain "")
-read -r gr_port gr_pid < <(start_gateway rules '
+start_gateway plain ""
+gw_port=$started_port gw_pid=$started_pid
+start_gateway rules '
       <replace userid="" loglevel="none"><option name="Subject" masktype="regexp" from="confidential" to="[filtered]"/></replace>
-      <cut userid="" loglevel="none"><option name="RCPT TO" masktype="wild" from="*@blocked.example*"/></cut>')
-pids+=("$gw_pid" "$gr_pid")  # started in a subshell: stopped from here
+      <cut userid="" loglevel="none"><option name="RCPT TO" masktype="wild" from="*@blocked.example*"/></cut>'
+gr_port=$started_port gr_pid=$started_pid
 
 wait_port "$sink_port" || { echo "aiosmtpd did not start:"; cat "$work/sink.log"; exit 0; }
 wait_port "$gw_port" || { echo "smtp-gateway did not start:"; cat "$work/plain.log"; exit 0; }
