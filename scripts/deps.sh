@@ -11,8 +11,12 @@ packages=(
     # tests: real clients and servers on loopback
     python3 python3-pytest python3-pyftpdlib python3-aiosmtpd curl lftp swaks
     freeradius freeradius-utils libpam-wrapper snmptrapd snmp
+    # installation: unit checks, manual pages, the Debian package and its dependencies
+    systemd man-db groff-base dpkg-dev binutils
     # benchmarks: peers measured side by side
     microsocks dante-server tinyproxy squid apache2-utils vsftpd
+    # operator tools: metrics parser and a headless browser for the status page
+    python3-prometheus-client chromium
 )
 
 missing=()

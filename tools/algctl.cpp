@@ -21,17 +21,23 @@
 #include "line_outbox.h"
 #include "mldoc.h"
 #include "policy_check.h"
+#include "status_http.h"
+#include "status_web.h"
 
 namespace {
 
 using namespace alg::ctl;
 
 constexpr const char* kUsage =
-    "usage: algctl serve [--keep N]\n"
+    "usage: algctl serve [--keep N] [--metrics ADDR:PORT] [--http ADDR:PORT]\n"
     "       algctl status [--watch] [--json]\n"
     "       algctl push LOADER FILE [--timeout SECONDS]\n"
     "       algctl log [-f]\n"
-    "LOADER is proxy_ftp, proxy_http, proxy_smtp or proxy_socks.\n";
+    "LOADER is proxy_ftp, proxy_http, proxy_smtp or proxy_socks.\n"
+    "--metrics serves the gateways' status and message counters in the Prometheus text format\n"
+    "(GET /metrics); --http serves a status page refreshing every 3 s (GET /). ADDR defaults\n"
+    "to 127.0.0.1 (\":PORT\"); both answer GET only, to requests of at most 8 KiB sent within\n"
+    "2 s, one at a time, from a thread of their own.\n";
 constexpr const char* kNoService = "algctl: no management service answers on ";
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -86,11 +92,19 @@ int NoService() {
     return kExitFailed;
 }
 
+// The latest messages the status page lists.
+constexpr std::size_t kPageMessages = 20;
+
 int Serve(int argc, char** argv) {
     long keep = 1000;
+    std::string metricsAt, httpAt;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--keep") == 0 && i + 1 < argc && ParseNumber(argv[i + 1], keep))
             ++i;
+        else if (std::strcmp(argv[i], "--metrics") == 0 && i + 1 < argc)
+            metricsAt = argv[++i];
+        else if (std::strcmp(argv[i], "--http") == 0 && i + 1 < argc)
+            httpAt = argv[++i];
         else {
             std::cerr << kUsage;
             return kExitUsage;
@@ -128,6 +142,30 @@ int Serve(int argc, char** argv) {
         return kExitFailed;
     }
     out.Post("serving on " + EscapeControls(server.Path()));
+    // Destroyed before `service`, whose snapshots its thread reads.
+    StatusHttp web;
+    try {
+        if (!metricsAt.empty())
+            out.Post("metrics on " + web.Listen(metricsAt, [&service](const std::string& path) {
+                return path == "/metrics" || path == "/"
+                           ? std::optional<HttpAnswer>(
+                                 {"text/plain; version=0.0.4; charset=utf-8",
+                                  FormatMetrics(service.Snapshot(0))})
+                           : std::nullopt;
+            }));
+        if (!httpAt.empty())
+            out.Post("status page on " + web.Listen(httpAt, [&service](const std::string& path) {
+                return path == "/" ? std::optional<HttpAnswer>(
+                                         {"text/html; charset=utf-8",
+                                          FormatStatusPage(service.Snapshot(kPageMessages))})
+                                   : std::nullopt;
+            }));
+    } catch (const std::exception& e) {
+        std::cerr << "algctl: " << e.what() << "\n";
+        server.Stop();
+        return kExitFailed;
+    }
+    if (!metricsAt.empty() || !httpAt.empty()) web.Start();
     int sig = 0;
     sigwait(&stop, &sig);
     server.Stop();
@@ -312,6 +350,15 @@ int Log(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::cout << kUsage;
+        return kExitOk;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "algctl " << productVersion() << " (build " << productBuild() << ", "
+                  << productBuildDate() << ")\n";
+        return kExitOk;
+    }
     if (argc < 2) {
         std::cerr << kUsage;
         return kExitUsage;

@@ -1037,3 +1037,135 @@ class SocksGateway(Gateway):
             version, status = recv_exact(s, 2)
             assert version == 1
             return status == 0
+
+
+# ---- load and fault peers ---------------------------------------------------------------------
+
+class SelectEcho:
+    """An echo server on 127.0.0.1 (port 0, .port) that serves any number of connections from
+    one thread (a selector), so that a thousand tunnels cost no thousand threads; stops at
+    close() or after `lifetime` seconds."""
+
+    def __init__(self, lifetime=300.0):
+        import selectors
+        self._sel = selectors.DefaultSelector()
+        self._sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._sock.bind(("127.0.0.1", 0))
+        self._sock.listen(1024)
+        self._sock.setblocking(False)
+        self.port = self._sock.getsockname()[1]
+        self._sel.register(self._sock, 1)
+        self._deadline = time.monotonic() + lifetime
+        self._done = False
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self):
+        while not self._done and time.monotonic() < self._deadline:
+            for key, _ in self._sel.select(0.1):
+                if key.fileobj is self._sock:
+                    try:
+                        conn, _ = self._sock.accept()
+                    except OSError:
+                        continue
+                    self._sel.register(conn, 1)
+                    continue
+                conn = key.fileobj
+                try:
+                    data = conn.recv(65536)
+                    if data:
+                        conn.setblocking(True)  # echoes are small; a short blocking send
+                        conn.settimeout(5)
+                        conn.sendall(data)
+                        conn.setblocking(False)
+                        continue
+                except OSError:
+                    pass
+                self._sel.unregister(conn)
+                conn.close()
+        for key in list(self._sel.get_map().values()):
+            key.fileobj.close()
+        self._sel.close()
+
+    def close(self):
+        self._done = True
+        self._thread.join(5)
+
+
+def resources(pid):
+    """(open descriptors, threads, resident KiB) of process `pid`."""
+    return (len(os.listdir("/proc/%d/fd" % pid)), len(os.listdir("/proc/%d/task" % pid)),
+            vm_rss_kb(pid))
+
+
+def raise_descriptor_limit(want):
+    """Raises this process's soft descriptor limit towards `want` (at most the hard limit);
+    the limit now in force."""
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < want:
+        soft = want if hard == resource.RLIM_INFINITY else min(want, hard)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    return soft
+
+
+def outcome(sock, expected, timeout):
+    """What a client that waits for `expected` bytes sees: "served" when they arrive whole,
+    "closed" on an end of stream or reset before them, "wrong" on other bytes and "hung" when
+    nothing ends within `timeout` seconds."""
+    sock.settimeout(timeout)
+    data = b""
+    try:
+        while len(data) < len(expected):
+            chunk = sock.recv(len(expected) - len(data))
+            if not chunk:
+                break
+            data += chunk
+    except ConnectionResetError:
+        pass
+    except socket.timeout:
+        return "hung"
+    if data == expected:
+        return "served"
+    return "closed" if expected.startswith(data) else "wrong"
+
+
+# ---- operator tools ---------------------------------------------------------------------------
+
+ALGPOLICY = program("tools/algpolicy")
+
+
+def explain(policy, service, *args, user=None):
+    """`algpolicy explain --json` of `policy` (a path) for `service` with `args` (properties,
+    --option, --body): the decoded answer."""
+    cmd = [ALGPOLICY, "explain", str(policy), service, "--json", *args]
+    if user is not None:
+        cmd += ["--user", user]
+    r = subprocess.run(cmd, capture_output=True, timeout=30)
+    assert r.returncode == 0, r.stderr
+    return json.loads(r.stdout)
+
+
+def http_get(address, path="/", timeout=10.0):
+    """(status, body bytes) of a GET to "ADDR:PORT" with a raw socket; the answer is read until
+    the server closes."""
+    host, port = address.rsplit(":", 1)
+    with socket.create_connection((host, int(port)), timeout) as s:
+        s.sendall(b"GET %s HTTP/1.0\r\nHost: x\r\n\r\n" % path.encode())
+        data = recv_all(s, 16 << 20)
+    head, _, body = data.partition(b"\r\n\r\n")
+    return int(head.split(b" ", 2)[1]), body
+
+
+class ObservedService(ManagementService):
+    """`algctl serve` with its metrics and status page on free loopback ports (.metrics and
+    .page hold "ADDR:PORT" as the service announced them)."""
+
+    def __init__(self, run, timeout=5.0):
+        self.run = pathlib.Path(run)
+        self.run.mkdir(parents=True, exist_ok=True)
+        self.env = dict(os.environ, ALG_RUNDIR=str(self.run))
+        self.socket = self.run / "cmdbus.sock"
+        Program.__init__(self, [ALGCTL, "serve", "--metrics", ":0", "--http", ":0"], self.env)
+        self.metrics = self.wait_for_line(r"^metrics on ", timeout).split()[-1]
+        self.page = self.wait_for_line(r"^status page on ", timeout).split()[-1]

@@ -72,16 +72,22 @@ std::string TypeName(std::int32_t type) {
     }
 }
 
+std::vector<std::string> StatusHeader() {
+    return {std::begin(kHeader), std::end(kHeader)};
+}
+
+std::vector<std::string> StatusRow(const StatusEntry& e) {
+    const ProxyInfo& i = e.info;
+    return {Dash(e.service),        Dash(i.version),        Dash(i.buildDate),
+            Dash(i.listenerPort),   Dash(i.activeRequests), Dash(i.totalRequests),
+            Dash(i.authSystem),     Dash(i.sysLogLevel),    Dash(i.consoleLevel),
+            Dash(i.snmpLevel),      TypeName(i.lastMsgType), Age(e.ageMs),
+            EscapeControls(i.lastMsgText)};
+}
+
 std::string FormatStatusTable(const std::vector<StatusEntry>& entries) {
-    std::vector<std::vector<std::string>> rows;
-    rows.emplace_back(std::begin(kHeader), std::end(kHeader));
-    for (const StatusEntry& e : entries) {
-        const ProxyInfo& i = e.info;
-        rows.push_back({Dash(e.service), Dash(i.version), Dash(i.buildDate), Dash(i.listenerPort),
-                        Dash(i.activeRequests), Dash(i.totalRequests), Dash(i.authSystem),
-                        Dash(i.sysLogLevel), Dash(i.consoleLevel), Dash(i.snmpLevel),
-                        TypeName(i.lastMsgType), Age(e.ageMs), EscapeControls(i.lastMsgText)});
-    }
+    std::vector<std::vector<std::string>> rows{StatusHeader()};
+    for (const StatusEntry& e : entries) rows.push_back(StatusRow(e));
     std::vector<std::size_t> width(std::size(kHeader), 0);
     for (const auto& row : rows)
         for (std::size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());

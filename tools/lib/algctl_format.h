@@ -17,6 +17,9 @@ std::string TypeName(std::int32_t type);
 
 // Every text a service sent is shown with its terminal controls escaped (EscapeControls).
 
+// The column names of `algctl status` and one service's cells under them.
+std::vector<std::string> StatusHeader();
+std::vector<std::string> StatusRow(const StatusEntry& entry);
 // One header row and one row per service, columns aligned.
 std::string FormatStatusTable(const std::vector<StatusEntry>& entries);
 // A JSON array with one object per service; every text escaped so the output stays valid

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <cstdlib>
 #include <iterator>
 #include <utility>
 
@@ -210,6 +211,11 @@ cmdbus::Status Service::Message(const cmdbus::Request& r, std::string&) {
     e.service = ServiceOf(std::move(source));
     e.seq = nextSeq_++;
     e.time = ::time(nullptr);
+    const auto key = std::make_pair(e.service, e.type);
+    if (const auto it = counts_.find(key); it != counts_.end())
+        ++it->second;
+    else if (counts_.size() < kMaxCounters)
+        counts_.emplace(key, 1);
     messages_.push_back(std::move(e));
     while (messages_.size() > keepMessages_) messages_.pop_front();
     return cmdbus::kOk;
@@ -222,8 +228,35 @@ cmdbus::Status Service::Status(const cmdbus::Request& r, std::string& reply) {
         return Refuse(reply, kMalformed);
     const std::int64_t now = NowMs();
     Prune(records_, now, !records_.count(name));
-    records_[name] = Record{std::move(info), now, r.pid};
+    Record& rec = records_[name];
+    char* end = nullptr;
+    const long active = std::strtol(info.activeRequests.c_str(), &end, 10);
+    if (end != info.activeRequests.c_str() && *end == '\0') rec.history.emplace_back(now, active);
+    while (!rec.history.empty() && (rec.history.size() > kMaxSamples ||
+                                    now - rec.history.front().first > kHistoryMs))
+        rec.history.pop_front();
+    rec.info = std::move(info);
+    rec.atMs = now;
+    rec.pid = r.pid;
     return cmdbus::kOk;
+}
+
+Overview Service::Snapshot(std::size_t recentMessages) {
+    Overview out;
+    std::lock_guard<std::mutex> guard(mutex_);
+    const std::int64_t now = NowMs();
+    Prune(records_, now, false);
+    for (const auto& [name, rec] : records_) {
+        out.entries.push_back(StatusEntry{name, rec.info, now - rec.atMs});
+        auto& samples = out.history[name];
+        for (const auto& [at, active] : rec.history)
+            if (now - at <= kHistoryMs) samples.push_back({now - at, active});
+    }
+    for (const auto& [key, n] : counts_) out.counts.push_back({key.first, key.second, n});
+    for (auto it = messages_.rbegin(); it != messages_.rend() && out.recent.size() < recentMessages;
+         ++it)
+        out.recent.push_back(*it);
+    return out;
 }
 
 cmdbus::Status Service::Admin(const cmdbus::Request& r, std::string& reply) {

@@ -56,6 +56,23 @@ bool DecodeStatusList(std::string_view payload, std::vector<StatusEntry>& entrie
 std::string EncodeLogEntries(const std::vector<LogEntry>& entries);
 bool DecodeLogEntries(std::string_view payload, std::vector<LogEntry>& entries);
 
+// What the status page and the metrics show, copied out of the service in one go.
+struct Overview {
+    struct Sample {
+        std::int64_t ageMs = 0;  // how long before the copy the record came
+        long active = 0;
+    };
+    struct Count {
+        std::string service;
+        std::int32_t type = 0;
+        std::uint64_t messages = 0;
+    };
+    std::vector<StatusEntry> entries;
+    std::map<std::string, std::vector<Sample>> history;  // active sessions, oldest first
+    std::vector<Count> counts;                           // forwarded messages since start
+    std::vector<LogEntry> recent;                        // the latest messages, newest first
+};
+
 class Service {
   public:
     static constexpr std::size_t kMaxServices = 64;      // status records and loader names
@@ -65,6 +82,11 @@ class Service {
     // A registration or status record not refreshed for this long is forgotten (loaders poll
     // at least every 10 s, status records come every 3 s).
     static constexpr std::int64_t kForgetMs = 30000;
+    // Active-session samples kept per service: the last 10 minutes, at most kMaxSamples.
+    static constexpr std::int64_t kHistoryMs = 600000;
+    static constexpr std::size_t kMaxSamples = 600;
+    // Distinct (service, message type) pairs counted; messages of further pairs go uncounted.
+    static constexpr std::size_t kMaxCounters = 256;
 
     // `keepMessages`: how many forwarded messages are kept. `note` receives one line per
     // event worth telling the operator (registrations, pushes, deliveries); it is called
@@ -74,6 +96,9 @@ class Service {
                      std::function<void(const std::string&)> note = {});
 
     cmdbus::Status Handle(const cmdbus::Request& request, std::string& reply);
+    // A copy of the status records, their histories, the message counters and the last
+    // `recentMessages` messages; the lock is held only while copying.
+    Overview Snapshot(std::size_t recentMessages);
     // Forgets what was tied to a closed bus connection.
     void ConnectionClosed(std::uint64_t connection);
 
@@ -96,6 +121,7 @@ class Service {
         ProxyInfo info;
         std::int64_t atMs = 0;
         pid_t pid = 0;
+        std::deque<std::pair<std::int64_t, long>> history;  // (time, active sessions)
     };
 
     cmdbus::Status Dispatch(const cmdbus::Request& r, std::string& reply);
@@ -119,6 +145,7 @@ class Service {
     std::uint32_t nextTicket_ = 1;
     std::map<std::string, Record> records_;
     std::deque<LogEntry> messages_;
+    std::map<std::pair<std::string, std::int32_t>, std::uint64_t> counts_;
     std::uint32_t nextSeq_ = 1;
     std::vector<std::string> notes_;  // lines for `note_`, handed over when the lock is let go
 };
