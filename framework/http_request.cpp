@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "alg_xml.h"
 #include "basis.h"
@@ -47,6 +49,25 @@ constexpr char kGzipLine[] = "Content-Encoding: gzip\r\n";
 
 bool IEquals(std::string_view a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The value of the first Content-Length line of `headers` when it is a decimal number.
+std::optional<std::size_t> ContentLength(const std::list<std::string>& headers) {
+    for (const std::string& line : headers) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos ||
+            !IEquals(std::string_view(line).substr(0, colon), "Content-Length"))
+            continue;
+        std::size_t p = colon + 1, value = 0, digits = 0;
+        while (p < line.size() && (line[p] == ' ' || line[p] == '\t')) ++p;
+        for (; p < line.size() && line[p] >= '0' && line[p] <= '9'; ++p, ++digits) {
+            if (value > (SIZE_MAX - 9) / 10) return SIZE_MAX;  // beyond any body we take
+            value = value * 10 + static_cast<std::size_t>(line[p] - '0');
+        }
+        if (digits == 0) return std::nullopt;
+        return value;
+    }
+    return std::nullopt;
 }
 
 char Lower(char c) {
@@ -412,11 +433,17 @@ bool HttpResponse::Read(Reader& reader, unsigned int timeout) {
         if (headers.size() >= HttpLimits::kFields) throw HttpLimitError(HttpResponseTooLarge);
         headers.push_back(std::move(line));
     }
+    cutShort = false;
     if (!ShouldHasBody()) return false;
     body.clear();
     ReadToEnd(reader, body,
               HttpLimits::kResponseBody + (chunked ? HttpLimits::kChunkedOverhead : 0), timeout);
-    if (chunked) unchunk();
+    if (chunked) {
+        cutShort = !unchunk();
+    } else {
+        const std::optional<std::size_t> announced = ContentLength(headers);
+        cutShort = announced && body.size() < *announced;
+    }
     if (body.size() > HttpLimits::kResponseBody) throw HttpLimitError(HttpResponseTooLarge);
     return gzipped ? ungzip() : true;
 }
@@ -426,11 +453,12 @@ bool HttpResponse::ShouldHasBody() const {
     return status != "204 " && status != "304 " && status != "406 ";
 }
 
-void HttpResponse::unchunk() {
+bool HttpResponse::unchunk() {
     const std::string_view in(body);
     std::string out;
     out.reserve(in.size());
     std::size_t p = 0;
+    bool last = false;
     for (;;) {
         while (p < in.size() && IsSpace(in[p])) ++p;
         const std::size_t digits = p;
@@ -440,7 +468,11 @@ void HttpResponse::unchunk() {
             size = size * 16 + static_cast<std::size_t>(c <= '9' ? c - '0' : c - 'a' + 10);
             if (size > in.size()) size = in.size() + 1;  // more than remains, whatever follows
         }
-        if (p == digits || size == 0) break;
+        if (p == digits) break;
+        if (size == 0) {
+            last = true;
+            break;
+        }
         // Past the size line (a chunk extension included).
         const std::size_t eol = in.find('\n', p);
         if (eol == std::string_view::npos) break;
@@ -452,6 +484,7 @@ void HttpResponse::unchunk() {
         p = std::min(p + 2, in.size());
     }
     body.swap(out);
+    return last;
 }
 
 bool HttpResponse::ungzip() {

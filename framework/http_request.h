@@ -142,14 +142,18 @@ class HttpResponse {
     std::string reason;              // rest of the status line, line end included
     std::list<std::string> headers;  // whole lines with CR LF; no chunked line, no end line
     std::string body;
+    // Set by Read when the server ended before the body its Content-Length announced or
+    // before the last chunk: a cut transfer, not to be passed on as a whole one.
+    bool cutShort = false;
 
     // Everything up to the server's end of stream; the result is that of ungzip, or false
     // when the status admits no body.
     bool Read(Reader& reader, unsigned int timeout);
     bool ShouldHasBody() const;
     // Takes chunks until a size of 0 or one that does not parse; a chunk claiming more than
-    // remains takes what remains and ends the body.
-    void unchunk();
+    // remains takes what remains and ends the body. True when the body ended on the last
+    // (zero-size) chunk.
+    bool unchunk();
     // False only when zlib cannot set up; undecodable data keeps what decoded before it (the
     // body stays as it was when nothing did). Output past HttpLimits throws HttpLimitError.
     bool ungzip();

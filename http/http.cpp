@@ -85,6 +85,12 @@ void HttpStateMachine::Run() {
         HttpResponse response;
         BufferedSocketReader serverReader(*server);
         response.Read(serverReader, timeout);
+        // A HEAD response announces the length of a body it never carries.
+        if (response.cutShort && request.method != "HEAD") {
+            LoggedMessage m(ResponseCutShort, event, warning);
+            Log(m);
+            return;
+        }
         if (!setResponseCharset_step(response)) {
             LoggedMessage m(UnknownPageCharset, event, warning);
             Log(m);

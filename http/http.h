@@ -18,6 +18,8 @@ ALG_MESSAGE(CharsetFromOptions, "Charset from HTTP options is ",
             "Кодовая страница из HTTP опций - ");
 ALG_MESSAGE(ResultingCharset, "Resulting charset is ",
             "Кодовая страница, полученная в результате, - ");
+ALG_MESSAGE(ResponseCutShort, "Response cut short by the server. Not passed on",
+            "Ответ прерван сервером. Клиенту не передан");
 
 // One client connection of http-gateway: a single exchange. Created, run and deleted by its
 // session thread.
