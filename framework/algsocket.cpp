@@ -389,7 +389,7 @@ int AlgSocket::Write(const char* data, unsigned int length, unsigned int timeout
 // ---- AcceptSocket ---------------------------------------------------------------------------
 
 AcceptSocket::AcceptSocket(int port, ALGPool* pool, bool /*reuseAddress*/, int backlog)
-    : ALGPoolMember(pool) {
+    : ALGPoolMember(nullptr) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0) throw SocketError(CreateAcceptSockFailed);
     // Each failure builds its exception before closing, so the detail names the failing call.
@@ -418,19 +418,13 @@ AcceptSocket::AcceptSocket(int port, ALGPool* pool, bool /*reuseAddress*/, int b
     if (::listen(fd_, backlog) != 0) fail(ErrorListenOnSocket);
     // Without the wake-up descriptor an endless wait falls back to 100 ms slices.
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    JoinPool(pool, wake_);
 }
 
 AcceptSocket::~AcceptSocket() {
+    LeavePool();
     if (fd_ >= 0) ::close(fd_);
     if (wake_ >= 0) ::close(wake_);
-}
-
-void AcceptSocket::QuitSignal() {
-    ALGPoolMember::QuitSignal();
-    if (wake_ >= 0) {
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
-    }
 }
 
 int AcceptSocket::Accept(unsigned int timeout) {
@@ -623,23 +617,16 @@ QuitWaker::QuitWaker(ALGPool* pool) : ALGPoolMember(nullptr) {
     if (pool == nullptr) return;
     fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd_ < 0) return;
-    joined_ = pool;
     // Joins only now that the descriptor exists: a pool that has already been told to quit
     // signals a new member at once.
-    joined_->Add(this);
+    JoinPool(pool, fd_);
 }
 
 QuitWaker::~QuitWaker() {
     // Leaves the pool before the descriptor is closed, so no signal can reach a closed (or
     // meanwhile reused) descriptor.
-    if (joined_ != nullptr) joined_->Remove(this);
+    LeavePool();
     if (fd_ >= 0) ::close(fd_);
-}
-
-void QuitWaker::QuitSignal() {
-    ALGPoolMember::QuitSignal();
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
 }
 
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {

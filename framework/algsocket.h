@@ -214,13 +214,11 @@ class AcceptSocket : public ALGPoolMember {
 
     int Descriptor() const { return fd_; }
     int Port() const { return port_; }
-    // Raises the quit flag and wakes an endless Accept at once.
-    void QuitSignal() override;
 
   private:
     int fd_ = -1;
     int port_ = 0;
-    int wake_ = -1;  // eventfd written by QuitSignal()
+    int wake_ = -1;  // eventfd written by QuitSignal(), so that an endless Accept wakes at once
 };
 
 // Resolves `name` to its first IPv4 address as dotted text; false and `address` emptied when it
@@ -240,12 +238,10 @@ class QuitWaker : public ALGPoolMember {
     explicit QuitWaker(ALGPool* pool);
     ~QuitWaker() override;
 
-    void QuitSignal() override;
     int Descriptor() const { return fd_; }
 
   private:
     int fd_ = -1;
-    ALGPool* joined_ = nullptr;
 };
 
 // The two-way byte relay of an established tunnel: copies bytes both ways between `client` and

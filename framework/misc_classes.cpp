@@ -1,5 +1,8 @@
 #include "misc_classes.h"
 
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -65,11 +68,26 @@ ALGPoolMember::ALGPoolMember(ALGPool* pool) : pool_(pool) {
 }
 
 ALGPoolMember::~ALGPoolMember() {
+    LeavePool();
+}
+
+void ALGPoolMember::JoinPool(ALGPool* pool, int wake) {
+    wake_ = wake;
+    pool_ = pool;
+    if (pool_ != nullptr) pool_->Add(this);
+}
+
+void ALGPoolMember::LeavePool() {
     if (pool_ != nullptr) pool_->Remove(this);
+    pool_ = nullptr;
 }
 
 void ALGPoolMember::QuitSignal() {
     quit_.store(true, std::memory_order_release);
+    if (wake_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+    }
 }
 
 ALGPool::~ALGPool() {

@@ -51,7 +51,9 @@ namespace alg {
 class ALGPool;
 
 // Anything a pool can tell to quit. Joins its pool (when given) at construction and leaves it at
-// destruction. The quit flag is raised once, from any thread, and never lowered. Not copyable.
+// destruction; a member with a wake-up descriptor joins through JoinPool once the descriptor
+// exists and leaves through LeavePool before closing it. The quit flag is raised once, from any
+// thread, and never lowered. Not copyable.
 class ALGPoolMember {
   public:
     explicit ALGPoolMember(ALGPool* pool = nullptr);
@@ -59,14 +61,24 @@ class ALGPoolMember {
     ALGPoolMember(const ALGPoolMember&) = delete;
     ALGPoolMember& operator=(const ALGPoolMember&) = delete;
 
-    // Raises the quit flag; safe from any thread.
-    virtual void QuitSignal();
+    // Raises the quit flag and wakes the descriptor given to JoinPool; safe from any thread.
+    // Not virtual: a pool signals members that other threads are still building or destroying,
+    // when no override may run.
+    void QuitSignal();
     bool QuitRaised() const { return quit_.load(std::memory_order_acquire); }
     ALGPool* Pool() const { return pool_; }
+
+  protected:
+    // Joins `pool` (null: none); every later QuitSignal writes 1 to the eventfd `wake` (-1:
+    // none), which must stay open until LeavePool.
+    void JoinPool(ALGPool* pool, int wake);
+    // Leaves the pool joined, if any; no signal reaches the member afterwards.
+    void LeavePool();
 
   private:
     friend class ALGPool;
     ALGPool* pool_;
+    int wake_ = -1;
     std::atomic<bool> quit_{false};
 };
 

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -182,6 +183,37 @@ TEST(AlgSocketTest, PoolMembershipFollowsLifetimes) {
     EXPECT_TRUE(outlives.QuitRaised());
     pool.reset();  // the member must not touch the destroyed pool when it goes
     EXPECT_EQ(outlives.Pool(), nullptr);
+}
+
+// A stop that races with members being built and destroyed reaches none half-made (the
+// ThreadSanitizer build sees any such touch), and a listening socket built in a stopped pool
+// ends an endless Accept at once instead of sleeping until a connection comes.
+TEST(AlgSocketTest, PoolStopMeetsMembersBeingBuiltAndDestroyed) {
+    ALGPool pool;
+    std::atomic<bool> done{false};
+    std::thread signaller([&] {
+        for (int i = 0; i < 1000000 && !done.load(); ++i) pool.SendQuitSignal();
+    });
+    for (int i = 0; i < 200; ++i) {
+        AcceptSocket acceptor(0, &pool, false);
+        QuitWaker waker(&pool);
+        AlgSocket adopted(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), &pool);
+    }
+    done = true;
+    signaller.join();
+    EXPECT_EQ(pool.Size(), 0u);
+
+    AcceptSocket late(0, &pool, false);
+    ASSERT_TRUE(late.QuitRaised());
+    auto accepted = std::async(std::launch::async,
+                               [&] { return late.Accept(AcceptSocket::kInfinite); });
+    const bool woke = accepted.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    // A connection ends a wait that slept through the stop, so that the test fails, not hangs.
+    if (!woke) AlgSocket wake(late.Port(), "127.0.0.1", nullptr);
+    EXPECT_TRUE(woke) << "an endless Accept slept through the stop";
+    const int fd = accepted.get();
+    if (fd >= 0) ::close(fd);
+    EXPECT_EQ(fd, -1);
 }
 
 TEST(AlgSocketTest, BusyPortAndFailedConnectCarryTheSystemError) {
