@@ -3,6 +3,7 @@ the suite's own, and against running gateways; `algctl serve --metrics` read bac
 Prometheus parser; `algctl serve --http` loaded in headless Chromium."""
 
 import ftplib
+import json
 import os
 import shutil
 import socket
@@ -88,6 +89,11 @@ def test_explain_decisions_and_rewrites(tmp_path):
     assert got["body"]["result"] == "a [x] and [x]\n" and got["body"]["hits"][0]["count"] == 2
     body.write_text("a forbidden-word\n")
     assert explain(policy, "alg_http", "--body", str(body))["body"]["refused"]
+    body.write_bytes(b"x\xc2\x9b[31m\x1b]0;t\x07")  # terminal controls stay escaped
+    raw = subprocess.run([algtest.ALGPOLICY, "explain", str(policy), "alg_http", "--json",
+                          "--body", str(body)], capture_output=True, timeout=30).stdout
+    assert b"\xc2\x9b" not in raw and b"\x1b" not in raw
+    assert json.loads(raw)["body"]["result"] == "x\u009b[31m\x1b]0;t\x07"
 
     text = subprocess.run([algtest.ALGPOLICY, "explain", str(policy), "alg_http", "--option",
                            "User-Agent=curl/1", "Host=10.0.0.1"], capture_output=True,
@@ -255,6 +261,20 @@ def test_metrics_and_status_page_follow_the_gateways(launch, tmp_path):
         smtp.stop()
         assert wait_until(lambda: 'class="gateway stale" data-service="alg_smtp"' in dom(), 20)
         assert 'class="gateway" data-service="alg_socks"' in dom()
+
+        # A record whose texts would break out of a label or into the page stays data.
+        hostile = 'x"}\\ 1\n<script>'
+        faker = algtest.BusSession(serve.socket)
+        try:
+            fields = [b"1", b"b", b"7", b"5", b"9", hostile.encode(), b"e", b"<b>", b"-"]
+            assert faker.call(23, 6, algtest.status_record(hostile, b"<i>", fields))[0] == 0
+        finally:
+            faker.close()
+        m = _metrics(serve.metrics)
+        assert _value(m, "alg_gateway_active_sessions", service=hostile) == 5
+        assert any(("auth_system", hostile) in k[1] for k in m if k[0] == "alg_gateway_info")
+        page = dom()
+        assert "<script>" not in page and "&lt;script&gt;" in page and "<i>" not in page
 
         # Only GET, bounded requests.
         host, port = serve.page.split(":")

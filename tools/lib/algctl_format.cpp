@@ -34,8 +34,8 @@ QJsonValue JsonText(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
 }
 
-// The document as UTF-8 with C1 controls written as \u escapes: the same JSON value, and
-// nothing a terminal would take for a control sequence (the writer escapes only C0 controls).
+}  // namespace
+
 std::string JsonWithoutC1(const QJsonDocument& document) {
     const QByteArray utf8 = document.toJson(QJsonDocument::Indented);
     std::string out;
@@ -55,7 +55,6 @@ std::string JsonWithoutC1(const QJsonDocument& document) {
     return out;
 }
 
-}  // namespace
 
 std::string TypeName(std::int32_t type) {
     switch (type) {

@@ -1,6 +1,8 @@
 // How `algctl status` and `algctl log` show what the management service holds.
 #pragma once
 
+#include <QJsonDocument>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,6 +13,10 @@ namespace alg::ctl {
 
 // A status record older than this is marked stale.
 inline constexpr std::int64_t kStaleMs = 10000;
+
+// The document as indented UTF-8 with C1 controls written as \u escapes: the same JSON value,
+// and nothing a terminal would take for a control sequence (Qt escapes only C0 controls).
+std::string JsonWithoutC1(const QJsonDocument& document);
 
 // "notice", "info", "warning", "error", or the number for any other value.
 std::string TypeName(std::int32_t type);

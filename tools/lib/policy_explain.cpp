@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "alg_xml.h"
+#include "algctl_format.h"
 #include "alogger.h"
 #include "basis.h"
 #include "filter.h"
@@ -293,8 +294,7 @@ std::string FormatExplanationJson(const Explanation& e) {
                      {"notes", notes},
                      {"options", options}};
     if (e.withBody) root.insert("body", ItemJson(e.body));
-    const QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Indented);
-    return std::string(text.constData(), static_cast<std::size_t>(text.size()));
+    return ctl::JsonWithoutC1(QJsonDocument(root));
 }
 
 }  // namespace alg

@@ -154,8 +154,14 @@ void StatusHttp::Run() {
         for (std::size_t i = 0; i < endpoints_.size(); ++i) {
             if (!polled[i].revents) continue;
             const int fd = accept4(endpoints_[i].fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            // A failed accept (a peer gone, descriptors short) costs that one connection.
-            if (fd >= 0) Serve(fd, endpoints_[i].handler);
+            if (fd >= 0) {
+                Serve(fd, endpoints_[i].handler);
+            } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // The connection stays queued and the socket readable: pause rather than spin,
+                // still waking at once for a stop.
+                pollfd stop{wake_, POLLIN, 0};
+                if (poll(&stop, 1, kShortagePauseMs) > 0) return;
+            }
         }
     }
 }

@@ -25,6 +25,8 @@ class StatusHttp {
     static constexpr std::size_t kMaxRequest = 8192;
     static constexpr int kRequestMs = 2000;
     static constexpr int kWriteMs = 5000;
+    // Between tries to accept while descriptors or memory are short.
+    static constexpr int kShortagePauseMs = 100;
 
     StatusHttp();
     // Stops the thread and closes every socket.
