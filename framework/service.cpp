@@ -27,6 +27,12 @@ constexpr char kGuardFailed[] = "Error: Cannot take the single-copy guard ";
 constexpr char kInitializationFailed[] = "Initialization failed.";
 constexpr char kNoService[] = "Service isn`t initialized yet or already destroyed";
 constexpr char kUsage[] = "usage: %s [-f]\n";
+constexpr char kHelp[] =
+    "Without arguments the gateway becomes a daemon; -f keeps it in the foreground, where\n"
+    "console loggers are seen. SIGHUP re-reads the policy, SIGTERM stops the gateway.\n"
+    "Policy: $ALG_SYSCONFDIR/algd/ (default /etc/algd/); run folder: $ALG_RUNDIR (default\n"
+    "/run/algd). See the program's manual page and algd-policy(5).\n";
+constexpr char kVersion[] = "%s %s (build %s, %s)\n";
 constexpr char kStartedByte = 's';
 constexpr long kWaitPauseNs = 10 * 1000 * 1000;  // between passes of the parent's wait
 
@@ -85,6 +91,18 @@ CService* CService::Instance() {
 }
 
 int CService::RegisterService(int argc, char** argv) {
+    const char* program = argc > 0 && argv[0] ? argv[0] : "";
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::printf(kUsage, program);
+        std::fputs(kHelp, stdout);
+        return kExitOk;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        const char* slash = std::strrchr(program, '/');
+        std::printf(kVersion, slash ? slash + 1 : program, productVersion(), productBuild(),
+                    productBuildDate());
+        return kExitOk;
+    }
     RaiseDescriptorLimit();
     for (int i = 1; i < argc; ++i) {
         if (IsForegroundArgument(argv[i])) {

@@ -8,6 +8,8 @@ packages=(
     cmake ninja-build g++ pkg-config git
     qtbase5-dev libxml2-dev libmd-dev libsnmp-dev libpam0g-dev zlib1g-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    # fuzz targets: clang with its libFuzzer and sanitizer run-times
+    clang libclang-rt-14-dev
     # tests: real clients and servers on loopback
     python3 python3-pytest python3-pyftpdlib python3-aiosmtpd curl lftp swaks
     freeradius freeradius-utils libpam-wrapper snmptrapd snmp
