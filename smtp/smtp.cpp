@@ -209,7 +209,10 @@ void SmtpStateMachine::Serve(unsigned int timeout) {
 }
 
 int SmtpStateMachine::ReadResponse(Reader& reader, std::string& text) {
-    const unsigned int timeout = static_cast<unsigned int>(Listener().SessionTimeout());
+    return ReadSmtpReply(reader, text, static_cast<unsigned int>(Listener().SessionTimeout()));
+}
+
+int ReadSmtpReply(Reader& reader, std::string& text, unsigned int timeout) {
     std::string line;
     for (int lines = 0; lines < kSmtpMaxReplyLines; ++lines) {
         ReadSmtpLine(reader, line, timeout);

@@ -31,6 +31,11 @@ inline constexpr int kSmtpMaxReplyLines = 1000;
 // kSmtpMaxLine throws ParseError(SmtpLineTooLong); reader errors propagate.
 void ReadSmtpLine(Reader& reader, std::string& line, unsigned int timeout);
 
+// Appends one complete server reply (continuation lines included) to `text` and returns its
+// code. A final line is three digits above 099 followed by a space or the line end.
+// ParseError(SmtpReplyTooLong) after kSmtpMaxReplyLines lines without one.
+int ReadSmtpReply(Reader& reader, std::string& text, unsigned int timeout);
+
 // The proxy login: the AUTH LOGIN exchange with the client and the credentials it carries.
 // User name "<server>[ <port>]$<proxy login>[$<server login>]", password
 // "<proxy password>[$<server password>]", both base64 on the wire. Set `port` before Read.
@@ -78,9 +83,7 @@ class SmtpStateMachine : public StateMachine {
         BufferedSocketReader in;
     };
 
-    // Appends one complete reply (continuation lines included) to `text` and returns its
-    // code. A final line is three digits above 099 followed by a space or the line end.
-    // ParseError(SmtpReplyTooLong) after kSmtpMaxReplyLines lines without one.
+    // ReadSmtpReply under the session time-out.
     int ReadResponse(Reader& reader, std::string& text);
     // Reads the greeting and sends EHLO, then HELO; false (the client told, the reason
     // logged) when the greeting is not 220 or neither is answered 250.

@@ -1,0 +1,55 @@
+// ftp-gateway's control channel: server replies, client commands with the PORT address codec,
+// and the proxy login (its command waits and the USER and PASS arguments).
+#include "ftptransfer.h"
+#include "fuzz_input.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace alg;
+    fuzz::Input in(data, size);
+    test::FakeStream& stream = in.stream;
+    fuzz::Refusals([&] {
+        switch (in.selector % 3) {
+            case 0: {
+                FtpResponseReader reply;
+                for (int i = 0; i < 64; ++i) {
+                    reply.Read(stream, fuzz::kTimeout);
+                    test::FakeStream out;
+                    reply.Write(out, fuzz::kTimeout);
+                }
+                break;
+            }
+            case 1: {
+                FtpRequestReader command;
+                for (int i = 0; i < 64; ++i) {
+                    command.Read(stream, fuzz::kTimeout);
+                    command.PORTcommandNeeded("127.0.0.1");
+                    command.TransferDirection();
+                    if (command.argument != nullptr) {
+                        std::string address, hostPort;
+                        int port = 0;
+                        if (FTPUnpackIP(command.argument, address, port))
+                            PackIP(address, port, hostPort);
+                    }
+                    test::FakeStream out;
+                    command.Write(out, fuzz::kTimeout);
+                }
+                break;
+            }
+            default: {
+                FtpHandshakeRequest login;
+                login.port = "21";
+                test::FakeStream out;
+                std::string user, pass;
+                if (!login.WaitForCommand(stream, out, "USER", user, userCmdBadReply,
+                                          fuzz::kTimeout))
+                    break;
+                if (!login.WaitForCommand(stream, out, "PASS", pass, passCmdBadReply,
+                                          fuzz::kTimeout))
+                    break;
+                if (login.ParseLogin(user)) login.ParsePassword(pass);
+                break;
+            }
+        }
+    });
+    return 0;
+}
