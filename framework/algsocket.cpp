@@ -6,6 +6,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -504,7 +506,6 @@ bool IsInterrupted() {
 
 namespace {
 
-constexpr unsigned int kRelayBufferSize = 65535;
 // A peer that has vanished ends its tunnel within about two minutes (60 s idle, then 5 probes
 // 10 s apart); an idle tunnel to a live peer stays open.
 constexpr int kKeepAliveIdleS = 60;
@@ -512,22 +513,26 @@ constexpr int kKeepAliveIntervalS = 10;
 constexpr int kKeepAliveProbes = 5;
 // Buffers a busy stream may carry without a wait before the other side is looked at again.
 constexpr int kRelayBusyPasses = 8;
+constexpr unsigned int kSpliceFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
+// The pipe of a stream that has filled its first one (the system's largest by default).
+constexpr int kGrownPipe = 1 << 20;
 
 // One direction of a tunnel: the bytes read from `from` and not yet written to `to`.
 struct RelayDirection {
-    AlgSocket* from = nullptr;
-    AlgSocket* to = nullptr;
-    std::size_t begin = 0;  // pending bytes are buffer[begin, end)
-    std::size_t end = 0;
+    RelayDirection(AlgSocket& source, AlgSocket& sink)
+        : from(&source), to(&sink), mover(source, sink) {}
+
+    AlgSocket* from;
+    AlgSocket* to;
+    StreamMover mover;
     bool reading = true;  // `from` has not ended its stream yet
     bool done = false;    // its end has been passed on to `to`
-    // The last pass filled the buffer and wrote it all: `from` very likely has more at once.
+    // The last pass filled the room there was and sent it all: `from` very likely has more.
     bool busy = false;
     std::chrono::steady_clock::time_point lastProgress;  // of the pending bytes
-    char buffer[kRelayBufferSize];
 
-    bool Pending() const { return begin < end; }
-    bool Room() const { return reading && end < kRelayBufferSize; }
+    bool Pending() const { return mover.Pending() > 0; }
+    bool Room() const { return reading && mover.Room(); }
 };
 
 // Turns on keepalive probes, so that a peer that vanished without a word ends its tunnel.
@@ -574,31 +579,15 @@ void MoveBytes(RelayDirection& dir, short fromEvents, short toEvents) {
     bool full = false;
     dir.busy = false;
     if ((fromEvents & (POLLIN | POLLHUP | POLLERR)) && dir.Room()) {
-        const std::size_t room = kRelayBufferSize - dir.end;
-        const ssize_t n = ::recv(dir.from->Descriptor(), dir.buffer + dir.end, room, MSG_DONTWAIT);
-        if (n > 0) {
-            dir.end += static_cast<std::size_t>(n);
-            full = static_cast<std::size_t>(n) == room;
-        } else if (n == 0) {
-            dir.reading = false;
-        } else if (!Retryable(errno)) {
-            throw SocketError(RecvFails);
-        }
+        const long n = dir.mover.Receive();
+        if (n == 0) dir.reading = false;
+        full = n > 0 && (!dir.mover.Room() || n >= static_cast<long>(StreamMover::kBufferSize));
     }
     // Bytes just received are sent at once: the peer usually has room for them.
     bool progress = false;
-    if (dir.Pending() && (!wasPending || (toEvents & (POLLOUT | POLLHUP | POLLERR)))) {
-        const ssize_t n = ::send(dir.to->Descriptor(), dir.buffer + dir.begin, dir.end - dir.begin,
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            dir.begin += static_cast<std::size_t>(n);
-            progress = true;
-        } else if (n < 0 && !Retryable(errno)) {
-            throw SocketError(SendFailed);
-        }
-    }
+    if (dir.Pending() && (!wasPending || (toEvents & (POLLOUT | POLLHUP | POLLERR))))
+        progress = dir.mover.Send() > 0;
     if (!dir.Pending()) {
-        dir.begin = dir.end = 0;
         dir.busy = full;
     } else if (progress || !wasPending) {
         dir.lastProgress = std::chrono::steady_clock::now();
@@ -607,6 +596,23 @@ void MoveBytes(RelayDirection& dir, short fromEvents, short toEvents) {
         ::shutdown(dir.to->Descriptor(), SHUT_WR);
         dir.done = true;
     }
+}
+
+// Makes `fd` non-blocking; returns its flags before, -1 when they could not be set.
+int SetNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+    return flags;
+}
+
+void RestoreFlags(const AlgSocket& socket, int flags) {
+    if (flags >= 0 && socket.Descriptor() >= 0) ::fcntl(socket.Descriptor(), F_SETFL, flags);
+}
+
+// Whether a splice failure means these descriptors cannot be spliced at all (rather than a
+// failing connection).
+bool SpliceRefused(int err) {
+    return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP;
 }
 
 }  // namespace
@@ -629,16 +635,141 @@ QuitWaker::~QuitWaker() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+// ---- StreamMover ---------------------------------------------------------------------------
+
+StreamMover::StreamMover(AlgSocket& from, AlgSocket& to) : from_(from), to_(to) {
+    if (::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) == 0) {
+        fromFlags_ = SetNonBlocking(from_.Descriptor());
+        toFlags_ = SetNonBlocking(to_.Descriptor());
+        const int size = ::fcntl(pipe_[0], F_GETPIPE_SZ);
+        if (fromFlags_ >= 0 && toFlags_ >= 0 && size > 0) {
+            capacity_ = static_cast<std::size_t>(size);
+            // A splice into a socket the peer has reset raises SIGPIPE in this thread: held
+            // back while the mover lasts and dropped at its end, since the call itself reports
+            // the failure.
+            sigset_t pipeSignal, old;
+            sigemptyset(&pipeSignal);
+            sigaddset(&pipeSignal, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &pipeSignal, &old);
+            releaseSigPipe_ = !sigismember(&old, SIGPIPE);
+            return;
+        }
+        ClosePipe();
+    }
+    buffer_.reset(new char[capacity_]);
+}
+
+StreamMover::~StreamMover() {
+    if (releaseSigPipe_) {
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        const timespec noWait{0, 0};
+        // A thread holds at most one pending instance of a standard signal.
+        ::sigtimedwait(&pipeSignal, nullptr, &noWait);
+        pthread_sigmask(SIG_UNBLOCK, &pipeSignal, nullptr);
+    }
+    ClosePipe();
+}
+
+void StreamMover::ClosePipe() {
+    for (int& fd : pipe_) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+    // Reverse order of setting, in case both flags belong to one socket.
+    RestoreFlags(to_, toFlags_);
+    RestoreFlags(from_, fromFlags_);
+    toFlags_ = fromFlags_ = -1;
+}
+
+void StreamMover::FallBackToCopying() {
+    // Whatever the pipe holds moves into the buffer first, in order.
+    std::unique_ptr<char[]> buffer(new char[std::max(capacity_, pending_)]);
+    std::size_t got = 0;
+    while (got < pending_) {
+        const ssize_t n = ::read(pipe_[0], buffer.get() + got, pending_ - got);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) continue;
+            throw SocketError(RecvFails);
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    capacity_ = std::max(capacity_, pending_);
+    buffer_ = std::move(buffer);
+    begin_ = 0;
+    full_ = false;
+    ClosePipe();
+}
+
+void StreamMover::Grow() {
+    if (grown_) return;
+    grown_ = true;
+    const int size = ::fcntl(pipe_[1], F_SETPIPE_SZ, kGrownPipe);
+    if (size > 0 && static_cast<std::size_t>(size) > capacity_) {
+        capacity_ = static_cast<std::size_t>(size);
+        full_ = false;
+    }
+}
+
+long StreamMover::Receive() {
+    if (Spliced()) {
+        const ssize_t n = ::splice(from_.Descriptor(), nullptr, pipe_[1], nullptr,
+                                   capacity_ - pending_, kSpliceFlags);
+        if (n >= 0) {
+            pending_ += static_cast<std::size_t>(n);
+            if (pending_ == capacity_) Grow();
+            return n;
+        }
+        if (Retryable(errno)) {
+            // With bytes in the pipe the refusal may be the pipe's, which has no free slot.
+            full_ = errno != EINTR && pending_ > 0;
+            if (full_) Grow();
+            return -1;
+        }
+        if (!SpliceRefused(errno)) throw SocketError(RecvFails);
+        FallBackToCopying();
+    }
+    if (begin_ > 0) {
+        std::memmove(buffer_.get(), buffer_.get() + begin_, pending_);
+        begin_ = 0;
+    }
+    const ssize_t n = ::recv(from_.Descriptor(), buffer_.get() + pending_, capacity_ - pending_,
+                             MSG_DONTWAIT);
+    if (n >= 0) {
+        pending_ += static_cast<std::size_t>(n);
+        return n;
+    }
+    if (Retryable(errno)) return -1;
+    throw SocketError(RecvFails);
+}
+
+std::size_t StreamMover::Send() {
+    if (pending_ == 0) return 0;
+    ssize_t n;
+    if (Spliced()) {
+        n = ::splice(pipe_[0], nullptr, to_.Descriptor(), nullptr, pending_, kSpliceFlags);
+        if (n < 0 && SpliceRefused(errno)) {
+            FallBackToCopying();
+            return Send();
+        }
+    } else {
+        n = ::send(to_.Descriptor(), buffer_.get() + begin_, pending_, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    if (n < 0) {
+        if (Retryable(errno)) return 0;
+        throw SocketError(SendFailed);
+    }
+    const std::size_t sent = static_cast<std::size_t>(n);
+    pending_ -= sent;
+    begin_ = pending_ == 0 ? 0 : begin_ + sent;
+    if (sent > 0) full_ = false;
+    return sent;
+}
+
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
-    // Two buffers of 64 KiB: on the heap, once per tunnel, to spare the session thread's stack
-    // (default-initialised: the buffers are not cleared).
-    struct Tunnel {
-        RelayDirection d[2];
-    };
-    const std::unique_ptr<Tunnel> tunnel(new Tunnel);
-    RelayDirection(&d)[2] = tunnel->d;
-    d[0].from = d[1].to = &client;
-    d[0].to = d[1].from = &server;
+    // Destroyed in reverse order, so each socket gets back the flags it came with.
+    RelayDirection d[2] = {{client, server}, {server, client}};
     KeepAlive(client);
     KeepAlive(server);
     const QuitWaker waker(client.Pool());

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -244,8 +245,61 @@ class QuitWaker : public ALGPoolMember {
     int fd_ = -1;
 };
 
-// The two-way byte relay of an established tunnel: copies bytes both ways between `client` and
-// `server` until both directions have ended, with one pending buffer per direction and
+// One direction of a byte stream between two sockets: what is received from `from` waits in a
+// pipe, moved in and out with splice(2) so that the bytes never enter user space, until `to`
+// takes it. When no pipe can be had (no descriptor left, a kernel that refuses to splice these
+// descriptors) the bytes wait in a buffer of kBufferSize instead, received and sent by copying.
+// Both sockets are non-blocking while a pipe is in use; their flags are restored at the end.
+// Receive and Send never wait. A receive of kBufferSize or more, or one that left no room,
+// marks a busy stream. Used by one thread; not copyable.
+class StreamMover {
+  public:
+    static constexpr std::size_t kBufferSize = 65535;
+
+    StreamMover(AlgSocket& from, AlgSocket& to);
+    ~StreamMover();
+    StreamMover(const StreamMover&) = delete;
+    StreamMover& operator=(const StreamMover&) = delete;
+
+    // Receives what `from` has, as much as there is room for: the count, 0 at the end of its
+    // stream, -1 when nothing could be taken now. Throws SocketError(RecvFails).
+    long Receive();
+    // Sends pending bytes to `to`: the count taken (0 when it has no room now). Throws
+    // SocketError(SendFailed).
+    std::size_t Send();
+
+    std::size_t Pending() const { return pending_; }
+    // Whether a receive could take bytes now (room in the pipe or the buffer).
+    bool Room() const { return !full_ && pending_ < capacity_; }
+    // Whether the bytes pass through a pipe rather than the buffer.
+    bool Spliced() const { return pipe_[0] >= 0; }
+
+  private:
+    void ClosePipe();
+    // Carries on with the buffer, taking over what the pipe holds.
+    void FallBackToCopying();
+    // Once a stream has filled the pipe, the pipe is enlarged (to 1 MiB) when the system allows
+    // it: fewer calls per byte for a busy stream, no kernel memory for an idle one.
+    void Grow();
+
+    AlgSocket& from_;
+    AlgSocket& to_;
+    int pipe_[2] = {-1, -1};
+    int fromFlags_ = -1;  // the sockets' file status flags before they were made non-blocking
+    int toFlags_ = -1;
+    std::size_t capacity_ = kBufferSize;
+    std::size_t pending_ = 0;
+    // The pipe refused more bytes while holding fewer than its capacity (its slots are taken by
+    // small pieces): no receive until a send has made room.
+    bool full_ = false;
+    std::unique_ptr<char[]> buffer_;  // only without a pipe; pending bytes are [begin_, +pending_)
+    std::size_t begin_ = 0;
+    bool releaseSigPipe_ = false;  // this mover blocked SIGPIPE for its thread
+    bool grown_ = false;
+};
+
+// The two-way byte relay of an established tunnel: moves bytes both ways between `client` and
+// `server` until both directions have ended, with one StreamMover per direction and
 // non-blocking writes, so neither direction ever waits for the other. One wait covers both
 // sockets and the quit signal of the client's pool, so an idle tunnel sleeps until data or a stop
 // arrives (without a pool, the wait is cut into 100 ms slices that watch the sockets' quit flags).

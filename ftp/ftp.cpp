@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -39,9 +40,9 @@ constexpr int kLoginAttempts = 3;
 constexpr int kServiceWaitMs = 2000;
 constexpr unsigned int kDataAcceptMs = 500;
 constexpr unsigned int kSecondReplyMs = 1000;
-constexpr unsigned int kCopyBuffer = 65535;
 constexpr int kSliceMs = 100;
-// Full buffers a transfer may copy without a wait before the control connection is looked at.
+// Full pipes (or buffers) a transfer may move without a wait before the control connection is
+// looked at.
 constexpr int kBusyPasses = 8;
 // The shortest address run of a 227 reply worth decoding ("1,1,1,1,1,1" has 11).
 constexpr std::size_t kMinPasvRun = 12;
@@ -324,51 +325,77 @@ int FtpStateMachine::CreateDataConnection(AlgSocket& server, AcceptSocket& accep
 
 void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serverData,
                                AlgSocket& clientData) {
+    using Clock = std::chrono::steady_clock;
     AlgSocket& client = ClientSocket();
     AlgSocket& from = dir == clientToServer ? clientData : serverData;
     AlgSocket& to = dir == clientToServer ? serverData : clientData;
-    // Once per transfer, off the session thread's stack.
-    const std::unique_ptr<char[]> buffer(new char[kCopyBuffer]);
+    StreamMover mover(from, to);
     // The pool's quit signal as a descriptor, so the wait needs no slices.
     const QuitWaker waker(&Listener().Pool());
     const int idleWait = waker.Descriptor() >= 0 ? -1 : kSliceMs;
-    bool busy = false;  // the last receive filled the buffer: more is very likely there
+    bool reading = true;  // the sender has not closed yet
+    bool busy = false;    // the last receive filled the room there was: more is very likely there
     int busyPasses = 0;
+    Clock::time_point lastProgress = Clock::now();  // of the pending bytes
+    auto waitedMs = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastProgress)
+            .count();
+    };
     try {
-        for (;;) {
+        while (reading || mover.Pending() > 0) {
             if (busy && busyPasses < kBusyPasses) {
-                // A busy stream reads on without a wait; every kBusyPasses buffers the wait
+                // A busy stream reads on without a wait; every kBusyPasses passes the wait
                 // looks at the control connection again.
                 ++busyPasses;
             } else {
                 busyPasses = 0;
-                pollfd p[3] = {{client.Descriptor(), POLLIN, 0},
-                               {from.Descriptor(), POLLIN, 0},
+                const bool pending = mover.Pending() > 0;
+                pollfd p[4] = {{client.Descriptor(), POLLIN, 0},
+                               {reading && mover.Room() ? from.Descriptor() : -1, POLLIN, 0},
+                               {pending ? to.Descriptor() : -1, POLLOUT, 0},
                                {waker.Descriptor(), POLLIN, 0}};
-                if (::poll(p, 3, idleWait) < 0) {
+                int wait = idleWait;
+                if (pending) {
+                    const long long left = std::max<long long>(0, Timeout() - waitedMs());
+                    wait =
+                        static_cast<int>(idleWait < 0 ? left : std::min<long long>(left, idleWait));
+                }
+                if (::poll(p, 4, wait) < 0) {
                     if (errno == EINTR) continue;
                     throw SocketError(SelectFail);
                 }
                 if (waker.QuitRaised()) throw TerminationEvent();
                 // A control command first: this is how ABOR and STAT reach the server in time.
                 if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) ProcessCmd(server);
-                if (!(p[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                if (pending && !(p[2].revents & (POLLOUT | POLLHUP | POLLERR)) &&
+                    waitedMs() >= Timeout()) {
+                    errno = 0;
+                    throw SocketError(WriteTimeout);
+                }
+                if (!(p[1].revents & (POLLIN | POLLHUP | POLLERR)) &&
+                    !(p[2].revents & (POLLOUT | POLLHUP | POLLERR)))
+                    continue;
             }
             if (client.QuitRaised() || from.QuitRaised() || to.QuitRaised())
                 throw TerminationEvent();
-            const ssize_t n = ::recv(from.Descriptor(), buffer.get(), kCopyBuffer, MSG_DONTWAIT);
-            if (n < 0) {
-                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                    throw SocketError(RecvFails);
-                busy = false;
-                continue;
+            const bool wasPending = mover.Pending() > 0;
+            busy = false;
+            if (reading && mover.Room()) {
+                const long n = mover.Receive();
+                if (n == 0) reading = false;
+                busy = n > 0 && (!mover.Room() || n >= static_cast<long>(StreamMover::kBufferSize));
             }
-            if (n == 0) return;  // the sender has closed: the transfer is complete
-            to.Write(buffer.get(), static_cast<unsigned int>(n), Timeout());
-            busy = static_cast<unsigned int>(n) == kCopyBuffer;
+            if ((mover.Pending() > 0 && mover.Send() > 0) || !wasPending)
+                lastProgress = Clock::now();
+            // Bytes the receiver did not take wait for it in the poll, not in a busy pass.
+            if (mover.Pending() > 0) busy = false;
         }
     } catch (const SocketError& e) {
         LogError(*this, e, detail, warning);
+        // Both data connections are reset, so that neither peer takes the part it got for a
+        // whole file.
+        from.Abort();
+        to.Abort();
     }
 }
 

@@ -5,9 +5,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -15,6 +18,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace alg {
 namespace {
@@ -261,6 +265,66 @@ TEST_F(RelayTest, IdleTunnelIsCheapAndEndsOnQuit) {
     auto late = Start();
     ASSERT_EQ(std::future_status::ready, late.wait_for(1s));
     EXPECT_THROW(late.get(), TerminationEvent);
+}
+
+// The mover splices through a pipe and gives the sockets their blocking mode back; at the
+// descriptor limit no pipe can be made, and the relay carries every byte both ways by copying.
+TEST_F(RelayTest, CopiesEveryByteWhenNoPipeCanBeMade) {
+    auto nonBlocking = [](const AlgSocket& s) {
+        return (::fcntl(s.Descriptor(), F_GETFL) & O_NONBLOCK) != 0;
+    };
+    {
+        const StreamMover mover(*proxyClient, *proxyServer);
+        EXPECT_TRUE(mover.Spliced());
+        EXPECT_TRUE(nonBlocking(*proxyClient) && nonBlocking(*proxyServer));
+    }
+    EXPECT_FALSE(nonBlocking(*proxyClient) || nonBlocking(*proxyServer));
+
+    rlimit saved{};
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(std::max({client, server, proxyClient->Descriptor(),
+                                                 proxyServer->Descriptor()}) + 8);
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &low));
+    std::vector<int> fillers;
+    for (int i = 0; i < 4096; ++i) {
+        const int fd = ::dup(client);
+        if (fd < 0) break;
+        fillers.push_back(fd);
+    }
+    const int err = errno;
+    bool spliced = true;
+    {
+        const StreamMover mover(*proxyClient, *proxyServer);
+        spliced = mover.Spliced();
+    }
+    const std::string request = RandomBytes(4 << 20, 4);
+    const std::string answer = RandomBytes(3 << 20, 5);
+    auto relay = Start();
+    std::string atServer;
+    std::thread serverSide([&] {
+        SendAll(server, answer);
+        atServer = ReadToEnd(server);
+        ::close(server);
+        server = -1;
+    });
+    std::thread clientSend([&] {
+        SendAll(client, request);
+        ::shutdown(client, SHUT_WR);
+    });
+    const std::string atClient = ReadToEnd(client);
+    clientSend.join();
+    serverSide.join();
+    const bool ended = Ended(relay);
+    for (int fd : fillers) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    EXPECT_EQ(EMFILE, err);
+    EXPECT_FALSE(spliced);
+    ASSERT_TRUE(ended);
+    EXPECT_NO_THROW(relay.get());
+    EXPECT_TRUE(atServer == request) << "server got " << atServer.size() << " bytes";
+    EXPECT_TRUE(atClient == answer) << "client got " << atClient.size() << " bytes";
 }
 
 }  // namespace
