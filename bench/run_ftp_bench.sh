@@ -7,7 +7,8 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/bench/bench_common.sh"
 gateway=$build/ftp/ftp-gateway
-require_built "$gateway"
+preload=$build/bench/libcopy_relay_preload.so
+require_built "$gateway" "$preload"
 command -v curl >/dev/null || { echo "curl not installed: nothing to measure"; exit 0; }
 /usr/bin/python3 -c 'import pyftpdlib' 2>/dev/null || { echo "pyftpdlib not installed"; exit 0; }
 
@@ -36,7 +37,7 @@ PY
 }
 
 # The FTP server: pyftpdlib with sendfile, one process, serving $work/root.
-mkdir -p "$work/root" "$work/etc/algd" "$work/run"
+mkdir -p "$work/root"
 truncate -s "$RETR_BYTES" "$work/root/retr.bin"
 head -c "$STOR_BYTES" /dev/zero > "$work/stor.bin"
 srv_port=$(free_port)
@@ -82,39 +83,50 @@ CONF
     pids+=($!)
 fi
 
-gw_port=$(gateway_port)
-printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/etc/passwd"
-cat > "$work/etc/algd/ftp.xml" <<XML
+# ftp-gateway, and beside it the same gateway with the relay's pipes refused
+# (copy_relay_preload), which moves the data connection by copying through its buffer.
+printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/passwd"
+start_gateway() {  # NAME PORT [PRELOAD]: from this shell, so that clean-up stops and reaps it
+    local dir=$work/$1
+    mkdir -p "$dir/etc/algd" "$dir/run"
+    cat > "$dir/etc/algd/ftp.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <algpolicy>
   <proxy name="alg_ftp">
     <general>
-      <listen_port>$gw_port</listen_port>
+      <listen_port>$2</listen_port>
       <session_timeout>60</session_timeout>
       <loggers><logger name="Console" loglevel="none"/></loggers>
-      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/etc/passwd"/></authsystem>
+      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/passwd"/></authsystem>
     </general>
     <handshake><access userid="" loglevel="none" action="allow"/></handshake>
   </proxy>
 </algpolicy>
 XML
-ALG_SYSCONFDIR=$work/etc/ ALG_RUNDIR=$work/run setsid "$gateway" -f > "$work/gateway.log" 2>&1 &
-pids+=($!)
+    LD_PRELOAD=${3:-} ALG_SYSCONFDIR=$dir/etc/ ALG_RUNDIR=$dir/run setsid "$gateway" -f > "$dir/gateway.log" 2>&1 &
+    pids+=($!)
+}
+gw_port=$(gateway_port)
+start_gateway gateway "$gw_port"
+cp_port=$(gateway_port)
+while (( cp_port >= gw_port - 2 && cp_port <= gw_port + 2 )); do cp_port=$(gateway_port); done
+start_gateway copying "$cp_port" "$preload"
 
 wait_port "$srv_port" || { echo "pyftpdlib did not start:"; cat "$work/server.log"; exit 0; }
 [[ -n $vs_port ]] && { wait_port "$vs_port" || { echo "vsftpd did not start"; vs_port=""; }; }
-wait_port "$gw_port" || { echo "ftp-gateway did not start:"; cat "$work/gateway.log"; exit 0; }
+wait_port "$gw_port" || { echo "ftp-gateway did not start:"; cat "$work/gateway/gateway.log"; exit 0; }
+wait_port "$cp_port" || { echo "copying ftp-gateway did not start:"; cat "$work/copying/gateway.log"; exit 0; }
 
 # transfer PEER MODE OP: MB/s of the best of ROUNDS transfers (empty when every one failed)
 transfer() {
     local peer=$1 mode=$2 op=$3 url user args=(-sS --disable-epsv --disable-eprt --max-time 600)
     local port=$srv_port slogin=$SUSER spass=$SPASS
     [[ $op == retr && -n $vs_port ]] && { port=$vs_port slogin=anonymous spass=bench; }
-    if [[ $peer == direct ]]; then
-        url=ftp://127.0.0.1:$port; user="$slogin:$spass"
-    else
-        url=ftp://127.0.0.1:$gw_port; user="127.0.0.1 $port\$$USER\$$slogin:$PASS\$$spass"
-    fi
+    case $peer in
+        direct) url=ftp://127.0.0.1:$port; user="$slogin:$spass" ;;
+        *) url=ftp://127.0.0.1:$([[ $peer == gateway ]] && echo "$gw_port" || echo "$cp_port")
+           user="127.0.0.1 $port\$$USER\$$slogin:$PASS\$$spass" ;;
+    esac
     [[ $mode == active ]] && args+=(-P 127.0.0.1)
     local best="" i speed
     for i in $(seq "$ROUNDS"); do
@@ -135,12 +147,13 @@ try: print('%.2f' % (float('$1') / float('$2')))
 except (ValueError, ZeroDivisionError): print('-')"
 }
 
-printf '\n%-46s %10s %10s %14s\n' "row" "direct" "gateway" "gateway/direct"
+printf '\n%-46s %10s %10s %10s %14s %14s\n' "row" "direct" "copying" "gateway" "copying/direct" "gateway/direct"
 row() {
-    local mode=$1 op=$2 label=$3 d g
+    local mode=$1 op=$2 label=$3 d c g
     d=$(transfer direct "$mode" "$op")
+    c=$(transfer copying "$mode" "$op")
     g=$(transfer gateway "$mode" "$op")
-    printf '%-46s %10s %10s %14s\n' "$label" "${d:--}" "${g:--}" "$(ratio "$g" "$d")"
+    printf '%-46s %10s %10s %10s %14s %14s\n' "$label" "${d:--}" "${c:--}" "${g:--}" "$(ratio "$c" "$d")" "$(ratio "$g" "$d")"
 }
 transfer direct passive retr > /dev/null  # warms the page cache: the first read is slower
 retr_server=$([[ -n $vs_port ]] && echo vsftpd || echo pyftpdlib)
@@ -148,6 +161,7 @@ row passive retr "RETR $((RETR_BYTES >> 20)) MiB, passive, $retr_server (MB/s)"
 row active retr "RETR $((RETR_BYTES >> 20)) MiB, active, $retr_server (MB/s)"
 row passive stor "STOR $((STOR_BYTES >> 20)) MiB, passive, pyftpdlib (MB/s)"
 echo
-echo "ratios are gateway / direct: 1 means the gateway costs nothing, the goal for RETR is 0.5 or more"
+echo "ratios are to direct: 1 means the gateway costs nothing; copying is the same gateway with the"
+echo "relay's pipes refused, so that it copies the data connection through its buffer"
 [[ -s $work/curl.err ]] && { echo "curl errors:"; sort "$work/curl.err" | uniq -c | head; }
 exit 0

@@ -9,7 +9,8 @@ source "$top/bench/bench_common.sh"
 gateway=$build/http/http-gateway
 tools=$top/bench/http_bench_tools.py
 py=/usr/bin/python3
-require_built "$gateway"
+preload=$build/bench/libcopy_relay_preload.so
+require_built "$gateway" "$preload"
 command -v ab >/dev/null || { echo "ab (apache2-utils) not installed: nothing to measure"; exit 0; }
 command -v tinyproxy >/dev/null || echo "tinyproxy not installed: its column stays empty"
 command -v squid >/dev/null || echo "squid not installed: its column stays empty"
@@ -28,20 +29,23 @@ pids+=($!)
 for _ in $(seq 100); do [[ -s $work/origin.port ]] && break; sleep 0.1; done
 origin=$(cat "$work/origin.port" 2>/dev/null) || { echo "origin did not start"; exit 0; }
 
-# http-gateway: the sample policy's shape with a bench user, one body rule, logging off.
-gw_port=$(free_port)
-mkdir -p "$work/etc/algd" "$work/run"
-printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/etc/passwd"
-cat > "$work/etc/algd/http.xml" <<XML
+# http-gateway: the sample policy's shape with a bench user, one body rule, logging off. A
+# second one, with the relay's pipes refused (copy_relay_preload), measures the copying relay
+# beside the splicing one on the CONNECT tunnel in the same run.
+printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/passwd"
+start_gateway() {  # NAME PORT [PRELOAD]: from this shell, so that clean-up stops and reaps it
+    local dir=$work/$1
+    mkdir -p "$dir/etc/algd" "$dir/run"
+    cat > "$dir/etc/algd/http.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <algpolicy>
   <proxy name="alg_http">
     <general>
-      <listen_port>$gw_port</listen_port>
+      <listen_port>$2</listen_port>
       <session_timeout>60</session_timeout>
       <default_charset>utf-8</default_charset>
       <loggers><logger name="Console" loglevel="none"/></loggers>
-      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/etc/passwd"/></authsystem>
+      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/passwd"/></authsystem>
     </general>
     <handshake><access userid="" loglevel="none" action="allow"/></handshake>
     <process>
@@ -50,8 +54,13 @@ cat > "$work/etc/algd/http.xml" <<XML
   </proxy>
 </algpolicy>
 XML
-ALG_SYSCONFDIR=$work/etc/ ALG_RUNDIR=$work/run setsid "$gateway" -f > "$work/gateway.log" 2>&1 &
-pids+=($!)
+    LD_PRELOAD=${3:-} ALG_SYSCONFDIR=$dir/etc/ ALG_RUNDIR=$dir/run setsid "$gateway" -f > "$dir/gateway.log" 2>&1 &
+    pids+=($!)
+}
+gw_port=$(free_port)
+start_gateway gateway "$gw_port"
+cp_port=$(free_port)
+start_gateway copying "$cp_port" "$preload"
 
 tp_port=$(free_port); tp_on=""
 if command -v tinyproxy >/dev/null; then
@@ -91,11 +100,12 @@ CONF
     pids+=($!); sq_on=1
 fi
 
-wait_port "$gw_port" || { echo "http-gateway did not start:"; cat "$work/gateway.log"; exit 0; }
+wait_port "$gw_port" || { echo "http-gateway did not start:"; cat "$work/gateway/gateway.log"; exit 0; }
+wait_port "$cp_port" || { echo "copying http-gateway did not start:"; cat "$work/copying/gateway.log"; exit 0; }
 [[ -n $tp_on ]] && { wait_port "$tp_port" || tp_on=""; }
 [[ -n $sq_on ]] && { wait_port "$sq_port" || sq_on=""; }
 
-port_of() { case $1 in gateway) echo "$gw_port" ;; tinyproxy) echo "$tp_port" ;; squid) echo "$sq_port" ;; esac; }
+port_of() { case $1 in gateway) echo "$gw_port" ;; copying) echo "$cp_port" ;; tinyproxy) echo "$tp_port" ;; squid) echo "$sq_port" ;; esac; }
 available() { case $1 in direct|gateway) return 0 ;; tinyproxy) [[ -n $tp_on ]] ;; squid) [[ -n $sq_on ]] ;; esac; }
 # ab through proxy $1 (or direct); prints ab's report
 run_ab() {
@@ -115,6 +125,10 @@ for p in direct gateway tinyproxy squid; do
         fig[$p,p50]=$(awk '$1 == "50%" {print $2}' <<<"$out")
         fig[$p,p99]=$(awk '$1 == "99%" {print $2}' <<<"$out")
     fi
+    if [[ $p == gateway ]]; then  # the copying relay right before the splicing one
+        copying_bulk=$($py "$tools" tunnel "127.0.0.1:$cp_port" "$BULK_BYTES" "$USER:$PASS" \
+            2>>"$work/tunnel.err" | awk '/^result/ {print $2}')
+    fi
     if [[ $p == direct ]]; then
         fig[$p,bulk]=$($py "$tools" tunnel direct "$BULK_BYTES" 2>>"$work/tunnel.err" | awk '/^result/ {print $2}')
     else
@@ -125,6 +139,10 @@ done
 
 for key in "${!fig[@]}"; do printf '%s %s\n' "${key//,/ }" "${fig[$key]}"; done > "$work/figures"
 $py "$tools" table "$work/figures"
+ratio() { $py -c "import sys; print('%.2f' % (float(sys.argv[1]) / float(sys.argv[2])))" "$1" "$2" 2>/dev/null || echo -; }
+echo "CONNECT bulk, copying relay (the gateway with its pipes refused): ${copying_bulk:--} MB/s;" \
+    "copying / direct $(ratio "${copying_bulk:-}" "${fig[direct,bulk]:-}")," \
+    "gateway / copying $(ratio "${fig[gateway,bulk]:-}" "${copying_bulk:-}")"
 [[ -s $work/ab.err ]] && { echo "ab errors:"; sort "$work/ab.err" | uniq -c | head; }
 [[ -s $work/tunnel.err ]] && { echo "tunnel errors:"; sort "$work/tunnel.err" | uniq -c | head; }
 exit 0

@@ -7,7 +7,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/bench/bench_common.sh"
 load=$build/bench/socks_load
 gateway=$build/socks/socks-gateway
-require_built "$load" "$gateway"
+preload=$build/bench/libcopy_relay_preload.so
+require_built "$load" "$gateway" "$preload"
 command -v microsocks >/dev/null || echo "microsocks not installed: its column stays empty"
 command -v danted >/dev/null || echo "danted not installed: its column stays empty"
 
@@ -20,19 +21,22 @@ USER=bench PASS=bench-password
 
 ulimit -n 65536 2>/dev/null || ulimit -n 8192 2>/dev/null || true
 
-# socks-gateway: the sample policy's shape with a bench user, console logging off.
-gw_port=$(free_port)
-mkdir -p "$work/etc/algd" "$work/run"
-printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/etc/passwd"
-cat > "$work/etc/algd/socks.xml" <<XML
+# socks-gateway: the sample policy's shape with a bench user, console logging off. A second
+# one, the "copying" column, runs with the relay's pipes refused (copy_relay_preload), so that
+# the copying relay it falls back to is measured beside the splicing one in the same run.
+printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/passwd"
+start_gateway() {  # NAME PORT [PRELOAD]: from this shell, so that clean-up stops and reaps it
+    local dir=$work/$1
+    mkdir -p "$dir/etc/algd" "$dir/run"
+    cat > "$dir/etc/algd/socks.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <algpolicy>
   <proxy name="alg_socks">
     <general>
-      <listen_port>$gw_port</listen_port>
+      <listen_port>$2</listen_port>
       <session_timeout>60</session_timeout>
       <loggers><logger name="Console" loglevel="none"/></loggers>
-      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/etc/passwd"/></authsystem>
+      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/passwd"/></authsystem>
     </general>
     <handshake>
       <access userid="" loglevel="none" action="allow"><filterby name="Host" masktype="wild">*</filterby></access>
@@ -40,8 +44,13 @@ cat > "$work/etc/algd/socks.xml" <<XML
   </proxy>
 </algpolicy>
 XML
-ALG_SYSCONFDIR=$work/etc/ ALG_RUNDIR=$work/run setsid "$gateway" -f > "$work/gateway.log" 2>&1 &
-gw_pid=$!; pids+=($gw_pid)
+    LD_PRELOAD=${3:-} ALG_SYSCONFDIR=$dir/etc/ ALG_RUNDIR=$dir/run setsid "$gateway" -f > "$dir/gateway.log" 2>&1 &
+    started=$!; pids+=($started)
+}
+gw_port=$(free_port)
+start_gateway gateway "$gw_port"; gw_pid=$started
+cp_port=$(free_port)
+start_gateway copying "$cp_port" "$preload"; cp_pid=$started
 
 ms_port=$(free_port); ms_pid=""
 if command -v microsocks >/dev/null; then
@@ -68,7 +77,8 @@ CONF
     dd_pid=$!; pids+=($dd_pid)
 fi
 
-wait_port "$gw_port" || { echo "socks-gateway did not start:"; cat "$work/gateway.log"; exit 0; }
+wait_port "$gw_port" || { echo "socks-gateway did not start:"; cat "$work/gateway/gateway.log"; exit 0; }
+wait_port "$cp_port" || { echo "copying socks-gateway did not start:"; cat "$work/copying/gateway.log"; exit 0; }
 [[ -n $ms_pid ]] && { wait_port "$ms_port" || ms_pid=""; }
 [[ -n $dd_pid ]] && { wait_port "$dd_port" || dd_pid=""; }
 
@@ -77,6 +87,7 @@ proxy_args() {
     case $1 in
         direct) echo "" ;;
         gateway) echo "--proxy 127.0.0.1:$gw_port --user $USER --pass $PASS" ;;
+        copying) echo "--proxy 127.0.0.1:$cp_port --user $USER --pass $PASS" ;;
         microsocks) echo "--proxy 127.0.0.1:$ms_port --user $USER --pass $PASS" ;;
         danted) echo "--proxy 127.0.0.1:$dd_port" ;;
     esac
@@ -84,15 +95,16 @@ proxy_args() {
 proxy_pid() {
     case $1 in
         gateway) echo "$gw_pid" ;;
+        copying) echo "$cp_pid" ;;
         microsocks) echo "$ms_pid" ;;
         danted) echo "$dd_pid" ;;
     esac
 }
-available() { case $1 in direct|gateway) return 0 ;; microsocks) [[ -n $ms_pid ]] ;; danted) [[ -n $dd_pid ]] ;; esac; }
+available() { case $1 in direct|gateway|copying) return 0 ;; microsocks) [[ -n $ms_pid ]] ;; danted) [[ -n $dd_pid ]] ;; esac; }
 result() { "$load" "$@" 2>>"$work/load.err" | awk '/^result/ {print $2}'; }
 
 declare -A fig
-for p in direct gateway microsocks danted; do
+for p in direct copying gateway microsocks danted; do
     available "$p" || continue
     args=$(proxy_args "$p")
     fig[$p,bulk1]=$(result bulk $args --bytes "$BULK_BYTES" --tunnels 1)
@@ -129,11 +141,11 @@ best() {  # best peer value for a row: max or min
     echo "$b"
 }
 
-printf '\n%-34s %10s %10s %10s %10s %12s\n' "row" "direct" "gateway" "microsocks" "danted" "gw/best peer"
+printf '\n%-34s %10s %10s %10s %10s %10s %12s\n' "row" "direct" "copying" "gateway" "microsocks" "danted" "gw/best peer"
 row() {
     local key=$1 label=$2 hib=$3 b
     b=$(best "$key" "$hib")
-    printf '%-34s %10s %10s %10s %10s %12s\n' "$label" "${fig[direct,$key]:--}" "${fig[gateway,$key]:--}" \
+    printf '%-34s %10s %10s %10s %10s %10s %12s\n' "$label" "${fig[direct,$key]:--}" "${fig[copying,$key]:--}" "${fig[gateway,$key]:--}" \
         "${fig[microsocks,$key]:--}" "${fig[danted,$key]:--}" "$(ratio "${fig[gateway,$key]:-}" "$b" "$hib")"
 }
 row bulk1 "bulk, 1 tunnel (MB/s)" 1
@@ -142,7 +154,12 @@ row rate "handshakes + 1-byte echo (/s)" 1
 row idlecpu "idle ${IDLE_TUNNELS} tunnels ${IDLE_SECONDS}s (CPU s)" 0
 row idlerss "idle RSS per tunnel (KiB)" 0
 echo
-echo "gateway / direct, bulk 1 tunnel: $(ratio "${fig[gateway,bulk1]:-}" "${fig[direct,bulk1]:-}" 1)"
+for key in bulk1 bulk8; do
+    echo "$key: gateway / direct $(ratio "${fig[gateway,$key]:-}" "${fig[direct,$key]:-}" 1)," \
+        "copying / direct $(ratio "${fig[copying,$key]:-}" "${fig[direct,$key]:-}" 1)," \
+        "gateway / copying $(ratio "${fig[gateway,$key]:-}" "${fig[copying,$key]:-}" 1)"
+done
+echo "copying: the same gateway with the relay's pipes refused, so that it copies through its buffer"
 echo "ratios above 1 mean the gateway is better than the best peer (lower CPU and memory count as better)"
 [[ -s $work/load.err ]] && { echo "load generator errors:"; sort "$work/load.err" | uniq -c | head; }
 exit 0
