@@ -5,51 +5,42 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace alg;
-    fuzz::Input in(data, size);
-    test::FakeStream& stream = in.stream;
-    fuzz::Refusals([&] {
-        switch (in.selector % 3) {
-            case 0: {
-                FtpResponseReader reply;
-                for (int i = 0; i < 64; ++i) {
-                    reply.Read(stream, fuzz::kTimeout);
-                    test::FakeStream out;
-                    reply.Write(out, fuzz::kTimeout);
-                }
-                break;
-            }
-            case 1: {
-                FtpRequestReader command;
-                for (int i = 0; i < 64; ++i) {
-                    command.Read(stream, fuzz::kTimeout);
-                    command.PORTcommandNeeded("127.0.0.1");
-                    command.TransferDirection();
-                    if (command.argument != nullptr) {
-                        std::string address, hostPort;
-                        int port = 0;
-                        if (FTPUnpackIP(command.argument, address, port))
-                            PackIP(address, port, hostPort);
-                    }
-                    test::FakeStream out;
-                    command.Write(out, fuzz::kTimeout);
-                }
-                break;
-            }
-            default: {
-                FtpHandshakeRequest login;
-                login.port = "21";
+    fuzz::RunOne(
+        data, size,
+        [](test::FakeStream& peer) {
+            FtpResponseReader reply;
+            for (int i = 0; i < 64; ++i) {
+                reply.Read(peer, fuzz::kTimeout);
                 test::FakeStream out;
-                std::string user, pass;
-                if (!login.WaitForCommand(stream, out, "USER", user, userCmdBadReply,
-                                          fuzz::kTimeout))
-                    break;
-                if (!login.WaitForCommand(stream, out, "PASS", pass, passCmdBadReply,
-                                          fuzz::kTimeout))
-                    break;
-                if (login.ParseLogin(user)) login.ParsePassword(pass);
-                break;
+                reply.Write(out, fuzz::kTimeout);
             }
-        }
-    });
+        },
+        [](test::FakeStream& peer) {
+            FtpRequestReader command;
+            for (int i = 0; i < 64; ++i) {
+                command.Read(peer, fuzz::kTimeout);
+                command.PORTcommandNeeded("127.0.0.1");
+                command.TransferDirection();
+                if (command.argument != nullptr) {
+                    std::string address, hostPort;
+                    int port = 0;
+                    if (FTPUnpackIP(command.argument, address, port))
+                        PackIP(address, port, hostPort);
+                }
+                test::FakeStream out;
+                command.Write(out, fuzz::kTimeout);
+            }
+        },
+        [](test::FakeStream& peer) {
+            FtpHandshakeRequest login;
+            login.port = "21";
+            test::FakeStream out;
+            std::string user, pass;
+            if (!login.WaitForCommand(peer, out, "USER", user, userCmdBadReply, fuzz::kTimeout))
+                return;
+            if (!login.WaitForCommand(peer, out, "PASS", pass, passCmdBadReply, fuzz::kTimeout))
+                return;
+            if (login.ParseLogin(user)) login.ParsePassword(pass);
+        });
     return 0;
 }

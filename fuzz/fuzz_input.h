@@ -7,8 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "alogger.h"
 #include "fake_stream.h"
@@ -38,5 +40,14 @@ void Refusals(Run&& run) {
 }
 
 inline constexpr unsigned kTimeout = 1000;
+
+// Runs on the peer of `data` the one of `readers` (callables taking test::FakeStream&) that the
+// selector picks; refusals end the run.
+template <class... Readers>
+void RunOne(const std::uint8_t* data, std::size_t size, Readers&&... readers) {
+    Input in(data, size);
+    const std::function<void(test::FakeStream&)> table[] = {std::forward<Readers>(readers)...};
+    Refusals([&] { table[in.selector % sizeof...(Readers)](in.stream); });
+}
 
 }  // namespace alg::fuzz

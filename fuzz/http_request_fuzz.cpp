@@ -5,16 +5,14 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace alg;
-    fuzz::Input in(data, size);
-    test::FakeStream& stream = in.stream;
-    fuzz::Refusals([&] {
+    fuzz::RunOne(data, size, [](test::FakeStream& peer) {
         HttpRequest request;
-        stream.ReadToTermChar(request.method, ' ', fuzz::kTimeout, HttpLimits::kLine);
+        peer.ReadToTermChar(request.method, ' ', fuzz::kTimeout, HttpLimits::kLine);
         request.CheckMethod();
-        request.ReadURI(stream, fuzz::kTimeout);
-        stream.ReadToTermChar(request.version, '\n', fuzz::kTimeout, HttpLimits::kLine);
-        request.ReadOptions(stream, fuzz::kTimeout);
-        request.ReadBody(stream, fuzz::kTimeout);
+        request.ReadURI(peer, fuzz::kTimeout);
+        peer.ReadToTermChar(request.version, '\n', fuzz::kTimeout, HttpLimits::kLine);
+        request.ReadOptions(peer, fuzz::kTimeout);
+        request.ReadBody(peer, fuzz::kTimeout);
         request.ExtractAuthInfo();
         std::string value;
         for (const char* name : {"URL", "METHOD", "Host", "Port"}) request.GetPropVal(name, value);

@@ -5,26 +5,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace alg;
-    fuzz::Input in(data, size);
-    test::FakeStream& stream = in.stream;
-    fuzz::Refusals([&] {
-        switch (in.selector % 3) {
-            case 0: {
-                SocksCommandRequest request(4);
-                request.Socks4Read(stream, fuzz::kTimeout);
-                break;
-            }
-            case 1: {
-                SocksCommandRequest request(5);
-                request.Socks5Read(stream, fuzz::kTimeout);
-                break;
-            }
-            default: {
-                char user[256], password[256];
-                ReadUsernamePassword(stream, user, password, fuzz::kTimeout);
-                break;
-            }
-        }
-    });
+    fuzz::RunOne(
+        data, size,
+        [](test::FakeStream& peer) { SocksCommandRequest(4).Socks4Read(peer, fuzz::kTimeout); },
+        [](test::FakeStream& peer) { SocksCommandRequest(5).Socks5Read(peer, fuzz::kTimeout); },
+        [](test::FakeStream& peer) {
+            char user[256], password[256];
+            ReadUsernamePassword(peer, user, password, fuzz::kTimeout);
+        });
     return 0;
 }
