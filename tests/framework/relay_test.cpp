@@ -18,6 +18,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace alg {
@@ -108,6 +109,29 @@ class RelayTest : public ::testing::Test {
                           [this, timeout] { RelayStreams(*proxyClient, *proxyServer, timeout); });
     }
 
+    // The client sends `request` and half closes; the server sends `early` at once, reads to the
+    // end, then sends `late` and closes. Returns what the server and the client received.
+    std::pair<std::string, std::string> Exchange(const std::string& request,
+                                                 const std::string& early,
+                                                 const std::string& late) {
+        std::string atServer;
+        std::thread serverSide([&] {
+            SendAll(server, early);  // while the request is still coming
+            atServer = ReadToEnd(server);
+            SendAll(server, late);
+            ::close(server);
+            server = -1;
+        });
+        std::thread clientSend([&] {
+            SendAll(client, request);
+            ::shutdown(client, SHUT_WR);
+        });
+        std::string atClient = ReadToEnd(client);
+        clientSend.join();
+        serverSide.join();
+        return {atServer, atClient};
+    }
+
     // Whether `relay` ended within 10 s; one that did not is stopped, so that a failing test
     // does not hang in the future's destructor.
     bool Ended(std::future<void>& relay) {
@@ -131,21 +155,7 @@ TEST_F(RelayTest, CarriesBothDirectionsAndPassesHalfCloseOn) {
     const std::string answer = RandomBytes(2 << 20, 3);
     auto relay = Start();
 
-    std::string atServer;
-    std::thread serverSide([&] {
-        SendAll(server, early);  // while the request is still coming
-        atServer = ReadToEnd(server);
-        SendAll(server, answer);
-        ::close(server);
-        server = -1;
-    });
-    std::thread clientSend([&] {
-        SendAll(client, request);
-        ::shutdown(client, SHUT_WR);
-    });
-    const std::string atClient = ReadToEnd(client);
-    clientSend.join();
-    serverSide.join();
+    const auto [atServer, atClient] = Exchange(request, early, answer);
 
     ASSERT_TRUE(Ended(relay));
     EXPECT_NO_THROW(relay.get());
@@ -301,20 +311,7 @@ TEST_F(RelayTest, CopiesEveryByteWhenNoPipeCanBeMade) {
     const std::string request = RandomBytes(4 << 20, 4);
     const std::string answer = RandomBytes(3 << 20, 5);
     auto relay = Start();
-    std::string atServer;
-    std::thread serverSide([&] {
-        SendAll(server, answer);
-        atServer = ReadToEnd(server);
-        ::close(server);
-        server = -1;
-    });
-    std::thread clientSend([&] {
-        SendAll(client, request);
-        ::shutdown(client, SHUT_WR);
-    });
-    const std::string atClient = ReadToEnd(client);
-    clientSend.join();
-    serverSide.join();
+    const auto [atServer, atClient] = Exchange(request, answer, "");
     const bool ended = Ended(relay);
     for (int fd : fillers) ::close(fd);
     ::setrlimit(RLIMIT_NOFILE, &saved);
