@@ -1169,3 +1169,17 @@ class ObservedService(ManagementService):
         Program.__init__(self, [ALGCTL, "serve", "--metrics", ":0", "--http", ":0"], self.env)
         self.metrics = self.wait_for_line(r"^metrics on ", timeout).split()[-1]
         self.page = self.wait_for_line(r"^status page on ", timeout).split()[-1]
+
+
+def recv_upto(sock, n):
+    """Up to `n` bytes; fewer when the peer ends (or resets) the connection first."""
+    data = b""
+    try:
+        while len(data) < n:
+            chunk = sock.recv(n - len(data))
+            if not chunk:
+                break
+            data += chunk
+    except ConnectionResetError:
+        pass
+    return data

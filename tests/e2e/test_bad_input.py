@@ -18,20 +18,6 @@ IO = 10
 SHUT = None  # a step that half-closes the client's side instead of sending
 
 
-def received(sock, n):
-    """Up to `n` bytes; fewer when the gateway closes or resets first."""
-    data = b""
-    try:
-        while len(data) < n:
-            chunk = sock.recv(n - len(data))
-            if not chunk:
-                break
-            data += chunk
-    except ConnectionResetError:
-        pass
-    return data
-
-
 def check_rows(gw, rows):
     """rows: (label, steps, closes, logged). Each step is (bytes to send or SHUT, the reply
     expected to begin with, how many bytes the reply has when more than that); `closes` tells
@@ -49,10 +35,10 @@ def check_rows(gw, rows):
                         s.sendall(send)
                     except (BrokenPipeError, ConnectionResetError):
                         pass  # refused before the rest arrived
-                got = received(s, size)
+                got = algtest.recv_upto(s, size)
                 assert got[:len(want)] == want and len(got) == size, (label, got[:200])
             if closes:
-                assert received(s, 1) == b"", label
+                assert algtest.recv_upto(s, 1) == b"", label
             else:
                 s.settimeout(0.3)
                 with pytest.raises(socket.timeout):
