@@ -1041,7 +1041,7 @@ class SocksGateway(Gateway):
 
 # ---- load and fault peers ---------------------------------------------------------------------
 
-class SelectEcho:
+class SelectEcho(Listener):
     """An echo server on 127.0.0.1 (port 0, .port) that serves any number of connections from
     one thread (a selector), so that a thousand tunnels cost no thousand threads; stops at
     close() or after `lifetime` seconds."""
@@ -1049,25 +1049,21 @@ class SelectEcho:
     def __init__(self, lifetime=300.0):
         import selectors
         self._sel = selectors.DefaultSelector()
-        self._sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self._sock.bind(("127.0.0.1", 0))
-        self._sock.listen(1024)
-        self._sock.setblocking(False)
-        self.port = self._sock.getsockname()[1]
-        self._sel.register(self._sock, 1)
-        self._deadline = time.monotonic() + lifetime
-        self._done = False
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock.bind(("127.0.0.1", 0))
+        self.port = sock.getsockname()[1]
+        self._sel.register(sock, 1)
+        super().__init__(sock, lifetime, backlog=1024)
 
     def _serve(self):
         while not self._done and time.monotonic() < self._deadline:
             for key, _ in self._sel.select(0.1):
-                if key.fileobj is self._sock:
+                if key.fileobj is self.sock:
                     try:
-                        conn, _ = self._sock.accept()
+                        conn, _ = self.sock.accept()
                     except OSError:
                         continue
+                    conn.setblocking(False)
                     self._sel.register(conn, 1)
                     continue
                 conn = key.fileobj
@@ -1084,12 +1080,9 @@ class SelectEcho:
                 self._sel.unregister(conn)
                 conn.close()
         for key in list(self._sel.get_map().values()):
-            key.fileobj.close()
+            if key.fileobj is not self.sock:
+                key.fileobj.close()
         self._sel.close()
-
-    def close(self):
-        self._done = True
-        self._thread.join(5)
 
 
 def resources(pid):
