@@ -201,6 +201,7 @@ TEST(AlgSocketTest, PoolStopMeetsMembersBeingBuiltAndDestroyed) {
     }
     done = true;
     signaller.join();
+    pool.SendQuitSignal();  // the pool is stopped even when the signaller never got to run
     EXPECT_EQ(pool.Size(), 0u);
 
     AcceptSocket late(0, &pool, false);
