@@ -280,6 +280,11 @@ TEST_F(RelayTest, IdleTunnelIsCheapAndEndsOnQuit) {
 // The mover splices through a pipe and gives the sockets their blocking mode back; at the
 // descriptor limit no pipe can be made, and the relay carries every byte both ways by copying.
 TEST_F(RelayTest, CopiesEveryByteWhenNoPipeCanBeMade) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers' run-times open descriptors of their own while checking; with none left
+    // they report faults that are not there.
+    GTEST_SKIP() << "needs every descriptor, which a sanitizer build does not leave";
+#endif
     auto nonBlocking = [](const AlgSocket& s) {
         return (::fcntl(s.Descriptor(), F_GETFL) & O_NONBLOCK) != 0;
     };
