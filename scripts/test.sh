@@ -28,7 +28,7 @@ threaded=(algsocket_test alg-control_test alogger_test auth_test buffered_reader
     cfg_loader_test cmdbus_test filter_test proto_test relay_test textcode_test traps_test)
 cmake -G Ninja -S "$top" -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DALG_TSAN=ON -DALG_BUILD_BENCH=OFF
 ninja -C build-tsan -j"$jobs" "${threaded[@]}"
-(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$top/tests/tsan.supp" \
     ctest --output-on-failure -j"$jobs" -L unit -E _NOT_BUILT)
 
 cmake -G Ninja -S "$top" -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DALG_FUZZ=ON -DALG_BUILD_BENCH=OFF \
