@@ -637,7 +637,9 @@ QuitWaker::~QuitWaker() {
 
 // ---- StreamMover ---------------------------------------------------------------------------
 
-StreamMover::StreamMover(AlgSocket& from, AlgSocket& to) : from_(from), to_(to) {
+StreamMover::StreamMover(AlgSocket& from, AlgSocket& to) : from_(from), to_(to) {}
+
+bool StreamMover::OpenPipe() {
     if (::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) == 0) {
         fromFlags_ = SetNonBlocking(from_.Descriptor());
         toFlags_ = SetNonBlocking(to_.Descriptor());
@@ -647,16 +649,19 @@ StreamMover::StreamMover(AlgSocket& from, AlgSocket& to) : from_(from), to_(to) 
             // A splice into a socket the peer has reset raises SIGPIPE in this thread: held
             // back while the mover lasts and dropped at its end, since the call itself reports
             // the failure.
-            sigset_t pipeSignal, old;
-            sigemptyset(&pipeSignal);
-            sigaddset(&pipeSignal, SIGPIPE);
-            pthread_sigmask(SIG_BLOCK, &pipeSignal, &old);
-            releaseSigPipe_ = !sigismember(&old, SIGPIPE);
-            return;
+            if (!releaseSigPipe_) {
+                sigset_t pipeSignal, old;
+                sigemptyset(&pipeSignal);
+                sigaddset(&pipeSignal, SIGPIPE);
+                pthread_sigmask(SIG_BLOCK, &pipeSignal, &old);
+                releaseSigPipe_ = !sigismember(&old, SIGPIPE);
+            }
+            return true;
         }
         ClosePipe();
     }
-    buffer_.reset(new char[capacity_]);
+    pipeRefused_ = true;
+    return false;
 }
 
 StreamMover::~StreamMover() {
@@ -699,6 +704,7 @@ void StreamMover::FallBackToCopying() {
     buffer_ = std::move(buffer);
     begin_ = 0;
     full_ = false;
+    pipeRefused_ = true;
     ClosePipe();
 }
 
@@ -713,6 +719,11 @@ void StreamMover::Grow() {
 }
 
 long StreamMover::Receive() {
+    // A bulk stream moves on to a pipe once its buffer is empty, so no byte overtakes another.
+    if (!Spliced() && bulk_ && pending_ == 0 && !pipeRefused_) {
+        buffer_.reset();
+        OpenPipe();
+    }
     if (Spliced()) {
         const ssize_t n = ::splice(from_.Descriptor(), nullptr, pipe_[1], nullptr,
                                    capacity_ - pending_, kSpliceFlags);
@@ -730,7 +741,10 @@ long StreamMover::Receive() {
         if (!SpliceRefused(errno)) throw SocketError(RecvFails);
         FallBackToCopying();
     }
-    if (begin_ > 0) {
+    if (!buffer_) {
+        buffer_.reset(new char[capacity_]);
+        begin_ = 0;
+    } else if (begin_ > 0) {
         std::memmove(buffer_.get(), buffer_.get() + begin_, pending_);
         begin_ = 0;
     }
@@ -738,6 +752,7 @@ long StreamMover::Receive() {
                              MSG_DONTWAIT);
     if (n >= 0) {
         pending_ += static_cast<std::size_t>(n);
+        if (pending_ == capacity_) bulk_ = true;
         return n;
     }
     if (Retryable(errno)) return -1;

@@ -245,13 +245,14 @@ class QuitWaker : public ALGPoolMember {
     int fd_ = -1;
 };
 
-// One direction of a byte stream between two sockets: what is received from `from` waits in a
-// pipe, moved in and out with splice(2) so that the bytes never enter user space, until `to`
-// takes it. When no pipe can be had (no descriptor left, a kernel that refuses to splice these
-// descriptors) the bytes wait in a buffer of kBufferSize instead, received and sent by copying.
-// Both sockets are non-blocking while a pipe is in use; their flags are restored at the end.
-// Receive and Send never wait. A receive of kBufferSize or more, or one that left no room,
-// marks a busy stream. Used by one thread; not copyable.
+// One direction of a byte stream between two sockets. A stream starts out copying through a
+// buffer of kBufferSize (allocated at its first byte), so an idle or interactive tunnel holds
+// neither a pipe nor a buffer of its own; once a receive fills that buffer the stream is a bulk
+// one, and when the buffer has been emptied its bytes move through a pipe with splice(2) instead,
+// never entering user space. When no pipe can be had (no descriptor left, a kernel that refuses to
+// splice these descriptors) it goes on copying. Both sockets are non-blocking while a pipe is in
+// use; their flags are restored at the end. Receive and Send never wait. A receive of kBufferSize
+// or more, or one that left no room, marks a busy stream. Used by one thread; not copyable.
 class StreamMover {
   public:
     static constexpr std::size_t kBufferSize = 65535;
@@ -275,6 +276,8 @@ class StreamMover {
     bool Spliced() const { return pipe_[0] >= 0; }
 
   private:
+    // Moves on to a pipe; false (and never tried again) when none can be had.
+    bool OpenPipe();
     void ClosePipe();
     // Carries on with the buffer, taking over what the pipe holds.
     void FallBackToCopying();
@@ -292,6 +295,8 @@ class StreamMover {
     // The pipe refused more bytes while holding fewer than its capacity (its slots are taken by
     // small pieces): no receive until a send has made room.
     bool full_ = false;
+    bool bulk_ = false;         // a receive filled the buffer: a pipe is worth having
+    bool pipeRefused_ = false;  // no pipe could be had, or the kernel would not splice
     std::unique_ptr<char[]> buffer_;  // only without a pipe; pending bytes are [begin_, +pending_)
     std::size_t begin_ = 0;
     bool releaseSigPipe_ = false;  // this mover blocked SIGPIPE for its thread

@@ -56,8 +56,10 @@ void CloseDescriptor(int& fd) {
     fd = -1;
 }
 
-// Every connection costs descriptors (a relayed tunnel seven: two sockets, a wake-up descriptor
-// and a pipe per direction): the soft limit goes up to what the hard limit allows. Failing leaves the limit as it was, which still works, only for fewer clients.
+// Every connection costs descriptors (a relayed tunnel three: two sockets and a wake-up
+// descriptor, plus a pipe per direction that carries bulk data): the soft limit goes up to what
+// the hard limit allows. Failing leaves the limit as it was, which still works, only for fewer
+// clients.
 void RaiseDescriptorLimit() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;

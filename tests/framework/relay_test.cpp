@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -277,9 +279,24 @@ TEST_F(RelayTest, IdleTunnelIsCheapAndEndsOnQuit) {
     EXPECT_THROW(late.get(), TerminationEvent);
 }
 
-// The mover splices through a pipe and gives the sockets their blocking mode back; at the
-// descriptor limit no pipe can be made, and the relay carries every byte both ways by copying.
-TEST_F(RelayTest, CopiesEveryByteWhenNoPipeCanBeMade) {
+// Drives `mover` until `from` ends its stream, as the relay does; returns whether the mover was
+// splicing when it ended.
+bool Pump(StreamMover& mover, const AlgSocket& from, const AlgSocket& to) {
+    bool reading = true;
+    for (int passes = 0; (reading || mover.Pending() > 0) && passes < 200000; ++passes) {
+        pollfd p[2] = {{reading && mover.Room() ? from.Descriptor() : -1, POLLIN, 0},
+                       {mover.Pending() > 0 ? to.Descriptor() : -1, POLLOUT, 0}};
+        if (::poll(p, 2, 2000) <= 0) break;
+        if (p[0].revents != 0 && mover.Receive() == 0) reading = false;
+        mover.Send();
+    }
+    return mover.Spliced();
+}
+
+// A stream copies until a receive fills its buffer; from then on it splices through a pipe, with
+// the sockets non-blocking until the mover ends. At the descriptor limit no pipe can be made, and
+// the relay carries every byte both ways by copying.
+TEST_F(RelayTest, SplicesBulkStreamsAndCopiesWhenNoPipeCanBeMade) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // The sanitizers' run-times open descriptors of their own while checking; with none left
     // they report faults that are not there.
@@ -288,13 +305,36 @@ TEST_F(RelayTest, CopiesEveryByteWhenNoPipeCanBeMade) {
     auto nonBlocking = [](const AlgSocket& s) {
         return (::fcntl(s.Descriptor(), F_GETFL) & O_NONBLOCK) != 0;
     };
+    // Sends `data` into the client's end and half closes; returns what reached the server.
+    auto through = [&](StreamMover& mover, const std::string& data, bool& spliced) {
+        std::thread writer([&] {
+            SendAll(client, data);
+            ::shutdown(client, SHUT_WR);
+        });
+        auto read = std::async(std::launch::async, [&] { return ReadToEnd(server); });
+        spliced = Pump(mover, *proxyClient, *proxyServer);
+        writer.join();
+        ::shutdown(proxyServer->Descriptor(), SHUT_WR);
+        return read.get();
+    };
+    const std::string bulk = RandomBytes(6 << 20, 3);
     {
-        const StreamMover mover(*proxyClient, *proxyServer);
-        EXPECT_TRUE(mover.Spliced());
+        StreamMover mover(*proxyClient, *proxyServer);
+        EXPECT_FALSE(mover.Spliced());
+        EXPECT_FALSE(nonBlocking(*proxyClient) || nonBlocking(*proxyServer));
+        bool spliced = false;
+        EXPECT_TRUE(through(mover, bulk, spliced) == bulk);
+        EXPECT_TRUE(spliced);
         EXPECT_TRUE(nonBlocking(*proxyClient) && nonBlocking(*proxyServer));
     }
     EXPECT_FALSE(nonBlocking(*proxyClient) || nonBlocking(*proxyServer));
 
+    // Fresh connections for the mover and the relay below, made while descriptors are left.
+    ::close(client);
+    ::close(server);
+    SetUp();
+    const TcpPair c2 = Connected();
+    const TcpPair s2 = Connected();
     rlimit saved{};
     ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
     rlimit low = saved;
@@ -309,20 +349,31 @@ TEST_F(RelayTest, CopiesEveryByteWhenNoPipeCanBeMade) {
     }
     const int err = errno;
     bool spliced = true;
+    std::string copied;
     {
-        const StreamMover mover(*proxyClient, *proxyServer);
-        spliced = mover.Spliced();
+        StreamMover mover(*proxyClient, *proxyServer);
+        copied = through(mover, bulk, spliced);
     }
+    // The relay gets the second connections; the first stay open until it ends, so that no
+    // descriptor is freed for a pipe.
+    const int firstEnds[2] = {client, server};
+    std::unique_ptr<AlgSocket> firstProxies[2] = {std::move(proxyClient), std::move(proxyServer)};
+    client = c2.a;
+    server = s2.b;
+    proxyClient = std::make_unique<AlgSocket>(c2.b, &pool);
+    proxyServer = std::make_unique<AlgSocket>(s2.a, &pool);
     const std::string request = RandomBytes(4 << 20, 4);
     const std::string answer = RandomBytes(3 << 20, 5);
     auto relay = Start();
     const auto [atServer, atClient] = Exchange(request, answer, "");
     const bool ended = Ended(relay);
     for (int fd : fillers) ::close(fd);
+    for (int fd : firstEnds) ::close(fd);
     ::setrlimit(RLIMIT_NOFILE, &saved);
 
     EXPECT_EQ(EMFILE, err);
     EXPECT_FALSE(spliced);
+    EXPECT_TRUE(copied == bulk) << "server got " << copied.size() << " bytes";
     ASSERT_TRUE(ended);
     EXPECT_NO_THROW(relay.get());
     EXPECT_TRUE(atServer == request) << "server got " << atServer.size() << " bytes";
