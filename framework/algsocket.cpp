@@ -778,6 +778,9 @@ std::size_t StreamMover::Send() {
     const std::size_t sent = static_cast<std::size_t>(n);
     pending_ -= sent;
     begin_ = pending_ == 0 ? 0 : begin_ + sent;
+    // An interactive stream gives its buffer back whenever it is empty, so a tunnel that waits
+    // holds none; the allocator hands the same memory to the next message or tunnel.
+    if (pending_ == 0 && !bulk_ && !Spliced()) buffer_.reset();
     if (sent > 0) full_ = false;
     return sent;
 }

@@ -246,7 +246,7 @@ class QuitWaker : public ALGPoolMember {
 };
 
 // One direction of a byte stream between two sockets. A stream starts out copying through a
-// buffer of kBufferSize (allocated at its first byte), so an idle or interactive tunnel holds
+// buffer of kBufferSize (held only while bytes wait in it), so an idle or interactive tunnel holds
 // neither a pipe nor a buffer of its own; once a receive fills that buffer the stream is a bulk
 // one, and when the buffer has been emptied its bytes move through a pipe with splice(2) instead,
 // never entering user space. When no pipe can be had (no descriptor left, a kernel that refuses to
