@@ -24,3 +24,8 @@ wait_port() {  # bounded: 50 tries of 0.1 s
     done
     return 1
 }
+
+# median VALUE...: the middle one of the numbers given (the lower of the two middle ones for an
+# even count), empty when none is a number. Bulk rows take several runs in turn over every
+# proxy, so that a slow spell of the shared cores falls on all of them alike.
+median() { printf '%s\n' "$@" | grep -E '^[0-9]+([.][0-9]+)?$' | sort -g | awk '{v[NR] = $1} END {if (NR) print v[int((NR + 1) / 2)]}'; }

@@ -14,7 +14,7 @@ command -v curl >/dev/null || { echo "curl not installed: nothing to measure"; e
 
 RETR_BYTES=${RETR_BYTES:-1073741824}  # the file downloaded
 STOR_BYTES=${STOR_BYTES:-268435456}   # the file uploaded
-ROUNDS=${ROUNDS:-3}                   # each figure is the best of this many transfers
+ROUNDS=${ROUNDS:-3}                   # each figure is the median of this many transfers
 USER=bench PASS=bench-password SUSER=srv SPASS=srv-password
 
 # A port below the ephemeral range whose neighbours are free: the gateway's data connections
@@ -117,10 +117,10 @@ wait_port "$srv_port" || { echo "pyftpdlib did not start:"; cat "$work/server.lo
 wait_port "$gw_port" || { echo "ftp-gateway did not start:"; cat "$work/gateway/gateway.log"; exit 0; }
 wait_port "$cp_port" || { echo "copying ftp-gateway did not start:"; cat "$work/copying/gateway.log"; exit 0; }
 
-# transfer PEER MODE OP: MB/s of the best of ROUNDS transfers (empty when every one failed)
+# transfer PEER MODE OP [N]: MB/s of one transfer (empty when it failed); N names the upload
 transfer() {
     local peer=$1 mode=$2 op=$3 url user args=(-sS --disable-epsv --disable-eprt --max-time 600)
-    local port=$srv_port slogin=$SUSER spass=$SPASS
+    local port=$srv_port slogin=$SUSER spass=$SPASS speed
     [[ $op == retr && -n $vs_port ]] && { port=$vs_port slogin=anonymous spass=bench; }
     case $peer in
         direct) url=ftp://127.0.0.1:$port; user="$slogin:$spass" ;;
@@ -128,17 +128,12 @@ transfer() {
            user="127.0.0.1 $port\$$USER\$$slogin:$PASS\$$spass" ;;
     esac
     [[ $mode == active ]] && args+=(-P 127.0.0.1)
-    local best="" i speed
-    for i in $(seq "$ROUNDS"); do
-        if [[ $op == retr ]]; then
-            speed=$(curl "${args[@]}" --user "$user" -o /dev/null -w '%{speed_download}' "$url/retr.bin" 2>>"$work/curl.err")
-        else
-            speed=$(curl "${args[@]}" --user "$user" -T "$work/stor.bin" -w '%{speed_upload}' "$url/stor$i.bin" 2>>"$work/curl.err")
-        fi
-        [[ $speed =~ ^[0-9.]+$ ]] || continue
-        best=$(/usr/bin/python3 -c "print('%.0f' % max(float('$speed') / 1e6, float('${best:-0}')))")
-    done
-    echo "$best"
+    if [[ $op == retr ]]; then
+        speed=$(curl "${args[@]}" --user "$user" -o /dev/null -w '%{speed_download}' "$url/retr.bin" 2>>"$work/curl.err")
+    else
+        speed=$(curl "${args[@]}" --user "$user" -T "$work/stor.bin" -w '%{speed_upload}' "$url/stor${4:-0}.bin" 2>>"$work/curl.err")
+    fi
+    [[ $speed =~ ^[0-9.]+$ ]] && /usr/bin/python3 -c "print('%.0f' % (float('$speed') / 1e6))"
 }
 
 ratio() {
@@ -148,12 +143,16 @@ except (ValueError, ZeroDivisionError): print('-')"
 }
 
 printf '\n%-46s %10s %10s %10s %14s %14s\n' "row" "direct" "copying" "gateway" "copying/direct" "gateway/direct"
-row() {
-    local mode=$1 op=$2 label=$3 d c g
-    d=$(transfer direct "$mode" "$op")
-    c=$(transfer copying "$mode" "$op")
-    g=$(transfer gateway "$mode" "$op")
-    printf '%-46s %10s %10s %10s %14s %14s\n' "$label" "${d:--}" "${c:--}" "${g:--}" "$(ratio "$c" "$d")" "$(ratio "$g" "$d")"
+row() {  # ROUNDS transfers in turn over direct, copying and gateway; the median of each
+    local mode=$1 op=$2 label=$3 i d=() c=() g=() dm cm gm
+    for i in $(seq "$ROUNDS"); do
+        d+=("$(transfer direct "$mode" "$op" "$i")")
+        c+=("$(transfer copying "$mode" "$op" "$i")")
+        g+=("$(transfer gateway "$mode" "$op" "$i")")
+    done
+    echo "$label: direct ${d[*]}, copying ${c[*]}, gateway ${g[*]}" >> "$work/runs"
+    dm=$(median "${d[@]}") cm=$(median "${c[@]}") gm=$(median "${g[@]}")
+    printf '%-46s %10s %10s %10s %14s %14s\n' "$label" "${dm:--}" "${cm:--}" "${gm:--}" "$(ratio "$cm" "$dm")" "$(ratio "$gm" "$dm")"
 }
 transfer direct passive retr > /dev/null  # warms the page cache: the first read is slower
 retr_server=$([[ -n $vs_port ]] && echo vsftpd || echo pyftpdlib)
@@ -161,6 +160,7 @@ row passive retr "RETR $((RETR_BYTES >> 20)) MiB, passive, $retr_server (MB/s)"
 row active retr "RETR $((RETR_BYTES >> 20)) MiB, active, $retr_server (MB/s)"
 row passive stor "STOR $((STOR_BYTES >> 20)) MiB, passive, pyftpdlib (MB/s)"
 echo
+echo "medians of $ROUNDS transfers each (MB/s):"; cat "$work/runs"
 echo "ratios are to direct: 1 means the gateway costs nothing; copying is the same gateway with the"
 echo "relay's pipes refused, so that it copies the data connection through its buffer"
 [[ -s $work/curl.err ]] && { echo "curl errors:"; sort "$work/curl.err" | uniq -c | head; }

@@ -18,6 +18,7 @@ command -v squid >/dev/null || echo "squid not installed: its column stays empty
 SMALL_REQUESTS=${SMALL_REQUESTS:-5000}    # small GETs per proxy, 8 at a time
 PAGE_REQUESTS=${PAGE_REQUESTS:-40}        # 1 MiB pages per proxy, one at a time
 BULK_BYTES=${BULK_BYTES:-1073741824}      # one CONNECT tunnel
+BULK_RUNS=${BULK_RUNS:-3}                 # the CONNECT figure: the median of this many runs
 USER=bench PASS=bench-password
 
 ulimit -n 65536 2>/dev/null || ulimit -n 8192 2>/dev/null || true
@@ -125,17 +126,23 @@ for p in direct gateway tinyproxy squid; do
         fig[$p,p50]=$(awk '$1 == "50%" {print $2}' <<<"$out")
         fig[$p,p99]=$(awk '$1 == "99%" {print $2}' <<<"$out")
     fi
-    if [[ $p == gateway ]]; then  # the copying relay right before the splicing one
-        copying_bulk=$($py "$tools" tunnel "127.0.0.1:$cp_port" "$BULK_BYTES" "$USER:$PASS" \
-            2>>"$work/tunnel.err" | awk '/^result/ {print $2}')
-    fi
-    if [[ $p == direct ]]; then
-        fig[$p,bulk]=$($py "$tools" tunnel direct "$BULK_BYTES" 2>>"$work/tunnel.err" | awk '/^result/ {print $2}')
-    else
-        fig[$p,bulk]=$($py "$tools" tunnel "127.0.0.1:$(port_of "$p")" "$BULK_BYTES" "$USER:$PASS" \
-            2>>"$work/tunnel.err" | awk '/^result/ {print $2}')
-    fi
 done
+# tunnel_rate PEER: MB/s of one CONNECT tunnel carrying BULK_BYTES through PEER (or direct)
+tunnel_rate() {
+    local via=direct creds=()
+    [[ $1 != direct ]] && { via=127.0.0.1:$(port_of "$1"); creds=("$USER:$PASS"); }
+    $py "$tools" tunnel "$via" "$BULK_BYTES" "${creds[@]}" 2>>"$work/tunnel.err" | awk '/^result/ {print $2}'
+}
+declare -A runs
+for ((r = 0; r < BULK_RUNS; r++)); do
+    for p in direct copying gateway tinyproxy squid; do
+        [[ $p == copying ]] || available "$p" || continue
+        runs[$p]+=" $(tunnel_rate "$p")"
+    done
+done
+for p in "${!runs[@]}"; do fig[$p,bulk]=$(median ${runs[$p]}); done
+copying_bulk=${fig[copying,bulk]:-}
+unset 'fig[copying,bulk]'
 
 for key in "${!fig[@]}"; do printf '%s %s\n' "${key//,/ }" "${fig[$key]}"; done > "$work/figures"
 $py "$tools" table "$work/figures"
@@ -143,6 +150,7 @@ ratio() { $py -c "import sys; print('%.2f' % (float(sys.argv[1]) / float(sys.arg
 echo "CONNECT bulk, copying relay (the gateway with its pipes refused): ${copying_bulk:--} MB/s;" \
     "copying / direct $(ratio "${copying_bulk:-}" "${fig[direct,bulk]:-}")," \
     "gateway / copying $(ratio "${fig[gateway,bulk]:-}" "${copying_bulk:-}")"
+echo "CONNECT bulk: median of $BULK_RUNS runs; direct:${runs[direct]:-}, copying:${runs[copying]:-}, gateway:${runs[gateway]:-}"
 [[ -s $work/ab.err ]] && { echo "ab errors:"; sort "$work/ab.err" | uniq -c | head; }
 [[ -s $work/tunnel.err ]] && { echo "tunnel errors:"; sort "$work/tunnel.err" | uniq -c | head; }
 exit 0

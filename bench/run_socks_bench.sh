@@ -14,6 +14,7 @@ command -v danted >/dev/null || echo "danted not installed: its column stays emp
 
 BULK_BYTES=${BULK_BYTES:-1073741824}   # one tunnel
 BULK8_BYTES=${BULK8_BYTES:-268435456}  # each of 8 tunnels
+BULK_RUNS=${BULK_RUNS:-3}              # bulk figures: the median of this many runs
 RATE_SECONDS=${RATE_SECONDS:-10}
 IDLE_TUNNELS=${IDLE_TUNNELS:-1000}
 IDLE_SECONDS=${IDLE_SECONDS:-10}
@@ -103,12 +104,19 @@ proxy_pid() {
 available() { case $1 in direct|gateway|copying) return 0 ;; microsocks) [[ -n $ms_pid ]] ;; danted) [[ -n $dd_pid ]] ;; esac; }
 result() { "$load" "$@" 2>>"$work/load.err" | awk '/^result/ {print $2}'; }
 
-declare -A fig
+declare -A fig runs
+for ((r = 0; r < BULK_RUNS; r++)); do
+    for p in direct copying gateway microsocks danted; do
+        available "$p" || continue
+        args=$(proxy_args "$p")
+        runs[$p,bulk1]+=" $(result bulk $args --bytes "$BULK_BYTES" --tunnels 1)"
+        runs[$p,bulk8]+=" $(result bulk $args --bytes "$BULK8_BYTES" --tunnels 8)"
+    done
+done
+for key in "${!runs[@]}"; do fig[$key]=$(median ${runs[$key]}); done
 for p in direct copying gateway microsocks danted; do
     available "$p" || continue
     args=$(proxy_args "$p")
-    fig[$p,bulk1]=$(result bulk $args --bytes "$BULK_BYTES" --tunnels 1)
-    fig[$p,bulk8]=$(result bulk $args --bytes "$BULK8_BYTES" --tunnels 8)
     fig[$p,rate]=$(result rate $args --seconds "$RATE_SECONDS" --workers 8)
     if [[ $p != direct ]]; then
         pid=$(proxy_pid "$p")
@@ -159,6 +167,7 @@ for key in bulk1 bulk8; do
         "copying / direct $(ratio "${fig[copying,$key]:-}" "${fig[direct,$key]:-}" 1)," \
         "gateway / copying $(ratio "${fig[gateway,$key]:-}" "${fig[copying,$key]:-}" 1)"
 done
+echo "bulk rows: median of $BULK_RUNS runs; 1 tunnel direct:${runs[direct,bulk1]:-}, copying:${runs[copying,bulk1]:-}, gateway:${runs[gateway,bulk1]:-}"
 echo "copying: the same gateway with the relay's pipes refused, so that it copies through its buffer"
 echo "ratios above 1 mean the gateway is better than the best peer (lower CPU and memory count as better)"
 [[ -s $work/load.err ]] && { echo "load generator errors:"; sort "$work/load.err" | uniq -c | head; }
