@@ -32,7 +32,6 @@ constexpr char kHelp[] =
     "console loggers are seen. SIGHUP re-reads the policy, SIGTERM stops the gateway.\n"
     "Policy: $ALG_SYSCONFDIR/algd/ (default /etc/algd/); run folder: $ALG_RUNDIR (default\n"
     "/run/algd). See the program's manual page and algd-policy(5).\n";
-constexpr char kVersion[] = "%s %s (build %s, %s)\n";
 constexpr char kStartedByte = 's';
 constexpr long kWaitPauseNs = 10 * 1000 * 1000;  // between passes of the parent's wait
 
@@ -100,9 +99,7 @@ int CService::RegisterService(int argc, char** argv) {
         return kExitOk;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        const char* slash = std::strrchr(program, '/');
-        std::printf(kVersion, slash ? slash + 1 : program, productVersion(), productBuild(),
-                    productBuildDate());
+        std::fputs(productVersionLine(program).c_str(), stdout);
         return kExitOk;
     }
     RaiseDescriptorLimit();

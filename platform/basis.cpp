@@ -317,6 +317,12 @@ const char* productBuildDate() {
     return ALG_PRODUCT_BUILD_DATE;
 }
 
+std::string productVersionLine(const char* program) {
+    const char* slash = std::strrchr(program, '/');
+    return std::string(slash ? slash + 1 : program) + " " + productVersion() + " (build " +
+           productBuild() + ", " + productBuildDate() + ")\n";
+}
+
 // ---------------------------------------------------------------------------------------------
 // Bounded file reading
 // ---------------------------------------------------------------------------------------------

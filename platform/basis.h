@@ -107,3 +107,6 @@ std::string ReadRegularFile(const std::string& path, std::size_t limit);
 const char* productVersion();
 const char* productBuild();
 const char* productBuildDate();
+// The line a program prints for --version: "NAME VERSION (build BUILD, DATE)\n", NAME being the
+// last part of `program`'s path.
+std::string productVersionLine(const char* program);

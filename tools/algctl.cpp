@@ -355,8 +355,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::cout << "algctl " << productVersion() << " (build " << productBuild() << ", "
-                  << productBuildDate() << ")\n";
+        std::cout << productVersionLine("algctl");
         return kExitOk;
     }
     if (argc < 2) {

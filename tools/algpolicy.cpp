@@ -124,8 +124,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("algpolicy %s (build %s, %s)\n", productVersion(), productBuild(),
-                    productBuildDate());
+        std::fputs(productVersionLine("algpolicy").c_str(), stdout);
         return kExitOk;
     }
     if (argc >= 2 && std::strcmp(argv[1], "explain") == 0) return Explain(argc - 2, argv + 2);
