@@ -29,3 +29,38 @@ wait_port() {  # bounded: 50 tries of 0.1 s
 # even count), empty when none is a number. Bulk rows take several runs in turn over every
 # proxy, so that a slow spell of the shared cores falls on all of them alike.
 median() { printf '%s\n' "$@" | grep -E '^[0-9]+([.][0-9]+)?$' | sort -g | awk '{v[NR] = $1} END {if (NR) print v[int((NR + 1) / 2)]}'; }
+
+# bench_passwd USER PASS: the gateways' password file, $work/passwd, holding that one user
+bench_passwd() { printf '%s=%s\n' "$1" "$(printf '%s' "$2" | md5sum | cut -d' ' -f1)" > "$work/passwd"; }
+
+# run_gateway PROGRAM NAME PORT [PRELOAD]: starts the gateway PROGRAM from this shell (so that
+# clean-up stops and reaps it; its pid in `started`), in $work/NAME (its output in gateway.log
+# there), on a policy of the sample's shape: listening on PORT, users from $work/passwd, every
+# request allowed. Set beforehand, if wanted: gw_loggers (default: the console, off),
+# gw_general (more of <general>), gw_access_level (the access rule's log level: default none),
+# gw_access_filters (its filters) and gw_process (processing rules).
+run_gateway() {
+    local program=$1 dir=$work/$2 service loggers process=""
+    service=$(basename "$program" -gateway)
+    loggers=${gw_loggers:-'<logger name="Console" loglevel="none"/>'}
+    [[ -n ${gw_process:-} ]] && process="<process>$gw_process</process>"
+    mkdir -p "$dir/etc/algd" "$dir/run"
+    cat > "$dir/etc/algd/$service.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<algpolicy>
+  <proxy name="alg_$service">
+    <general>
+      <listen_port>$3</listen_port>
+      <session_timeout>60</session_timeout>${gw_general:-}
+      <loggers>$loggers</loggers>
+      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/passwd"/></authsystem>
+    </general>
+    <handshake><access userid="" loglevel="${gw_access_level:-none}" action="allow">${gw_access_filters:-}</access></handshake>
+    $process
+  </proxy>
+</algpolicy>
+XML
+    LD_PRELOAD=${4:-} ALG_SYSCONFDIR=$dir/etc/ ALG_RUNDIR=$dir/run setsid "$program" -f > "$dir/gateway.log" 2>&1 &
+    started=$!
+    pids+=("$started")
+}

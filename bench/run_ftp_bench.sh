@@ -14,7 +14,7 @@ command -v curl >/dev/null || { echo "curl not installed: nothing to measure"; e
 
 RETR_BYTES=${RETR_BYTES:-1073741824}  # the file downloaded
 STOR_BYTES=${STOR_BYTES:-268435456}   # the file uploaded
-ROUNDS=${ROUNDS:-3}                   # each figure is the median of this many transfers
+ROUNDS=${ROUNDS:-5}                   # each figure is the median of this many transfers
 USER=bench PASS=bench-password SUSER=srv SPASS=srv-password
 
 # A port below the ephemeral range whose neighbours are free: the gateway's data connections
@@ -85,32 +85,12 @@ fi
 
 # ftp-gateway, and beside it the same gateway with the relay's pipes refused
 # (copy_relay_preload), which moves the data connection by copying through its buffer.
-printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/passwd"
-start_gateway() {  # NAME PORT [PRELOAD]: from this shell, so that clean-up stops and reaps it
-    local dir=$work/$1
-    mkdir -p "$dir/etc/algd" "$dir/run"
-    cat > "$dir/etc/algd/ftp.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<algpolicy>
-  <proxy name="alg_ftp">
-    <general>
-      <listen_port>$2</listen_port>
-      <session_timeout>60</session_timeout>
-      <loggers><logger name="Console" loglevel="none"/></loggers>
-      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/passwd"/></authsystem>
-    </general>
-    <handshake><access userid="" loglevel="none" action="allow"/></handshake>
-  </proxy>
-</algpolicy>
-XML
-    LD_PRELOAD=${3:-} ALG_SYSCONFDIR=$dir/etc/ ALG_RUNDIR=$dir/run setsid "$gateway" -f > "$dir/gateway.log" 2>&1 &
-    pids+=($!)
-}
+bench_passwd "$USER" "$PASS"
 gw_port=$(gateway_port)
-start_gateway gateway "$gw_port"
+run_gateway "$gateway" gateway "$gw_port"
 cp_port=$(gateway_port)
 while (( cp_port >= gw_port - 2 && cp_port <= gw_port + 2 )); do cp_port=$(gateway_port); done
-start_gateway copying "$cp_port" "$preload"
+run_gateway "$gateway" copying "$cp_port" "$preload"
 
 wait_port "$srv_port" || { echo "pyftpdlib did not start:"; cat "$work/server.log"; exit 0; }
 [[ -n $vs_port ]] && { wait_port "$vs_port" || { echo "vsftpd did not start"; vs_port=""; }; }

@@ -18,7 +18,7 @@ command -v squid >/dev/null || echo "squid not installed: its column stays empty
 SMALL_REQUESTS=${SMALL_REQUESTS:-5000}    # small GETs per proxy, 8 at a time
 PAGE_REQUESTS=${PAGE_REQUESTS:-40}        # 1 MiB pages per proxy, one at a time
 BULK_BYTES=${BULK_BYTES:-1073741824}      # one CONNECT tunnel
-BULK_RUNS=${BULK_RUNS:-3}                 # the CONNECT figure: the median of this many runs
+BULK_RUNS=${BULK_RUNS:-5}                 # the CONNECT figure: the median of this many runs
 USER=bench PASS=bench-password
 
 ulimit -n 65536 2>/dev/null || ulimit -n 8192 2>/dev/null || true
@@ -33,35 +33,14 @@ origin=$(cat "$work/origin.port" 2>/dev/null) || { echo "origin did not start"; 
 # http-gateway: the sample policy's shape with a bench user, one body rule, logging off. A
 # second one, with the relay's pipes refused (copy_relay_preload), measures the copying relay
 # beside the splicing one on the CONNECT tunnel in the same run.
-printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/passwd"
-start_gateway() {  # NAME PORT [PRELOAD]: from this shell, so that clean-up stops and reaps it
-    local dir=$work/$1
-    mkdir -p "$dir/etc/algd" "$dir/run"
-    cat > "$dir/etc/algd/http.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<algpolicy>
-  <proxy name="alg_http">
-    <general>
-      <listen_port>$2</listen_port>
-      <session_timeout>60</session_timeout>
-      <default_charset>utf-8</default_charset>
-      <loggers><logger name="Console" loglevel="none"/></loggers>
-      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/passwd"/></authsystem>
-    </general>
-    <handshake><access userid="" loglevel="none" action="allow"/></handshake>
-    <process>
-      <replace userid="" loglevel="none"><body masktype="regexp" from="needle" to="thread"/></replace>
-    </process>
-  </proxy>
-</algpolicy>
-XML
-    LD_PRELOAD=${3:-} ALG_SYSCONFDIR=$dir/etc/ ALG_RUNDIR=$dir/run setsid "$gateway" -f > "$dir/gateway.log" 2>&1 &
-    pids+=($!)
-}
+bench_passwd "$USER" "$PASS"
+gw_general='
+      <default_charset>utf-8</default_charset>'
+gw_process='<replace userid="" loglevel="none"><body masktype="regexp" from="needle" to="thread"/></replace>'
 gw_port=$(free_port)
-start_gateway gateway "$gw_port"
+run_gateway "$gateway" gateway "$gw_port"
 cp_port=$(free_port)
-start_gateway copying "$cp_port" "$preload"
+run_gateway "$gateway" copying "$cp_port" "$preload"
 
 tp_port=$(free_port); tp_on=""
 if command -v tinyproxy >/dev/null; then

@@ -24,42 +24,18 @@ pids+=($!)
 
 # Two gateways on the sample policy's shape, console logging off: without rules, and with a
 # replace rule on Subject and a cut rule on RCPT TO that match nothing the load sends.
-start_gateway() {  # NAME PROCESS_ELEMENT_BODY; sets started_port and started_pid
-    local name=$1 process=$2 port
-    port=$(free_port)
-    mkdir -p "$work/$name/etc/algd" "$work/$name/run"
-    printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/$name/etc/passwd"
-    cat > "$work/$name/etc/algd/smtp.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<algpolicy>
-  <proxy name="alg_smtp">
-    <general>
-      <listen_port>$port</listen_port>
-      <session_timeout>60</session_timeout>
-      <loggers><logger name="Console" loglevel="none"/></loggers>
-      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/$name/etc/passwd"/></authsystem>
-    </general>
-    <handshake><access userid="" loglevel="none" action="allow"/></handshake>
-    <process>$process</process>
-  </proxy>
-</algpolicy>
-XML
-    ALG_SYSCONFDIR=$work/$name/etc/ ALG_RUNDIR=$work/$name/run setsid "$gateway" -f \
-        > "$work/$name.log" 2>&1 &
-    started_pid=$!
-    started_port=$port
-    pids+=($!)
-}
-start_gateway plain ""
-gw_port=$started_port gw_pid=$started_pid
-start_gateway rules '
+bench_passwd "$USER" "$PASS"
+gw_port=$(free_port)
+run_gateway "$gateway" plain "$gw_port"; gw_pid=$started
+gw_process='
       <replace userid="" loglevel="none"><option name="Subject" masktype="regexp" from="confidential" to="[filtered]"/></replace>
       <cut userid="" loglevel="none"><option name="RCPT TO" masktype="wild" from="*@blocked.example*"/></cut>'
-gr_port=$started_port gr_pid=$started_pid
+gr_port=$(free_port)
+run_gateway "$gateway" rules "$gr_port"; gr_pid=$started
 
 wait_port "$sink_port" || { echo "aiosmtpd did not start:"; cat "$work/sink.log"; exit 0; }
-wait_port "$gw_port" || { echo "smtp-gateway did not start:"; cat "$work/plain.log"; exit 0; }
-wait_port "$gr_port" || { echo "smtp-gateway (rules) did not start:"; cat "$work/rules.log"; exit 0; }
+wait_port "$gw_port" || { echo "smtp-gateway did not start:"; cat "$work/plain/gateway.log"; exit 0; }
+wait_port "$gr_port" || { echo "smtp-gateway (rules) did not start:"; cat "$work/rules/gateway.log"; exit 0; }
 
 # The load: CLIENTS concurrent sessions at a time, each one message (greeting, EHLO, the
 # proxy login when given a user, MAIL, RCPT, DATA, MESSAGE_BYTES of body, QUIT) on a new

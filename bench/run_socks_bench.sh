@@ -14,7 +14,7 @@ command -v danted >/dev/null || echo "danted not installed: its column stays emp
 
 BULK_BYTES=${BULK_BYTES:-1073741824}   # one tunnel
 BULK8_BYTES=${BULK8_BYTES:-268435456}  # each of 8 tunnels
-BULK_RUNS=${BULK_RUNS:-3}              # bulk figures: the median of this many runs
+BULK_RUNS=${BULK_RUNS:-5}              # bulk figures: the median of this many runs
 RATE_SECONDS=${RATE_SECONDS:-10}
 IDLE_TUNNELS=${IDLE_TUNNELS:-1000}
 IDLE_SECONDS=${IDLE_SECONDS:-10}
@@ -25,33 +25,12 @@ ulimit -n 65536 2>/dev/null || ulimit -n 8192 2>/dev/null || true
 # socks-gateway: the sample policy's shape with a bench user, console logging off. A second
 # one, the "copying" column, runs with the relay's pipes refused (copy_relay_preload), so that
 # the copying relay it falls back to is measured beside the splicing one in the same run.
-printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/passwd"
-start_gateway() {  # NAME PORT [PRELOAD]: from this shell, so that clean-up stops and reaps it
-    local dir=$work/$1
-    mkdir -p "$dir/etc/algd" "$dir/run"
-    cat > "$dir/etc/algd/socks.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<algpolicy>
-  <proxy name="alg_socks">
-    <general>
-      <listen_port>$2</listen_port>
-      <session_timeout>60</session_timeout>
-      <loggers><logger name="Console" loglevel="none"/></loggers>
-      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/passwd"/></authsystem>
-    </general>
-    <handshake>
-      <access userid="" loglevel="none" action="allow"><filterby name="Host" masktype="wild">*</filterby></access>
-    </handshake>
-  </proxy>
-</algpolicy>
-XML
-    LD_PRELOAD=${3:-} ALG_SYSCONFDIR=$dir/etc/ ALG_RUNDIR=$dir/run setsid "$gateway" -f > "$dir/gateway.log" 2>&1 &
-    started=$!; pids+=($started)
-}
+bench_passwd "$USER" "$PASS"
+gw_access_filters='<filterby name="Host" masktype="wild">*</filterby>'
 gw_port=$(free_port)
-start_gateway gateway "$gw_port"; gw_pid=$started
+run_gateway "$gateway" gateway "$gw_port"; gw_pid=$started
 cp_port=$(free_port)
-start_gateway copying "$cp_port" "$preload"; cp_pid=$started
+run_gateway "$gateway" copying "$cp_port" "$preload"; cp_pid=$started
 
 ms_port=$(free_port); ms_pid=""
 if command -v microsocks >/dev/null; then
@@ -104,12 +83,23 @@ proxy_pid() {
 available() { case $1 in direct|gateway|copying) return 0 ;; microsocks) [[ -n $ms_pid ]] ;; danted) [[ -n $dd_pid ]] ;; esac; }
 result() { "$load" "$@" 2>>"$work/load.err" | awk '/^result/ {print $2}'; }
 
+# cpu_ticks SID: user and system clock ticks of every process of a proxy's session (danted
+# serves from child processes)
+cpu_ticks() {
+    local t=0 p
+    for p in $(pgrep -s "$1"); do t=$(( t + $(awk '{print $14 + $15}' "/proc/$p/stat" 2>/dev/null || echo 0) )); done
+    echo "$t"
+}
+per_gib() { /usr/bin/python3 -c "import os; print('%.2f' % ($1 / os.sysconf('SC_CLK_TCK') / ($BULK_BYTES / 2**30)))"; }
+
 declare -A fig runs
 for ((r = 0; r < BULK_RUNS; r++)); do
     for p in direct copying gateway microsocks danted; do
         available "$p" || continue
         args=$(proxy_args "$p")
+        [[ $p != direct ]] && t0=$(cpu_ticks "$(proxy_pid "$p")")
         runs[$p,bulk1]+=" $(result bulk $args --bytes "$BULK_BYTES" --tunnels 1)"
+        [[ $p != direct ]] && runs[$p,cpu1]+=" $(per_gib $(( $(cpu_ticks "$(proxy_pid "$p")") - t0 )))"
         runs[$p,bulk8]+=" $(result bulk $args --bytes "$BULK8_BYTES" --tunnels 8)"
     done
 done
@@ -157,6 +147,7 @@ row() {
         "${fig[microsocks,$key]:--}" "${fig[danted,$key]:--}" "$(ratio "${fig[gateway,$key]:-}" "$b" "$hib")"
 }
 row bulk1 "bulk, 1 tunnel (MB/s)" 1
+row cpu1 "CPU per GiB, 1 tunnel (s)" 0
 row bulk8 "bulk, 8 tunnels (MB/s)" 1
 row rate "handshakes + 1-byte echo (/s)" 1
 row idlecpu "idle ${IDLE_TUNNELS} tunnels ${IDLE_SECONDS}s (CPU s)" 0

@@ -25,31 +25,14 @@ if command -v snmptrapd >/dev/null; then
         > "$work/snmp/traps.log" 2>&1 &
     pids+=($!)
 fi
-printf '%s=%s\n' "$USER" "$(printf '%s' "$PASS" | md5sum | cut -d' ' -f1)" > "$work/passwd"
+bench_passwd "$USER" "$PASS"
 
 # start_gateway NAME LOGGERS: a gateway logging every session at level event to LOGGERS
 declare -A port
+gw_access_level=event
 start_gateway() {
-    local name=$1 loggers=${2:-'<logger name="Console" loglevel="none"/>'}
-    port[$name]=$(free_port)
-    mkdir -p "$work/$name/etc/algd" "$work/$name/run"
-    cat > "$work/$name/etc/algd/socks.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<algpolicy>
-  <proxy name="alg_socks">
-    <general>
-      <listen_port>${port[$name]}</listen_port>
-      <session_timeout>60</session_timeout>
-      <loggers>$loggers</loggers>
-      <authsystem name="Plaintext file"><param name="pwdfile" value="$work/passwd"/></authsystem>
-    </general>
-    <handshake><access userid="" loglevel="event" action="allow"/></handshake>
-  </proxy>
-</algpolicy>
-XML
-    ALG_SYSCONFDIR=$work/$name/etc/ ALG_RUNDIR=$work/$name/run setsid "$gateway" -f \
-        > "$work/$name.log" 2>&1 &
-    pids+=($!)
+    port[$1]=$(free_port)
+    gw_loggers=$2 run_gateway "$gateway" "$1" "${port[$1]}"
 }
 snmp() { echo "<logger name=\"SNMP\" loglevel=\"event\"><param name=\"IP\" value=\"127.0.0.1\"/><param name=\"Port\" value=\"$1\"/><param name=\"Community\" value=\"bench\"/></logger>"; }
 
@@ -62,7 +45,7 @@ start_gateway refused "$(snmp 0)"
 
 declare -A rate traps
 for c in "${columns[@]}"; do
-    wait_port "${port[$c]}" || { echo "gateway $c did not start:"; cat "$work/$c.log"; continue; }
+    wait_port "${port[$c]}" || { echo "gateway $c did not start:"; cat "$work/$c/gateway.log"; continue; }
     [[ $c == live ]] && ! command -v snmptrapd >/dev/null && continue
     before=$(grep -c '^TRAP' "$work/snmp/traps.log" 2>/dev/null)
     rate[$c]=$("$load" rate --proxy "127.0.0.1:${port[$c]}" --user "$USER" --pass "$PASS" \
@@ -97,7 +80,7 @@ if [[ -n ${traps[live]:-} && -n ${rate[live]:-} ]]; then
     echo "live: traps received per session: $(ratio "${traps[live]}" "$sessions")" \
         "(each session logs several messages at level event; snmptrapd drops what it cannot keep up with)"
 fi
-echo "refused: failure lines printed: $(grep -c '^SNMP' "$work/refused.log")"
+echo "refused: failure lines printed: $(grep -c '^SNMP' "$work/refused/gateway.log")"
 echo "ratios near the console column mean an SNMP logger costs sessions no more than any logger"
 [[ -s $work/load.err ]] && { echo "load generator errors:"; sort "$work/load.err" | uniq -c | head; }
 exit 0
