@@ -281,7 +281,7 @@ class StreamMover {
     void ClosePipe();
     // Carries on with the buffer, taking over what the pipe holds.
     void FallBackToCopying();
-    // Once a stream has filled the pipe, the pipe is enlarged (to 1 MiB) when the system allows
+    // Once a stream has filled the pipe, the pipe is enlarged (to 256 KiB) when the system allows
     // it: fewer calls per byte for a busy stream, no kernel memory for an idle one.
     void Grow();
 
