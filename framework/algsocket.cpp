@@ -514,6 +514,9 @@ constexpr int kKeepAliveProbes = 5;
 // Buffers a busy stream may carry without a wait before the other side is looked at again.
 constexpr int kRelayBusyPasses = 8;
 constexpr unsigned int kSpliceFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
+// A tunnel that has moved nothing for this long gives back its empty pipes, so that an idle
+// tunnel holds three descriptors whatever it carried before.
+constexpr long long kPipeIdleMs = 1000;
 // The pipe of a stream that has filled its first one. A larger pipe saves calls, but its pages
 // have left the processor's cache by the time the receiving peer copies them: on loopback 256 KiB
 // carried more than 1 MiB (and 4 MiB cost more processor time as well).
@@ -575,14 +578,17 @@ void ThrowIfIdleSocketFailed(const pollfd& p) {
 
 // One pass over one direction: receives when `from` is ready and there is room, sends what is
 // pending when it was just received or `to` is ready, and passes the end of the stream on once
-// nothing is pending. Throws SocketError when a receive or a send fails.
-void MoveBytes(RelayDirection& dir, short fromEvents, short toEvents) {
+// nothing is pending. Whether any byte was received or sent. Throws SocketError when a receive
+// or a send fails.
+bool MoveBytes(RelayDirection& dir, short fromEvents, short toEvents) {
     const bool wasPending = dir.Pending();
     bool full = false;
+    bool received = false;
     dir.busy = false;
     if ((fromEvents & (POLLIN | POLLHUP | POLLERR)) && dir.Room()) {
         const long n = dir.mover.Receive();
         if (n == 0) dir.reading = false;
+        received = n > 0;
         full = n > 0 && (!dir.mover.Room() || n >= static_cast<long>(StreamMover::kBufferSize));
     }
     // Bytes just received are sent at once: the peer usually has room for them.
@@ -598,13 +604,33 @@ void MoveBytes(RelayDirection& dir, short fromEvents, short toEvents) {
         ::shutdown(dir.to->Descriptor(), SHUT_WR);
         dir.done = true;
     }
+    return received || progress;
 }
 
-// Makes `fd` non-blocking; returns its flags before, -1 when they could not be set.
-int SetNonBlocking(int fd) {
+// Milliseconds until the empty pipes of a tunnel that moved nothing since `lastMoved` are given
+// back (0: now), or -1 when it holds none.
+int PipeIdleLeft(const RelayDirection (&dirs)[2],
+                 std::chrono::steady_clock::time_point lastMoved) {
+    if (!(dirs[0].mover.Spliced() && !dirs[0].Pending()) &&
+        !(dirs[1].mover.Spliced() && !dirs[1].Pending()))
+        return -1;
+    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - lastMoved)
+                          .count();
+    return static_cast<int>(std::max<long long>(0, kPipeIdleMs - idle));
+}
+
+// Makes `fd` non-blocking; false when it could not. `restore` gets the flags to put back at the
+// end, or -1 when it was non-blocking already (made so by the other direction's mover, which
+// restores it).
+bool SetNonBlocking(int fd, int& restore) {
+    restore = -1;
     const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
-    return flags;
+    if (flags < 0) return false;
+    if (flags & O_NONBLOCK) return true;
+    if (::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    restore = flags;
+    return true;
 }
 
 void RestoreFlags(const AlgSocket& socket, int flags) {
@@ -643,10 +669,12 @@ StreamMover::StreamMover(AlgSocket& from, AlgSocket& to) : from_(from), to_(to) 
 
 bool StreamMover::OpenPipe() {
     if (::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) == 0) {
-        fromFlags_ = SetNonBlocking(from_.Descriptor());
-        toFlags_ = SetNonBlocking(to_.Descriptor());
+        // Once made non-blocking, the sockets stay so until the mover ends, pipe or not.
+        const bool nonBlocking =
+            (fromFlags_ >= 0 || SetNonBlocking(from_.Descriptor(), fromFlags_)) &&
+            (toFlags_ >= 0 || SetNonBlocking(to_.Descriptor(), toFlags_));
         const int size = ::fcntl(pipe_[0], F_GETPIPE_SZ);
-        if (fromFlags_ >= 0 && toFlags_ >= 0 && size > 0) {
+        if (nonBlocking && size > 0) {
             capacity_ = static_cast<std::size_t>(size);
             // A splice into a socket the peer has reset raises SIGPIPE in this thread: held
             // back while the mover lasts and dropped at its end, since the call itself reports
@@ -677,6 +705,9 @@ StreamMover::~StreamMover() {
         pthread_sigmask(SIG_UNBLOCK, &pipeSignal, nullptr);
     }
     ClosePipe();
+    // Reverse order of setting, in case both flags belong to one socket.
+    RestoreFlags(to_, toFlags_);
+    RestoreFlags(from_, fromFlags_);
 }
 
 void StreamMover::ClosePipe() {
@@ -684,10 +715,14 @@ void StreamMover::ClosePipe() {
         if (fd >= 0) ::close(fd);
         fd = -1;
     }
-    // Reverse order of setting, in case both flags belong to one socket.
-    RestoreFlags(to_, toFlags_);
-    RestoreFlags(from_, fromFlags_);
-    toFlags_ = fromFlags_ = -1;
+}
+
+bool StreamMover::Release() {
+    if (!Spliced() || pending_ > 0) return false;
+    ClosePipe();
+    capacity_ = kBufferSize;
+    full_ = bulk_ = grown_ = false;
+    return true;
 }
 
 void StreamMover::FallBackToCopying() {
@@ -802,6 +837,7 @@ void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
         server.Abort();
     };
     int busyPasses = 0;
+    auto lastMoved = std::chrono::steady_clock::now();
     while (!d[0].done || !d[1].done) {
         pollfd p[3];
         if ((d[0].busy || d[1].busy) && busyPasses < kRelayBusyPasses) {
@@ -823,6 +859,8 @@ void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
             p[2] = {waker.Descriptor(), POLLIN, 0};
             int wait = WriteWaitLeft(d, timeout);
             if (wait < 0 || (idleWait >= 0 && wait > idleWait)) wait = idleWait;
+            const int pipeWait = PipeIdleLeft(d, lastMoved);
+            if (pipeWait >= 0 && (wait < 0 || wait > pipeWait)) wait = pipeWait;
             if (::poll(p, 3, wait) < 0) {
                 if (errno != EINTR) {
                     SocketError error(SelectFail);
@@ -838,7 +876,13 @@ void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
         }
         try {
             for (int i = 0; i < 2; ++i) ThrowIfIdleSocketFailed(p[i]);
-            for (int i = 0; i < 2; ++i) MoveBytes(d[i], p[i].revents, p[1 - i].revents);
+            bool moved = false;
+            for (int i = 0; i < 2; ++i) moved |= MoveBytes(d[i], p[i].revents, p[1 - i].revents);
+            if (moved) {
+                lastMoved = std::chrono::steady_clock::now();
+            } else if (PipeIdleLeft(d, lastMoved) == 0) {
+                for (RelayDirection& dir : d) dir.mover.Release();
+            }
             if (WriteWaitLeft(d, timeout) == 0) {
                 errno = 0;
                 throw SocketError(WriteTimeout);

@@ -249,10 +249,11 @@ class QuitWaker : public ALGPoolMember {
 // buffer of kBufferSize (held only while bytes wait in it), so an idle or interactive tunnel holds
 // neither a pipe nor a buffer of its own; once a receive fills that buffer the stream is a bulk
 // one, and when the buffer has been emptied its bytes move through a pipe with splice(2) instead,
-// never entering user space. When no pipe can be had (no descriptor left, a kernel that refuses to
-// splice these descriptors) it goes on copying. Both sockets are non-blocking while a pipe is in
-// use; their flags are restored at the end. Receive and Send never wait. A receive of kBufferSize
-// or more, or one that left no room, marks a busy stream. Used by one thread; not copyable.
+// never entering user space, until the owner gives the pipe back (Release). When no pipe can be
+// had (no descriptor left, a kernel that refuses to splice these descriptors) it goes on
+// copying. Both sockets are non-blocking from the first pipe on; the flags they had are restored
+// when the mover ends. Receive and Send never wait. A receive of kBufferSize or more, or one that
+// left no room, marks a busy stream. Used by one thread; not copyable.
 class StreamMover {
   public:
     static constexpr std::size_t kBufferSize = 65535;
@@ -274,6 +275,9 @@ class StreamMover {
     bool Room() const { return !full_ && pending_ < capacity_; }
     // Whether the bytes pass through a pipe rather than the buffer.
     bool Spliced() const { return pipe_[0] >= 0; }
+    // Gives back an empty pipe: the stream copies again until it is busy again. Whether a pipe
+    // was given back.
+    bool Release();
 
   private:
     // Moves on to a pipe; false (and never tried again) when none can be had.

@@ -1,6 +1,7 @@
 #include "algsocket.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -163,6 +164,9 @@ TEST_F(RelayTest, CarriesBothDirectionsAndPassesHalfCloseOn) {
     EXPECT_NO_THROW(relay.get());
     EXPECT_TRUE(atServer == request) << "server got " << atServer.size() << " bytes";
     EXPECT_TRUE(atClient == early + answer) << "client got " << atClient.size() << " bytes";
+    // Whichever direction took its pipe first, the sockets leave the relay as they came.
+    for (const AlgSocket* s : {proxyClient.get(), proxyServer.get()})
+        EXPECT_EQ(0, ::fcntl(s->Descriptor(), F_GETFL) & O_NONBLOCK);
 }
 
 // A reset while both directions are open is an error; once the server has closed, the client
@@ -231,8 +235,37 @@ TEST_F(RelayTest, VanishedHalfClosedClientEndsAnIdleTunnel) {
     EXPECT_TRUE(errno == ECONNRESET || errno == EPIPE) << std::strerror(errno);
 }
 
-// An idle tunnel costs next to no CPU, and the pool's quit signal ends it promptly.
+std::size_t OpenDescriptors() {
+    std::size_t n = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir) != nullptr) ++n;
+        ::closedir(dir);
+    }
+    return n;
+}
+
+std::string ReadN(int fd, std::size_t count) {
+    std::string out(count, '\0');
+    std::size_t got = 0;
+    while (got < count) {
+        const ssize_t n = ::recv(fd, out.data() + got, count - got, 0);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    out.resize(got);
+    return out;
+}
+
+// A tunnel that carried bulk data both ways gives its pipes back once it falls idle and goes on
+// carrying bytes; an idle tunnel costs next to no CPU, and the pool's quit signal ends it
+// promptly.
 TEST_F(RelayTest, IdleTunnelIsCheapAndEndsOnQuit) {
+    // Small socket buffers, so that bytes the peers do not take wait in the relay's pipes.
+    for (int fd : {client, server, proxyClient->Descriptor(), proxyServer->Descriptor()}) {
+        const int size = 64 << 10;
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
     std::promise<clockid_t> clock;
     auto started = clock.get_future();
     auto relay = std::async(std::launch::async, [&] {
@@ -247,6 +280,35 @@ TEST_F(RelayTest, IdleTunnelIsCheapAndEndsOnQuit) {
         clock_gettime(id, &ts);
         return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
     };
+    std::size_t busy = 0;
+    {
+        const std::string up = RandomBytes(8 << 20, 6);
+        const std::string down = RandomBytes(8 << 20, 7);
+        std::thread upWriter([&] { SendAll(client, up); });
+        std::thread downWriter([&] { SendAll(server, down); });
+        std::string atServer, atClient;
+        std::thread upReader([&] { atServer = ReadN(server, 2 << 20); });
+        atClient = ReadN(client, 2 << 20);
+        upReader.join();
+        // Both streams are busy and their peers have stopped reading: a pipe each, full.
+        busy = OpenDescriptors();
+        upReader = std::thread([&] { atServer += ReadN(server, up.size() - atServer.size()); });
+        atClient += ReadN(client, down.size() - atClient.size());
+        upReader.join();
+        upWriter.join();
+        downWriter.join();
+        EXPECT_TRUE(atServer == up && atClient == down);
+    }
+    // The two pipes (four descriptors) are given back after a second without traffic.
+    const auto idleFrom = std::chrono::steady_clock::now();
+    while (OpenDescriptors() > busy - 4 && std::chrono::steady_clock::now() - idleFrom < 5s)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(OpenDescriptors(), busy - 4) << "pipes held after an idle second";
+    SendAll(client, "ping");
+    SendAll(server, "pong");
+    EXPECT_EQ(ReadN(server, 4), "ping");
+    EXPECT_EQ(ReadN(client, 4), "pong");
+
     const double before = cpu();
     std::this_thread::sleep_for(1s);
     // Both legs probe a silent peer: after 60 s idle, 5 probes 10 s apart.
