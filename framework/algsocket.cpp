@@ -823,7 +823,8 @@ std::size_t StreamMover::Send() {
 }
 
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
-    // Destroyed in reverse order, so each socket gets back the flags it came with.
+    // Each mover restores only the socket flags it changed itself, so the sockets leave as they
+    // came whichever direction took a pipe first.
     RelayDirection d[2] = {{client, server}, {server, client}};
     KeepAlive(client);
     KeepAlive(server);
