@@ -123,6 +123,15 @@ void ALG_CfgLoader::workerStart() {
         return;
     }
     if (w.joinable) return;  // a stop is still joining the previous thread
+    // The name comes from the application (a virtual function of it): it is read here, on
+    // the application's thread, since a worker thread still starting while the application
+    // is being destroyed would ask a half-destroyed object.
+    w.name.clear();
+    try {
+        if (w.loaderName) w.name = w.loaderName();
+    } catch (const std::exception& e) {
+        LogFailure(w.log, e);
+    }
     w.running = true;
     w.statusFresh = false;
     pthread_attr_t attr;
@@ -225,10 +234,9 @@ void* ALG_CfgLoader::Worker::ThreadProc(void* state) {
     CommandSender& bus = *CommandSender::Instance();
     BridgeSession* session = nullptr;
     std::string name;
-    try {
-        if (w.loaderName) name = w.loaderName();
-    } catch (const std::exception& e) {
-        LogFailure(w.log, e);
+    {
+        threadkit::ConditionVariable::Lock guard(w.lock);
+        name = w.name;
     }
     for (;;) {
         {

@@ -72,7 +72,8 @@ PollReply ParsePollReply(std::string_view reply);
 // workerLog() with every start-up failure; workerStop() on stop; fini() in its destructor.
 // `restart` is the application's Restart(); the worker calls it holding the loader's lock and
 // waits until workerStart() or workerStop() wakes it, so the application's restart must run on
-// another thread (the main thread). `loaderName` is read once by the worker thread.
+// another thread (the main thread). `loaderName` is read by workerStart when it starts a
+// worker thread, on the caller's thread.
 class ALG_CfgLoader {
   public:
     ALG_CfgLoader() = default;
@@ -121,6 +122,8 @@ struct ALG_CfgLoader::Worker {
     I_ToLogSystem* log = nullptr;
     std::function<std::string()> loaderName;
     std::function<void()> restart;
+    // What loaderName returned when the running worker was started.
+    std::string name;
     std::string policy;
     std::string status;
     // True when workerLog set `status` after the latest workerStart.

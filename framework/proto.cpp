@@ -323,7 +323,12 @@ int ProxyApp::doInitialize() {
     SetSigHandler();
     CreateProxy(firstStart_);
     firstStart_ = false;
-    if (!stopRequested_) loader_.workerStart();
+    // A stop on the signal thread may come between the check and the start; whichever of the
+    // two runs workerStop last then ends the worker, so none outlives the stop.
+    if (!stopRequested_) {
+        loader_.workerStart();
+        if (stopRequested_) loader_.workerStop();
+    }
     return 0;
 }
 

@@ -183,7 +183,7 @@ def test_gateway_with_a_fifo_policy_starts_without_listener_and_stops(tmp_path):
     with FifoGateway(SOCKS, tmp_path, "socks.xml", "") as g:
         g.wait_for("not a regular file")
         assert g.proc.poll() is None
-        assert g.stop(timeout=5) == 0
+        assert g.stop(timeout=5) == 0, g.output()
 
 
 def test_run_folders_are_private_and_the_bus_is_one_users(tmp_path):

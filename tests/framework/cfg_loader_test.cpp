@@ -128,10 +128,15 @@ struct FakeApp {
     std::atomic<int> restarts{0};
     std::string received;
     std::thread restarter;
+    std::vector<std::thread::id> namedOn;  // the threads that asked for the loader's name
 
     FakeApp() {
         loader.init(
-            log, [] { return std::string("proxy_socks"); },
+            log,
+            [this] {
+                namedOn.push_back(std::this_thread::get_id());
+                return std::string("proxy_socks");
+            },
             [this] {
                 ++restarts;
                 restarter = std::thread([this] {
@@ -183,6 +188,8 @@ TEST(CfgLoaderTest, NotReadyIsPolledEverySecondWithoutRegisteringAgain) {
     ASSERT_EQ(regs.size(), 1u);
     EXPECT_EQ(regs[0].name, "proxy_socks");
     EXPECT_EQ(regs[0].status, "");
+    // Asked on the starting thread, never by a worker that may outlive whatever answers.
+    EXPECT_EQ(app.namedOn, std::vector<std::thread::id>{std::this_thread::get_id()});
     EXPECT_GE(service.Polls(), 2u);
     EXPECT_LE(service.Polls(), 4u);
     EXPECT_TRUE(app.log.Entries().empty());
