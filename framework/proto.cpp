@@ -205,6 +205,10 @@ ProxyApp::ProxyApp(const char* serviceName, const char* displayName)
 }
 
 ProxyApp::~ProxyApp() {
+    EndThreads();
+}
+
+void ProxyApp::EndThreads() {
     signals_.Stop();
     loader_.fini();
     control_.controlStop();
@@ -482,8 +486,9 @@ void* ProxyApp::ProxyThread(void* application) {
 }
 
 int RunService(ProxyApp& app, int argc, char** argv) {
+    int status = kExitException;
     try {
-        return app.RegisterService(argc, argv);
+        status = app.RegisterService(argc, argv);
     } catch (const std::exception& e) {
         LoggedMessage m(FatalError, event, error);
         m.AddSuffix((std::string(": ") + e.what()).c_str());
@@ -492,7 +497,8 @@ int RunService(ProxyApp& app, int argc, char** argv) {
         LoggedMessage m(UnhandledError, event, error);
         app.Log(m);
     }
-    return kExitException;
+    app.EndThreads();
+    return status;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -107,6 +107,11 @@ class ProxyApp : public CService, public I_ToLogSystem, public ObjectWithPropert
     // The current service as the application object; throws std::logic_error when none.
     static ProxyApp* Instance();
 
+    // Ends the signal thread, the policy loader and the listener, and waits for them. Called
+    // while the program's own class is still whole (its destructor is too late: a thread that
+    // ran on into it would find its overrides gone); idempotent, and the destructor calls it.
+    void EndThreads();
+
     void Stop() override;
     // Terminates the listener and makes the main loop re-read the policy.
     void Restart();
@@ -179,8 +184,8 @@ class ProxyApp : public CService, public I_ToLogSystem, public ObjectWithPropert
 };
 
 // The entry logic of every gateway program: builds the application object `App` with the
-// service name, runs it, and turns an escaping exception into "Fatal Error" / "Unhandled
-// Error" and exit status 34.
+// service name, runs it, turns an escaping exception into "Fatal Error" / "Unhandled
+// Error" and exit status 34, and ends the application's threads.
 int RunService(ProxyApp& app, int argc, char** argv);
 
 template <class App>
