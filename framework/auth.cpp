@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "alg_xml.h"
+#include "algsocket.h"
 #include "basis.h"
 #include "dirmap.h"
 #include "radlibc.h"
@@ -98,6 +99,22 @@ std::size_t LoginCache::Size() const {
 // ---------------------------------------------------------------------------------------------
 // Authentication base
 // ---------------------------------------------------------------------------------------------
+
+namespace {
+thread_local ALGPool* tQuitPool = nullptr;
+}  // namespace
+
+AuthQuitScope::AuthQuitScope(ALGPool* pool) : previous_(tQuitPool) {
+    tQuitPool = pool;
+}
+
+AuthQuitScope::~AuthQuitScope() {
+    tQuitPool = previous_;
+}
+
+ALGPool* AuthQuitScope::Current() {
+    return tQuitPool;
+}
 
 bool AuthenticationBase::authenticate(const char* user, const char* password) {
     if (user == nullptr || password == nullptr) throw LogicError(kNullCredentials);
@@ -416,9 +433,12 @@ bool AuthRadius::doAuthenticate(const char* user, const char* password) {
     char reply[RAD_MAX_PACKET];
     sockaddr_in from{};
     int code = 0;
-    return SendRecvRadiusPkt(fd.fd, &serverAddress_, packet, secret_.c_str(), reply, sizeof reply,
-                             &from, retries_, timeout_, &code) == RAD_OK &&
-           code == RAD_ACCESS_ACCEPT;
+    const QuitWaker quit(AuthQuitScope::Current());
+    const int status =
+        SendRecvRadiusPktUntil(fd.fd, quit.Descriptor(), &serverAddress_, packet, secret_.c_str(),
+                               reply, sizeof reply, &from, retries_, timeout_, &code);
+    if (status == RAD_ERR_QUIT) throw TerminationEvent();
+    return status == RAD_OK && code == RAD_ACCESS_ACCEPT;
 }
 
 // ---------------------------------------------------------------------------------------------

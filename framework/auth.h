@@ -104,6 +104,26 @@ class LoginCache {
     std::time_t lastFlush_;
 };
 
+class ALGPool;
+
+// For its lifetime, names to the authentication systems the socket pool through which a stop
+// reaches the calling thread's session (null: none). A system that waits for a server joins
+// it with a QuitWaker and ends the check with TerminationEvent once told to quit, so a stop or
+// restart of the service is not held up for the server's time-outs. Per thread; scopes nest.
+class AuthQuitScope {
+  public:
+    explicit AuthQuitScope(ALGPool* pool);
+    ~AuthQuitScope();
+    AuthQuitScope(const AuthQuitScope&) = delete;
+    AuthQuitScope& operator=(const AuthQuitScope&) = delete;
+
+    // The calling thread's innermost pool; null outside every scope.
+    static ALGPool* Current();
+
+  private:
+    ALGPool* previous_;
+};
+
 // Base of every authentication system.
 class AuthenticationBase {
   public:
@@ -303,7 +323,8 @@ class AuthRadius : public AuthenticationBase {
     // False on a refusal, a challenge, a time-out or an exchange failure. A user name over 253
     // bytes or a password over 128 throws AuthError kRadiusTooLong, a socket that cannot be
     // opened AuthError kRadiusSocketFails, a random source that fails AuthError
-    // kRadiusNoRandom: the session logs them as system errors.
+    // kRadiusNoRandom: the session logs them as system errors. A quit signal of the caller's
+    // AuthQuitScope pool during a wait throws TerminationEvent.
     bool doAuthenticate(const char* user, const char* password) override;
 
   private:

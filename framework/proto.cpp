@@ -790,6 +790,9 @@ bool StateMachine::AccessAllowed(HandshakeInfoHolder& handshake, MessageWriter& 
 
 bool StateMachine::Authenticate(const char* user, const char* password) {
     bool accepted = false;
+    // A stop or restart reaches a check that waits for a server through the session's pool;
+    // the TerminationEvent it then throws ends the session silently, like any other wait's.
+    const AuthQuitScope scope(&listener_->Pool());
     try {
         accepted = listener_->AuthSystem().authenticate(user ? user : "", password ? password : "");
     } catch (const AuthError&) {

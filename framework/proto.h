@@ -327,7 +327,8 @@ class StateMachine : public I_ToLogSystem, public ObjectWithProperties {
     // reject after `rejection` was written to the client.
     bool AccessAllowed(HandshakeInfoHolder& handshake, MessageWriter& rejection);
     // Checks the login with the listener's authentication system and logs the outcome; a
-    // system error counts as a refusal.
+    // system error counts as a refusal. A stop or restart during the check throws
+    // TerminationEvent when the system was waiting for a server.
     bool Authenticate(const char* user, const char* password);
 
     int SessionNumber() const { return sessionNumber_; }

@@ -153,14 +153,18 @@ extern "C" int SendRadiusRequest(int fd, const sockaddr_in* server, const char* 
     return -1;
 }
 
-extern "C" int ReceiveRadiusReply(int fd, sockaddr_in* from, char* buffer, int size, int timeoutMs,
-                                  int* err) {
-    pollfd p{fd, POLLIN, 0};
-    const int ready = poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
+namespace {
+
+// ReceiveRadiusReply that also ends, with RAD_ERR_QUIT, once `quitFd` (when not -1) is readable.
+int ReceiveReply(int fd, int quitFd, sockaddr_in* from, char* buffer, int size, int timeoutMs,
+                 int* err) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {quitFd, POLLIN, 0}};
+    const int ready = poll(p, quitFd < 0 ? 1 : 2, timeoutMs < 0 ? 0 : timeoutMs);
     if (ready < 0 && errno != EINTR) {
         SetErr(err, errno);
         return RAD_ERR_SYSTEM;
     }
+    if (ready > 0 && p[1].revents != 0) return RAD_ERR_QUIT;
     if (ready <= 0) {
         SetErr(err, ETIMEDOUT);
         return RAD_ERR_TIMEOUT;
@@ -177,9 +181,24 @@ extern "C" int ReceiveRadiusReply(int fd, sockaddr_in* from, char* buffer, int s
     return static_cast<int>(n);
 }
 
+}  // namespace
+
+extern "C" int ReceiveRadiusReply(int fd, sockaddr_in* from, char* buffer, int size, int timeoutMs,
+                                  int* err) {
+    return ReceiveReply(fd, -1, from, buffer, size, timeoutMs, err);
+}
+
 extern "C" int SendRecvRadiusPkt(int fd, const sockaddr_in* server, const char* packet,
                                  const char* secret, char* reply, int size, sockaddr_in* from,
                                  int retries, int timeoutSeconds, int* result) {
+    return SendRecvRadiusPktUntil(fd, -1, server, packet, secret, reply, size, from, retries,
+                                  timeoutSeconds, result);
+}
+
+extern "C" int SendRecvRadiusPktUntil(int fd, int quitFd, const sockaddr_in* server,
+                                      const char* packet, const char* secret, char* reply,
+                                      int size, sockaddr_in* from, int retries,
+                                      int timeoutSeconds, int* result) {
     const long long waitMs =
         1000LL * (timeoutSeconds > 0 ? timeoutSeconds : kDefaultTimeoutSeconds);
     int err = 0;
@@ -189,8 +208,10 @@ extern "C" int SendRecvRadiusPkt(int fd, const sockaddr_in* server, const char* 
         for (int seen = 0; seen < kMaxDatagramsPerAttempt; ++seen) {
             const long long left = deadline - NowMs();
             if (left <= 0) break;
-            const int n = ReceiveRadiusReply(fd, from, reply, size, static_cast<int>(left), &err);
+            const int n =
+                ReceiveReply(fd, quitFd, from, reply, size, static_cast<int>(left), &err);
             if (n == RAD_ERR_TIMEOUT) break;
+            if (n == RAD_ERR_QUIT) return RAD_ERR_QUIT;
             if (n < 0) return RAD_ERR_RECEIVE;
             if (n == 0) continue;
             if (!SameEndpoint(*from, *server) || CheckRadiusReply(reply, n, packet, secret) != 0) {

@@ -16,7 +16,8 @@ enum {
     RAD_ERR_SYSTEM = -1,   // a system call failed; `err` holds its errno
     RAD_ERR_RECEIVE = -2,  // receiving failed during an exchange
     RAD_ERR_TIMEOUT = -5,  // no answer to this request within the time-out (`err` ETIMEDOUT)
-    RAD_ERR_FOREIGN = -10  // a datagram that is not the answer to this request
+    RAD_ERR_FOREIGN = -10,  // a datagram that is not the answer to this request
+    RAD_ERR_QUIT = -11      // the caller's quit descriptor became readable during a wait
 };
 
 // A non-blocking, close-on-exec UDP socket bound to the wildcard address and `localPort`
@@ -70,6 +71,13 @@ int ReceiveRadiusReply(int fd, struct sockaddr_in* from, char* buffer, int size,
 int SendRecvRadiusPkt(int fd, const struct sockaddr_in* server, const char* packet,
                       const char* secret, char* reply, int size, struct sockaddr_in* from,
                       int retries, int timeoutSeconds, int* result);
+
+// SendRecvRadiusPkt whose waits also watch `quitFd` (none when -1): once it is readable the
+// exchange ends with RAD_ERR_QUIT, so that a caller being stopped need not sit out a silent
+// server's time-outs.
+int SendRecvRadiusPktUntil(int fd, int quitFd, const struct sockaddr_in* server,
+                           const char* packet, const char* secret, char* reply, int size,
+                           struct sockaddr_in* from, int retries, int timeoutSeconds, int* result);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@ own)."""
 import hashlib
 import hmac
 import os
+import signal
 import socket
 import struct
 import subprocess
@@ -98,6 +99,31 @@ def test_radius_silent_server_gets_two_requests(launch):
         silent.settimeout(0.5)
         with pytest.raises(socket.timeout):
             silent.recvfrom(4096)
+
+
+
+def test_restart_during_a_silent_radius_check_ends_it_at_once(launch):
+    """SIGHUP while a check waits for a silent server: the session ends without a reply and
+    without a second request, and the restarted gateway serves again."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.settimeout(30)
+        gw = launch(algtest.SocksGateway, radius_authsystem(silent.getsockname()[1]))
+        started = gw.wait_for("Started")
+        with algtest.connect(gw.port, IO_LIMIT) as s:
+            s.sendall(b"\x05\x01\x02")
+            assert algtest.recv_exact(s, 2) == b"\x05\x02"
+            s.sendall(b"\x01\x05alice\x0awonderland")
+            silent.recvfrom(4096)
+            gw.proc.send_signal(signal.SIGHUP)
+            assert s.recv(16) == b""
+        gw.wait_for("Started", start=started + 1)
+        silent.setblocking(False)
+        with pytest.raises(BlockingIOError):
+            silent.recvfrom(4096)
+        with algtest.connect(gw.port, IO_LIMIT) as s:
+            s.sendall(b"\x05\x01\x02")
+            assert algtest.recv_exact(s, 2) == b"\x05\x02"
 
 
 class ForgingServer:
