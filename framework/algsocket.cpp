@@ -480,9 +480,41 @@ bool AcceptSocket::Pause(int ms) {
 
 // ---- free functions -------------------------------------------------------------------------
 
+bool IsCanonicalDottedQuad(std::string_view text) {
+    int fields = 0;
+    std::size_t i = 0;
+    while (true) {
+        const std::size_t start = i;
+        int value = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3)
+            value = value * 10 + (text[i++] - '0');
+        const std::size_t digits = i - start;
+        if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return false;
+        if (++fields == 4) return i == text.size();
+        if (i >= text.size() || text[i] != '.') return false;
+        ++i;
+    }
+}
+
+bool ParsePort(std::string_view text, int& port) {
+    long value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+        if (value > 65535) return false;
+    }
+    if (value == 0) return false;  // also the empty text
+    port = static_cast<int>(value);
+    return true;
+}
+
 bool FindHostIP(const char* name, std::string& address) {
     address.clear();
     if (name == nullptr || *name == '\0') return false;
+    // inet_aton is the reader getaddrinfo uses for numeric names: anything it takes must already
+    // be in the one spelling the access rules compare, or it is a second name for an address.
+    in_addr numeric{};
+    if (::inet_aton(name, &numeric) != 0 && !IsCanonicalDottedQuad(name)) return false;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;

@@ -223,8 +223,18 @@ class AcceptSocket : public ALGPoolMember {
 };
 
 // Resolves `name` to its first IPv4 address as dotted text; false and `address` emptied when it
-// cannot be resolved. Thread-safe.
+// cannot be resolved. A name the system's IPv4 parser would read as a number without being a
+// canonical dotted quad (four decimal fields 0..255 without leading zeros: "127.1", "2130706433",
+// "0x7f.0.0.1", "0177.0.0.1", "127.0.0.1 x") is refused like an unresolvable one, so the text an
+// access rule judges as "Host" is never a second spelling of another address. Thread-safe.
 bool FindHostIP(const char* name, std::string& address);
+// Whether `text` is four decimal fields 0..255 joined by dots, without leading zeros.
+bool IsCanonicalDottedQuad(std::string_view text);
+// The one reading of a destination port the gateways accept: decimal digits only, 1..65535,
+// nothing before or after ("0P", "+80", "80#", " 80" and "" are refused). The access rules see
+// the number's canonical decimal form as "Port" (std::to_string(port): "080" is "80"), which is
+// the port then connected to. False leaves `port` untouched.
+bool ParsePort(std::string_view text, int& port);
 // Whether errno is EADDRINUSE / EINTR.
 bool IsAddrUsed();
 bool IsInterrupted();

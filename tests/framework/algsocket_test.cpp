@@ -435,6 +435,30 @@ TEST(AlgSocketTest, FindHostIPResolvesDottedTextAndRefusesEmptyNames) {
     ip = "stale";
     EXPECT_FALSE(FindHostIP(nullptr, ip));
     EXPECT_EQ(ip, "");
+    // Second spellings of 127.0.0.1 that the system's parser accepts are not names at all.
+    for (const char* other : {"127.1", "2130706433", "0x7f.0.0.1", "0177.0.0.1", "127.0.0.01",
+                              "127.0.0.1 x", "127.0.0.1\t", "0x7f000001", "127.0.1"}) {
+        ip = "stale";
+        EXPECT_FALSE(FindHostIP(other, ip)) << other;
+        EXPECT_EQ(ip, "") << other;
+    }
+    EXPECT_TRUE(FindHostIP("localhost", ip));
+    EXPECT_EQ(ip, "127.0.0.1");
+}
+
+TEST(AlgSocketTest, ParsePortTakesDecimalDigitsOnlyInRange) {
+    const struct {
+        const char* text;
+        int port;  // 0: refused
+    } cases[] = {{"80", 80},   {"080", 80}, {"00000000000021", 21}, {"65535", 65535}, {"1", 1},
+                 {"0", 0},     {"", 0},     {"65536", 0},            {"0P", 0},         {"P", 0},
+                 {"+80", 0},   {"80#", 0},  {" 80", 0},              {"80 ", 0},        {"-1", 0},
+                 {"0x50", 0},  {"8O", 0},   {"99999999999999999999", 0}};
+    for (const auto& c : cases) {
+        int port = -7;
+        EXPECT_EQ(ParsePort(c.text, port), c.port != 0) << c.text;
+        EXPECT_EQ(port, c.port != 0 ? c.port : -7) << c.text;
+    }
 }
 
 }  // namespace
