@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+#include "relay.h"
+
 namespace alg {
 
 namespace {

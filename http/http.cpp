@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "alg_xml.h"
+#include "relay.h"
 
 namespace alg {
 

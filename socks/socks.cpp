@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 
+#include "relay.h"
+
 namespace alg {
 
 namespace {

@@ -1,4 +1,4 @@
-#include "algsocket.h"
+#include "relay.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>

@@ -1,0 +1,409 @@
+#include "relay.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace alg {
+
+namespace {
+
+constexpr int kSliceMs = 100;
+
+bool Retryable(int err) {
+    return err == EINTR || err == EAGAIN || err == EWOULDBLOCK;
+}
+
+}  // namespace
+
+namespace {
+
+// A peer that has vanished ends its tunnel within about two minutes (60 s idle, then 5 probes
+// 10 s apart); an idle tunnel to a live peer stays open.
+constexpr int kKeepAliveIdleS = 60;
+constexpr int kKeepAliveIntervalS = 10;
+constexpr int kKeepAliveProbes = 5;
+// Buffers a busy stream may carry without a wait before the other side is looked at again.
+constexpr int kRelayBusyPasses = 8;
+constexpr unsigned int kSpliceFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
+// A tunnel that has moved nothing for this long gives back its empty pipes, so that an idle
+// tunnel holds three descriptors whatever it carried before.
+constexpr long long kPipeIdleMs = 1000;
+// The pipe of a stream that has filled its first one. A larger pipe saves calls, but its pages
+// have left the processor's cache by the time the receiving peer copies them: on loopback 256 KiB
+// carried more than 1 MiB (and 4 MiB cost more processor time as well).
+constexpr int kGrownPipe = 256 << 10;
+
+// One direction of a tunnel: the bytes read from `from` and not yet written to `to`.
+struct RelayDirection {
+    RelayDirection(AlgSocket& source, AlgSocket& sink)
+        : from(&source), to(&sink), mover(source, sink) {}
+
+    AlgSocket* from;
+    AlgSocket* to;
+    StreamMover mover;
+    bool reading = true;  // `from` has not ended its stream yet
+    bool done = false;    // its end has been passed on to `to`
+    // The last pass filled the room there was and sent it all: `from` very likely has more.
+    bool busy = false;
+    std::chrono::steady_clock::time_point lastProgress;  // of the pending bytes
+
+    bool Pending() const { return mover.Pending() > 0; }
+    bool Room() const { return reading && mover.Room(); }
+};
+
+// Turns on keepalive probes, so that a peer that vanished without a word ends its tunnel.
+void KeepAlive(const AlgSocket& socket) {
+    const int fd = socket.Descriptor();
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleS, sizeof kKeepAliveIdleS);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalS, sizeof kKeepAliveIntervalS);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
+}
+
+// Milliseconds until the first pending direction runs out of `timeout` (0 when one has), or -1
+// when nothing is pending.
+int WriteWaitLeft(const RelayDirection (&dirs)[2], unsigned int timeout) {
+    if (!dirs[0].Pending() && !dirs[1].Pending()) return -1;
+    const auto now = std::chrono::steady_clock::now();
+    long long left = std::numeric_limits<int>::max();
+    for (const RelayDirection& d : dirs) {
+        if (!d.Pending()) continue;
+        const auto spent =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - d.lastProgress).count();
+        left = std::min(left, std::max<long long>(0, static_cast<long long>(timeout) - spent));
+    }
+    return static_cast<int>(left);
+}
+
+// Throws SocketError(RecvFails) with the socket's pending error when the wait reported an error
+// or a hang-up on a socket it watched for nothing else.
+void ThrowIfIdleSocketFailed(const pollfd& p) {
+    if (p.events != 0 || !(p.revents & (POLLERR | POLLHUP))) return;
+    int err = 0;
+    socklen_t len = sizeof err;
+    ::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    errno = err != 0 ? err : ECONNRESET;
+    throw SocketError(RecvFails);
+}
+
+// One pass over one direction: receives when `from` is ready and there is room, sends what is
+// pending when it was just received or `to` is ready, and passes the end of the stream on once
+// nothing is pending. Whether any byte was received or sent. Throws SocketError when a receive
+// or a send fails.
+bool MoveBytes(RelayDirection& dir, short fromEvents, short toEvents) {
+    const bool wasPending = dir.Pending();
+    bool full = false;
+    bool received = false;
+    dir.busy = false;
+    if ((fromEvents & (POLLIN | POLLHUP | POLLERR)) && dir.Room()) {
+        const long n = dir.mover.Receive();
+        if (n == 0) dir.reading = false;
+        received = n > 0;
+        full = n > 0 && (!dir.mover.Room() || n >= static_cast<long>(StreamMover::kBufferSize));
+    }
+    // Bytes just received are sent at once: the peer usually has room for them.
+    bool progress = false;
+    if (dir.Pending() && (!wasPending || (toEvents & (POLLOUT | POLLHUP | POLLERR))))
+        progress = dir.mover.Send() > 0;
+    if (!dir.Pending()) {
+        dir.busy = full;
+    } else if (progress || !wasPending) {
+        dir.lastProgress = std::chrono::steady_clock::now();
+    }
+    if (!dir.reading && !dir.Pending() && !dir.done) {
+        ::shutdown(dir.to->Descriptor(), SHUT_WR);
+        dir.done = true;
+    }
+    return received || progress;
+}
+
+// Milliseconds until the empty pipes of a tunnel that moved nothing since `lastMoved` are given
+// back (0: now), or -1 when it holds none.
+int PipeIdleLeft(const RelayDirection (&dirs)[2],
+                 std::chrono::steady_clock::time_point lastMoved) {
+    if (!(dirs[0].mover.Spliced() && !dirs[0].Pending()) &&
+        !(dirs[1].mover.Spliced() && !dirs[1].Pending()))
+        return -1;
+    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - lastMoved)
+                          .count();
+    return static_cast<int>(std::max<long long>(0, kPipeIdleMs - idle));
+}
+
+// Makes `fd` non-blocking; false when it could not. `restore` gets the flags to put back at the
+// end, or -1 when it was non-blocking already (made so by the other direction's mover, which
+// restores it).
+bool SetNonBlocking(int fd, int& restore) {
+    restore = -1;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    if (flags & O_NONBLOCK) return true;
+    if (::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    restore = flags;
+    return true;
+}
+
+void RestoreFlags(const AlgSocket& socket, int flags) {
+    if (flags >= 0 && socket.Descriptor() >= 0) ::fcntl(socket.Descriptor(), F_SETFL, flags);
+}
+
+// Whether a splice failure means these descriptors cannot be spliced at all (rather than a
+// failing connection).
+bool SpliceRefused(int err) {
+    return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP;
+}
+
+}  // namespace
+
+// ---- StreamMover ---------------------------------------------------------------------------
+
+StreamMover::StreamMover(AlgSocket& from, AlgSocket& to) : from_(from), to_(to) {}
+
+bool StreamMover::OpenPipe() {
+    if (::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) == 0) {
+        // Once made non-blocking, the sockets stay so until the mover ends, pipe or not.
+        const bool nonBlocking =
+            (fromFlags_ >= 0 || SetNonBlocking(from_.Descriptor(), fromFlags_)) &&
+            (toFlags_ >= 0 || SetNonBlocking(to_.Descriptor(), toFlags_));
+        const int size = ::fcntl(pipe_[0], F_GETPIPE_SZ);
+        if (nonBlocking && size > 0) {
+            capacity_ = static_cast<std::size_t>(size);
+            // A splice into a socket the peer has reset raises SIGPIPE in this thread: held
+            // back while the mover lasts and dropped at its end, since the call itself reports
+            // the failure.
+            if (!releaseSigPipe_) {
+                sigset_t pipeSignal, old;
+                sigemptyset(&pipeSignal);
+                sigaddset(&pipeSignal, SIGPIPE);
+                pthread_sigmask(SIG_BLOCK, &pipeSignal, &old);
+                releaseSigPipe_ = !sigismember(&old, SIGPIPE);
+            }
+            return true;
+        }
+        ClosePipe();
+    }
+    pipeRefused_ = true;
+    return false;
+}
+
+StreamMover::~StreamMover() {
+    if (releaseSigPipe_) {
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        const timespec noWait{0, 0};
+        // A thread holds at most one pending instance of a standard signal.
+        ::sigtimedwait(&pipeSignal, nullptr, &noWait);
+        pthread_sigmask(SIG_UNBLOCK, &pipeSignal, nullptr);
+    }
+    ClosePipe();
+    // Reverse order of setting, in case both flags belong to one socket.
+    RestoreFlags(to_, toFlags_);
+    RestoreFlags(from_, fromFlags_);
+}
+
+void StreamMover::ClosePipe() {
+    for (int& fd : pipe_) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+}
+
+bool StreamMover::Release() {
+    if (!Spliced() || pending_ > 0) return false;
+    ClosePipe();
+    capacity_ = kBufferSize;
+    full_ = bulk_ = grown_ = false;
+    return true;
+}
+
+void StreamMover::FallBackToCopying() {
+    // Whatever the pipe holds moves into the buffer first, in order.
+    std::unique_ptr<char[]> buffer(new char[std::max(capacity_, pending_)]);
+    std::size_t got = 0;
+    while (got < pending_) {
+        const ssize_t n = ::read(pipe_[0], buffer.get() + got, pending_ - got);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) continue;
+            throw SocketError(RecvFails);
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    capacity_ = std::max(capacity_, pending_);
+    buffer_ = std::move(buffer);
+    begin_ = 0;
+    full_ = false;
+    pipeRefused_ = true;
+    ClosePipe();
+}
+
+void StreamMover::Grow() {
+    if (grown_) return;
+    grown_ = true;
+    const int size = ::fcntl(pipe_[1], F_SETPIPE_SZ, kGrownPipe);
+    if (size > 0 && static_cast<std::size_t>(size) > capacity_) {
+        capacity_ = static_cast<std::size_t>(size);
+        full_ = false;
+    }
+}
+
+long StreamMover::Receive() {
+    // A bulk stream moves on to a pipe once its buffer is empty, so no byte overtakes another.
+    if (!Spliced() && bulk_ && pending_ == 0 && !pipeRefused_) {
+        buffer_.reset();
+        OpenPipe();
+    }
+    if (Spliced()) {
+        const ssize_t n = ::splice(from_.Descriptor(), nullptr, pipe_[1], nullptr,
+                                   capacity_ - pending_, kSpliceFlags);
+        if (n >= 0) {
+            pending_ += static_cast<std::size_t>(n);
+            if (pending_ == capacity_) Grow();
+            return n;
+        }
+        if (Retryable(errno)) {
+            // With bytes in the pipe the refusal may be the pipe's, which has no free slot.
+            full_ = errno != EINTR && pending_ > 0;
+            if (full_) Grow();
+            return -1;
+        }
+        if (!SpliceRefused(errno)) throw SocketError(RecvFails);
+        FallBackToCopying();
+    }
+    if (!buffer_) {
+        buffer_.reset(new char[capacity_]);
+        begin_ = 0;
+    } else if (begin_ > 0) {
+        std::memmove(buffer_.get(), buffer_.get() + begin_, pending_);
+        begin_ = 0;
+    }
+    const ssize_t n = ::recv(from_.Descriptor(), buffer_.get() + pending_, capacity_ - pending_,
+                             MSG_DONTWAIT);
+    if (n >= 0) {
+        pending_ += static_cast<std::size_t>(n);
+        if (pending_ == capacity_) bulk_ = true;
+        return n;
+    }
+    if (Retryable(errno)) return -1;
+    throw SocketError(RecvFails);
+}
+
+std::size_t StreamMover::Send() {
+    if (pending_ == 0) return 0;
+    ssize_t n;
+    if (Spliced()) {
+        n = ::splice(pipe_[0], nullptr, to_.Descriptor(), nullptr, pending_, kSpliceFlags);
+        if (n < 0 && SpliceRefused(errno)) {
+            FallBackToCopying();
+            return Send();
+        }
+    } else {
+        n = ::send(to_.Descriptor(), buffer_.get() + begin_, pending_, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    if (n < 0) {
+        if (Retryable(errno)) return 0;
+        throw SocketError(SendFailed);
+    }
+    const std::size_t sent = static_cast<std::size_t>(n);
+    pending_ -= sent;
+    begin_ = pending_ == 0 ? 0 : begin_ + sent;
+    // An interactive stream gives its buffer back whenever it is empty, so a tunnel that waits
+    // holds none; the allocator hands the same memory to the next message or tunnel.
+    if (pending_ == 0 && !bulk_ && !Spliced()) buffer_.reset();
+    if (sent > 0) full_ = false;
+    return sent;
+}
+
+void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
+    // Each mover restores only the socket flags it changed itself, so the sockets leave as they
+    // came whichever direction took a pipe first.
+    RelayDirection d[2] = {{client, server}, {server, client}};
+    KeepAlive(client);
+    KeepAlive(server);
+    const QuitWaker waker(client.Pool());
+    const int idleWait = waker.Descriptor() >= 0 ? -1 : kSliceMs;
+
+    // Whatever ends the tunnel other than both peers closing is made visible to both: a peer
+    // that sees a reset knows its transfer was cut, where an end of stream would look whole.
+    auto abort = [&] {
+        client.Abort();
+        server.Abort();
+    };
+    int busyPasses = 0;
+    auto lastMoved = std::chrono::steady_clock::now();
+    while (!d[0].done || !d[1].done) {
+        pollfd p[3];
+        if ((d[0].busy || d[1].busy) && busyPasses < kRelayBusyPasses) {
+            // A busy stream reads on without a wait (one receive and one send per buffer);
+            // every kRelayBusyPasses buffers the wait looks at both sides again.
+            ++busyPasses;
+            for (int i = 0; i < 2; ++i) p[i] = {-1, 0, static_cast<short>(d[i].busy ? POLLIN : 0)};
+        } else {
+            busyPasses = 0;
+            // Socket i reads into d[i] and writes out d[1 - i]. With nothing to do it is still
+            // watched for errors (a keepalive that found its peer gone, a reset) unless its
+            // sending side is shut: both sides shut, it would report a hang-up on every wait.
+            for (int i = 0; i < 2; ++i) {
+                const short events = static_cast<short>((d[i].Room() ? POLLIN : 0) |
+                                                        (d[1 - i].Pending() ? POLLOUT : 0));
+                const bool watched = events != 0 || !d[1 - i].done;
+                p[i] = {watched ? d[i].from->Descriptor() : -1, events, 0};
+            }
+            p[2] = {waker.Descriptor(), POLLIN, 0};
+            int wait = WriteWaitLeft(d, timeout);
+            if (wait < 0 || (idleWait >= 0 && wait > idleWait)) wait = idleWait;
+            const int pipeWait = PipeIdleLeft(d, lastMoved);
+            if (pipeWait >= 0 && (wait < 0 || wait > pipeWait)) wait = pipeWait;
+            if (::poll(p, 3, wait) < 0) {
+                if (errno != EINTR) {
+                    SocketError error(SelectFail);
+                    abort();
+                    throw error;
+                }
+                for (int i = 0; i < 2; ++i) p[i].revents = 0;
+            }
+        }
+        if (client.QuitRaised() || server.QuitRaised() || waker.QuitRaised()) {
+            abort();
+            throw TerminationEvent();
+        }
+        try {
+            for (int i = 0; i < 2; ++i) ThrowIfIdleSocketFailed(p[i]);
+            bool moved = false;
+            for (int i = 0; i < 2; ++i) moved |= MoveBytes(d[i], p[i].revents, p[1 - i].revents);
+            if (moved) {
+                lastMoved = std::chrono::steady_clock::now();
+            } else if (PipeIdleLeft(d, lastMoved) == 0) {
+                for (RelayDirection& dir : d) dir.mover.Release();
+            }
+            if (WriteWaitLeft(d, timeout) == 0) {
+                errno = 0;
+                throw SocketError(WriteTimeout);
+            }
+        } catch (const SocketError&) {
+            // After one direction has ended this is the tunnel's normal end (a peer that closed,
+            // then reset); before that it is reported.
+            const bool bothOpen = d[0].reading && d[1].reading;
+            abort();
+            if (bothOpen) throw;
+            return;
+        }
+    }
+}
+
+}  // namespace alg

@@ -1,0 +1,96 @@
+// The relay of established connections: one direction of a byte stream between two sockets
+// (StreamMover) and the two-way relay of a tunnel (RelayStreams), shared by the SOCKS and HTTP
+// CONNECT tunnels and the FTP data connections.
+//
+// What a relayed connection promises: the bytes of each direction arrive in the order they were
+// sent, none lost or added; the end of one direction is passed on as a half close while the other
+// goes on; a connection cut short (a reset, a write that times out, a stop) reaches both peers as
+// a reset, never as a clean close; an idle tunnel holds its two sockets and a wake-up event, no
+// buffer and no pipe, and sleeps without using the processor.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "algsocket.h"
+
+namespace alg {
+
+// One direction of a byte stream between two sockets. A stream starts out copying through a
+// buffer of kBufferSize (held only while bytes wait in it), so an idle or interactive tunnel holds
+// neither a pipe nor a buffer of its own; once a receive fills that buffer the stream is a bulk
+// one, and when the buffer has been emptied its bytes move through a pipe with splice(2) instead,
+// never entering user space, until the owner gives the pipe back (Release). When no pipe can be
+// had (no descriptor left, a kernel that refuses to splice these descriptors) it goes on
+// copying. Both sockets are non-blocking from the first pipe on; the flags they had are restored
+// when the mover ends. Receive and Send never wait. A receive of kBufferSize or more, or one that
+// left no room, marks a busy stream. Used by one thread; not copyable.
+class StreamMover {
+  public:
+    static constexpr std::size_t kBufferSize = 65535;
+
+    StreamMover(AlgSocket& from, AlgSocket& to);
+    ~StreamMover();
+    StreamMover(const StreamMover&) = delete;
+    StreamMover& operator=(const StreamMover&) = delete;
+
+    // Receives what `from` has, as much as there is room for: the count, 0 at the end of its
+    // stream, -1 when nothing could be taken now. Throws SocketError(RecvFails).
+    long Receive();
+    // Sends pending bytes to `to`: the count taken (0 when it has no room now). Throws
+    // SocketError(SendFailed).
+    std::size_t Send();
+
+    std::size_t Pending() const { return pending_; }
+    // Whether a receive could take bytes now (room in the pipe or the buffer).
+    bool Room() const { return !full_ && pending_ < capacity_; }
+    // Whether the bytes pass through a pipe rather than the buffer.
+    bool Spliced() const { return pipe_[0] >= 0; }
+    // Gives back an empty pipe: the stream copies again until it is busy again. Whether a pipe
+    // was given back.
+    bool Release();
+
+  private:
+    // Moves on to a pipe; false (and never tried again) when none can be had.
+    bool OpenPipe();
+    void ClosePipe();
+    // Carries on with the buffer, taking over what the pipe holds.
+    void FallBackToCopying();
+    // Once a stream has filled the pipe, the pipe is enlarged (to 256 KiB) when the system allows
+    // it: fewer calls per byte for a busy stream, no kernel memory for an idle one.
+    void Grow();
+
+    AlgSocket& from_;
+    AlgSocket& to_;
+    int pipe_[2] = {-1, -1};
+    int fromFlags_ = -1;  // the sockets' file status flags before they were made non-blocking
+    int toFlags_ = -1;
+    std::size_t capacity_ = kBufferSize;
+    std::size_t pending_ = 0;
+    // The pipe refused more bytes while holding fewer than its capacity (its slots are taken by
+    // small pieces): no receive until a send has made room.
+    bool full_ = false;
+    bool bulk_ = false;         // a receive filled the buffer: a pipe is worth having
+    bool pipeRefused_ = false;  // no pipe could be had, or the kernel would not splice
+    std::unique_ptr<char[]> buffer_;  // only without a pipe; pending bytes are [begin_, +pending_)
+    std::size_t begin_ = 0;
+    bool releaseSigPipe_ = false;  // this mover blocked SIGPIPE for its thread
+    bool grown_ = false;
+};
+
+// The two-way byte relay of an established tunnel: moves bytes both ways between `client` and
+// `server` until both directions have ended, with one StreamMover per direction and
+// non-blocking writes, so neither direction ever waits for the other. One wait covers both
+// sockets and the quit signal of the client's pool, so an idle tunnel sleeps until data or a stop
+// arrives (without a pool, the wait is cut into 100 ms slices that watch the sockets' quit flags).
+// The end of one direction is passed on as a half close (shutdown for writing) of the other
+// socket once what was read has been written. Both legs get TCP keepalive (idle 60 s, probes
+// 10 s apart, 5 of them), so a vanished peer ends the tunnel; there is no idle time-out.
+// `timeout` bounds how long pending bytes may wait for a peer to take any of them
+// (SocketError(WriteTimeout)). Every other end resets both sockets (Abort) so that neither peer
+// mistakes a cut tunnel for a finished one: a stop throws TerminationEvent; a socket error
+// propagates while both directions are open, and once one has ended it is the tunnel's normal
+// end (a peer that closed, then reset) and the relay returns.
+void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout);
+
+}  // namespace alg
