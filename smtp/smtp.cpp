@@ -286,12 +286,14 @@ bool SmtpStateMachine::ProcessCommand(std::string& line) {
     return true;
 }
 
-void SmtpStateMachine::ReadClientLine(std::string& line, unsigned int timeout) {
+bool SmtpStateMachine::ReadClientLine(std::string& line, unsigned int timeout) {
     ReadSmtpLine(clientIn_, line, timeout);
     const std::size_t content = ContentLength(line);
     if (line.find_first_of(std::string_view("\r\0", 2)) < content)
         throw ParseError(SmtpBareCrOrNul);
-    if (content == line.size() - 1) line.insert(content, 1, '\r');
+    if (content < line.size() - 1) return true;
+    line.insert(content, 1, '\r');
+    return false;
 }
 
 void SmtpStateMachine::MailTransaction(ServerLink& server) {
@@ -299,7 +301,7 @@ void SmtpStateMachine::MailTransaction(ServerLink& server) {
     std::string line;
     std::string reply;
     for (;;) {
-        ReadClientLine(line, timeout);
+        const bool crlf = ReadClientLine(line, timeout);
         if (!ProcessCommand(line)) {
             Write(ClientSocket(), ProxyCutOptionReply, timeout);
             continue;
@@ -309,18 +311,20 @@ void SmtpStateMachine::MailTransaction(ServerLink& server) {
         const int code = ReadResponse(server.in, reply);
         Write(ClientSocket(), reply, timeout);
         if (code == 221) return;
-        if (code == 354) RelayMessage(server, timeout);
+        if (code == 354) RelayMessage(server, crlf, timeout);
     }
 }
 
-void SmtpStateMachine::RelayMessage(ServerLink& server, unsigned int timeout) {
+void SmtpStateMachine::RelayMessage(ServerLink& server, bool afterCrLf, unsigned int timeout) {
     bool header = true;
     bool dropping = false;  // the header line being continued was cut
     std::string line;
     std::string out;  // lines not yet written to the server
     for (;;) {
-        ReadClientLine(line, timeout);
-        const bool last = line == ".\r\n";
+        const bool crlf = ReadClientLine(line, timeout);
+        const bool last = line == ".\r\n" && afterCrLf && crlf;
+        if (line == ".\r\n" && !last) line.insert(0, 1, '.');
+        afterCrLf = crlf;
         if (header && !last) {
             if (line == "\r\n") {
                 header = false;

@@ -101,11 +101,14 @@ class SmtpStateMachine : public StateMachine {
     void Serve(unsigned int timeout);
     // The next client line in the form the server gets: a bare LF line end becomes CR LF; a CR
     // or NUL anywhere else throws ParseError(SmtpBareCrOrNul). So the gateway and the server
-    // always agree where a command or the message ends, and no command or header line reaches
-    // the server without having passed the rules.
-    void ReadClientLine(std::string& line, unsigned int timeout);
+    // always agree where a command line ends, and no command or header line reaches the
+    // server without having passed the rules. True when the client ended it with CR LF.
+    bool ReadClientLine(std::string& line, unsigned int timeout);
     // One message after 354, up to and including the final dot and the server's reply.
-    void RelayMessage(ServerLink& server, unsigned int timeout);
+    // Only CR LF "." CR LF ends it (`afterCrLf`: the line before the 354 ended with CR LF);
+    // a "." line that did not is content and goes on stuffed as "..", so no server behind
+    // the gateway can find an end of the message the gateway did not see.
+    void RelayMessage(ServerLink& server, bool afterCrLf, unsigned int timeout);
 
     BufferedSocketReader clientIn_;
     std::string serverLogin_;

@@ -249,15 +249,44 @@ def test_line_ends_cannot_carry_commands_past_the_rules(gateway):
         assert answer == AUTH_OK
         replies = raw_mail(f, s, [b"MAIL FROM:<a@b>\r\n", b"RCPT TO:<c@d>\n", b"DATA\r\n"])
         assert replies == [b"250 OK\r\n", b"250 OK\r\n", b"354 go on\r\n"]
-        # A bare LF dot ends the message for the gateway as for a lenient server: what follows
-        # is a command and meets the rules.
-        s.sendall(b"Subject : a secret\r\n\r\nbody\n.\nRCPT TO:<x@blocked.example>\r\n")
-        assert reply(f) + reply(f) == b"250 queued\r\n" + CUT_REPLY
+        # A bare LF dot is content for the gateway as for a strict server: what follows stays
+        # in the message, and the server gets the dot stuffed.
+        s.sendall(b"Subject : a secret\r\n\r\nbody\n.\nRCPT TO:<x@blocked.example>\r\n.\r\n")
+        assert reply(f) == b"250 queued\r\n"
         s.sendall(b"NOOP\rRCPT TO:<x@blocked.example>\r\n")
         assert closed(s)
         gw.wait_for("Bare CR or NUL in a client line")
-        assert server.received[-6:] == [b"RCPT TO:<c@d>\r\n", b"DATA\r\n",
+        assert server.received[-8:] == [b"RCPT TO:<c@d>\r\n", b"DATA\r\n",
                                         b"Subject : a [filtered]\r\n", b"\r\n", b"body\r\n",
-                                        b".\r\n"]
+                                        b"..\r\n", b"RCPT TO:<x@blocked.example>\r\n", b".\r\n"]
     finally:
         server.close()
+
+
+FORGED = b"MAIL FROM:<ceo@corp.example>\r\nRCPT TO:<b@example.org>\r\nDATA\r\nforged\r\n"
+
+
+@pytest.mark.parametrize("data,sent,delivered", [
+    # Each "end" that a lenient reader would take, followed by a second, forged message: the
+    # server stores one message from the real sender holding the rest as content.
+    (b"DATA\r\n", b"body\n.\n" + FORGED, b"body\r\n.\r\n" + FORGED),
+    (b"DATA\r\n", b"body\n.\r\n" + FORGED, b"body\r\n.\r\n" + FORGED),
+    (b"DATA\r\n", b"body\r\n.\n" + FORGED, b"body\r\n.\r\n" + FORGED),
+    # A "." right after a DATA line that ended in a bare LF ends nothing either.
+    (b"DATA\n", b".\r\n" + FORGED, b".\r\n" + FORGED),
+], ids=["lf-dot-lf", "lf-dot-crlf", "crlf-dot-lf", "bare-lf-data-dot"])
+def test_only_crlf_dot_crlf_ends_the_message(gateway, data, sent, delivered):
+    gw = gateway()
+    with SmtpSink() as sink:
+        s, f, answer = raw_login(gw, gw.user_name(sink.port), "demo-password")
+        assert answer == AUTH_OK
+        head = raw_mail(f, s, [b"MAIL FROM:<a@example.org>\r\n", b"RCPT TO:<b@example.org>\r\n",
+                               data])
+        assert [r[:3] for r in head] == [b"250", b"250", b"354"]
+        s.sendall(sent + b"tail\r\n.\r\nQUIT\r\n")
+        assert reply(f)[:3] == b"250"
+        assert reply(f)[:3] == b"221"
+        [m] = sink.wait_messages(1)
+        assert m["from"] == "a@example.org" and m["to"] == ["b@example.org"]
+        assert m["content"] == delivered + b"tail\r\n"
+        assert len(sink.wait_messages(2, timeout=1)) == 1
