@@ -74,6 +74,34 @@ bool EncodeCredential(const std::string& text, std::string& encoded) {
     return true;
 }
 
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The name the rules know the command or header before a ":" by. Servers read the envelope
+// commands word by word, so "rcpt  to" and "RCPT\tTO" are the RCPT TO command for them and
+// must be for the rules: those two are given their canonical names "MAIL FROM" and "RCPT TO";
+// any other name is taken without its surrounding blanks ("Subject :" names Subject, an
+// obsolete form some mailers write).
+std::string ItemName(std::string_view name) {
+    name = TrimBlanks(name);
+    std::size_t blank = 0;
+    while (blank < name.size() && !IsBlank(name[blank])) ++blank;
+    const std::string_view verb = name.substr(0, blank);
+    const std::string_view rest = TrimBlanks(name.substr(blank));
+    if (EqualsNoCase(verb, "MAIL") && EqualsNoCase(rest, "FROM")) return "MAIL FROM";
+    if (EqualsNoCase(verb, "RCPT") && EqualsNoCase(rest, "TO")) return "RCPT TO";
+    return std::string(name);
+}
+
 // A port the connect can use: 1 to 65535 in decimal digits.
 bool IsPort(const std::string& text) {
     if (text.empty() || text.size() > 5) return false;
@@ -277,8 +305,7 @@ bool SmtpStateMachine::ProcessCommand(std::string& line) {
     const std::size_t colon = line.find(':');
     if (colon == std::string::npos) return true;
     const std::string name = line.substr(0, colon);
-    // "Subject :" names the same header as "Subject:" (an obsolete form some mailers write).
-    const std::string item = name.substr(0, name.find_last_not_of(" \t") + 1);
+    const std::string item = ItemName(name);
     const std::string original = line.substr(colon + 1, ContentLength(line) - colon - 1);
     std::string value = original;
     if (sections.ProcessOption(user_.c_str(), item.c_str(), value, *this)) return false;

@@ -91,8 +91,11 @@ class SmtpStateMachine : public StateMachine {
     // AUTH LOGIN with the server credentials when there are some; a server that does not
     // answer 334 to AUTH LOGIN is used without. False (the client told) when it rejects them.
     bool AuthenticateOnServer(ServerLink& server);
-    // Passes a command or header line (with its line end) through the processing sections:
-    // false when a cut section refuses it; a rewritten value is put back into `line`.
+    // Passes a command or header line (with its line end) through the processing sections
+    // under the name before its first ":" (MAIL FROM and RCPT TO under those names however the
+    // client spaced and cased them): false when a cut section refuses it; a rewritten value is
+    // put back into `line` after the name as the client wrote it, an unchanged line is kept
+    // as it came.
     bool ProcessCommand(std::string& line);
     // Relays commands and replies until the server answers 221; the message after each 354.
     void MailTransaction(ServerLink& server);

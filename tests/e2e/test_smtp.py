@@ -196,6 +196,7 @@ def test_server_replies_beyond_bounds_end_the_session(gateway, answers, logged):
 FILTERS = """
 <replace userid="" loglevel="detail">
   <option name="Subject" masktype="regexp" from="secret" to="[filtered]"/>
+  <option name="MAIL FROM" masktype="wild" from="@old.example" to="@new.example"/>
 </replace>
 <cut userid="" loglevel="detail">
   <option name="RCPT TO" masktype="wild" from="*@blocked.example*"/>
@@ -222,6 +223,33 @@ def test_replace_and_cut_rules(gateway):
     gw.wait_for("Cut option:1.1")
     gw.wait_for("Cut option:1.2")
     gw.wait_for("Replace option:1.1 (1)")
+
+
+# (client line, reply, line the server gets or None): the rules know MAIL FROM and RCPT TO
+# however they are spaced and cased, and the line goes on as it came unless rewritten.
+ENVELOPE = [
+    (b"RCPT TO:<x@blocked.example>\r\n", CUT_REPLY, None),
+    (b"RCPT  TO:<x@blocked.example>\r\n", CUT_REPLY, None),
+    (b"rcpt to:<x@blocked.example>\r\n", CUT_REPLY, None),
+    (b"Rcpt\tTo :<x@blocked.example>\r\n", CUT_REPLY, None),
+    (b" RCPT TO:<x@blocked.example>\n", CUT_REPLY, None),
+    (b"RCPT  TO:<y@example.org>\r\n", b"250 OK\r\n", b"RCPT  TO:<y@example.org>\r\n"),
+    (b"MAIL  FROM:<a@old.example>\r\n", b"250 OK\r\n", b"MAIL  FROM:<a@new.example>\r\n"),
+    (b"mail\tfrom: <a@old.example> SIZE=9\n", b"250 OK\r\n",
+     b"mail\tfrom: <a@new.example> SIZE=9\r\n"),
+]
+
+
+def test_envelope_spellings_meet_the_rules(gateway):
+    gw = gateway(process=FILTERS)
+    server = ScriptedSmtpServer(b"220 x\r\n")
+    try:
+        s, f, answer = raw_login(gw, gw.user_name(server.port), "demo-password")
+        assert answer == AUTH_OK
+        assert raw_mail(f, s, [line for line, _, _ in ENVELOPE]) == [r for _, r, _ in ENVELOPE]
+        assert server.received[1:] == [sent for _, _, sent in ENVELOPE if sent]
+    finally:
+        server.close()
 
 
 def test_swaks_login(gateway):
