@@ -102,15 +102,6 @@ std::string ItemName(std::string_view name) {
     return std::string(name);
 }
 
-// A port the connect can use: 1 to 65535 in decimal digits.
-bool IsPort(const std::string& text) {
-    if (text.empty() || text.size() > 5) return false;
-    for (char c : text)
-        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-    const long value = std::stol(text);
-    return value >= 1 && value <= 65535;
-}
-
 }  // namespace
 
 void ReadSmtpLine(Reader& reader, std::string& line, unsigned int timeout) {
@@ -166,10 +157,11 @@ bool SmtpHandshakeRequest::ProcessLogin() {
     std::string server = text.substr(0, dollar);
     const std::size_t space = server.find(' ');
     if (space != std::string::npos) {
-        // Checked here, not at the connect: "25x" or "70000" would otherwise reach the
-        // access rules as the port and connect somewhere else.
-        if (!IsPort(server.substr(space + 1))) return false;
-        port = server.substr(space + 1);
+        // Read here, once: the rules judge the canonical form of the port that is then
+        // connected to ("025" is "25"), and "25x" or "70000" is refused.
+        int number = 0;
+        if (!ParsePort(server.substr(space + 1), number)) return false;
+        port = std::to_string(number);
         server.resize(space);
     }
     std::string login = text.substr(dollar + 1);

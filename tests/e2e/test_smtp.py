@@ -18,6 +18,7 @@ LOGIN_PROMPT, PASSWORD_PROMPT = b"334 VXNlcm5hbWU6\r\n", b"334 UGFzc3dvcmQ6\r\n"
 AUTH_FAILED = b"504-Authentication failed\r\n421 Service closing\r\n"
 SHUTDOWN = b"421 Service not available, closing transmission channel\r\n"
 AUTH_OK = b"235 Authentication successful\r\n"
+FILTER_REJECT = b"550-Filter blocked\r\n421 Service closing\r\n"
 CUT_REPLY = b"553 Request action not taken: mailbox name not allowed\r\n"
 IO_LIMIT = 10
 
@@ -102,6 +103,25 @@ def test_proxy_login_replies_and_refusals(gateway):
         pass
     assert closed(s)
     gw.wait_for("SMTP line too long")
+
+
+def test_port_rule_sees_the_port_connected_to(gateway):
+    blocked, allowed = ScriptedSmtpServer(b"220 x\r\n"), ScriptedSmtpServer(b"220 x\r\n")
+    try:
+        gw = gateway(rules='<access userid="" loglevel="detail" action="reject">'
+                           '<filterby name="Port" masktype="regexp">%d</filterby></access>'
+                           '<access userid="" loglevel="detail" action="allow"/>' % blocked.port)
+        for port, want in [("%d" % blocked.port, FILTER_REJECT),
+                           ("0%d" % blocked.port, FILTER_REJECT),
+                           ("000%d" % blocked.port, FILTER_REJECT),
+                           ("0%d" % allowed.port, AUTH_OK)]:
+            s, _, answer = raw_login(gw, "127.0.0.1 %s$demo" % port, "demo-password")
+            assert answer == want, port
+            s.close()
+        assert blocked.received == [] and allowed.received == [b"EHLO ALG\r\n"]
+    finally:
+        blocked.close()
+        allowed.close()
 
 
 def send_with_smtplib(gw, sink_port, password, message=MESSAGE, to=("b@example.org",),
