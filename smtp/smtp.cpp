@@ -234,8 +234,11 @@ int SmtpStateMachine::ReadResponse(Reader& reader, std::string& text) {
 
 int ReadSmtpReply(Reader& reader, std::string& text, unsigned int timeout) {
     std::string line;
+    std::size_t size = 0;
     for (int lines = 0; lines < kSmtpMaxReplyLines; ++lines) {
         ReadSmtpLine(reader, line, timeout);
+        size += line.size();
+        if (size > kSmtpMaxReplyBytes) throw ParseError(SmtpReplyTooLarge);
         text += line;
         const auto digit = [&](std::size_t i) {
             return std::isdigit(static_cast<unsigned char>(line[i])) != 0;

@@ -22,10 +22,12 @@ ALG_MESSAGE(SmtpLineTooLong, "SMTP line too long", "Слишком длинна�
 ALG_MESSAGE(SmtpBareCrOrNul, "Bare CR or NUL in a client line",
             "Одиночный CR или NUL в строке клиента");
 ALG_MESSAGE(SmtpReplyTooLong, "SMTP reply has too many lines", "Слишком много строк в ответе SMTP");
+ALG_MESSAGE(SmtpReplyTooLarge, "SMTP reply larger than 1 MiB", "Ответ SMTP больше 1 МиБ");
 
 // Bounds on what a client or a server may make the gateway hold.
 inline constexpr std::size_t kSmtpMaxLine = 64 * 1024;  // bytes, line end included
 inline constexpr int kSmtpMaxReplyLines = 1000;
+inline constexpr std::size_t kSmtpMaxReplyBytes = 1024 * 1024;  // one reply, all its lines
 
 // Replaces `line` by the next line of `reader`, its LF included. A line longer than
 // kSmtpMaxLine throws ParseError(SmtpLineTooLong); reader errors propagate.
@@ -33,7 +35,8 @@ void ReadSmtpLine(Reader& reader, std::string& line, unsigned int timeout);
 
 // Appends one complete server reply (continuation lines included) to `text` and returns its
 // code. A final line is three digits above 099 followed by a space or the line end.
-// ParseError(SmtpReplyTooLong) after kSmtpMaxReplyLines lines without one.
+// ParseError(SmtpReplyTooLong) after kSmtpMaxReplyLines lines without one,
+// ParseError(SmtpReplyTooLarge) when the reply grows past kSmtpMaxReplyBytes.
 int ReadSmtpReply(Reader& reader, std::string& text, unsigned int timeout);
 
 // The proxy login: the AUTH LOGIN exchange with the client and the credentials it carries.

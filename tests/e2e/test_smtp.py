@@ -196,17 +196,25 @@ def test_server_greeting_hello_and_login(gateway, greeting, answers, client_sees
         server.close()
 
 
-@pytest.mark.parametrize("answers,logged", [
-    ([(b"MAIL", b"250-x\r\n" * 1001 + b"250 x\r\n")], "SMTP reply has too many lines"),
-    ([(b"MAIL", b"250 " + b"y" * (70 << 10) + b"\r\n")], "SMTP line too long"),
-])
-def test_server_replies_beyond_bounds_end_the_session(gateway, answers, logged):
+LONG_LINE = b"250-" + b"y" * (60 << 10) + b"\r\n"
+
+
+@pytest.mark.parametrize("answer,logged", [
+    (b"250-x\r\n" * 1001 + b"250 x\r\n", "SMTP reply has too many lines"),
+    (b"250 " + b"y" * (70 << 10) + b"\r\n", "SMTP line too long"),
+    (LONG_LINE * 18 + b"250 x\r\n", "SMTP reply larger than 1 MiB"),
+    (LONG_LINE * 17 + b"250 x\r\n", None),  # just under 1 MiB: relayed whole
+], ids=["lines", "line", "bytes", "under-bytes"])
+def test_server_replies_beyond_bounds_end_the_session(gateway, answer, logged):
     gw = gateway()
-    server = ScriptedSmtpServer(b"220 x\r\n", answers)
+    server = ScriptedSmtpServer(b"220 x\r\n", [(b"MAIL", answer)])
     try:
-        s, f, answer = raw_login(gw, gw.user_name(server.port), "demo-password")
-        assert answer == AUTH_OK
+        s, f, login = raw_login(gw, gw.user_name(server.port), "demo-password")
+        assert login == AUTH_OK
         s.sendall(b"MAIL FROM:<a@b>\r\n")
+        if logged is None:
+            assert f.read(len(answer)) == answer
+            return
         assert closed(s)
         gw.wait_for(logged)
     finally:
