@@ -337,9 +337,43 @@ void SmtpStateMachine::MailTransaction(ServerLink& server) {
     }
 }
 
+SmtpStateMachine::Verdict SmtpStateMachine::ProcessHeader(std::string& field) {
+    const ProcessSection& sections = Listener().ProcessSections();
+    if (sections.Empty()) return Verdict::keep;
+    const std::size_t colon = field.find(':');
+    if (colon == std::string::npos) return Verdict::keep;
+    const std::string name = field.substr(0, colon);
+    const std::string original = field.substr(colon + 1);
+    std::string value = original;
+    if (sections.ProcessOption(user_.c_str(), ItemName(name).c_str(), value, *this))
+        return Verdict::cut;
+    if (value == original) return Verdict::keep;
+    field = name + ":" + value;
+    return Verdict::rewrite;
+}
+
+void SmtpStateMachine::RelayHeader(HeaderField& field, std::string& out) {
+    if (field.lines.empty()) return;
+    switch (ProcessHeader(field.text)) {
+    case Verdict::keep:
+        out += field.lines;
+        break;
+    case Verdict::rewrite:
+        // One line, stuffed again where it now begins with a dot.
+        if (field.text.front() == '.') out += '.';
+        out += field.text;
+        out += "\r\n";
+        break;
+    case Verdict::cut:
+        break;
+    }
+    field.lines.clear();
+    field.text.clear();
+}
+
 void SmtpStateMachine::RelayMessage(ServerLink& server, bool afterCrLf, unsigned int timeout) {
     bool header = true;
-    bool dropping = false;  // the header line being continued was cut
+    HeaderField field;  // the header field whose lines are being gathered
     std::string line;
     std::string out;  // lines not yet written to the server
     for (;;) {
@@ -347,15 +381,27 @@ void SmtpStateMachine::RelayMessage(ServerLink& server, bool afterCrLf, unsigned
         const bool last = line == ".\r\n" && afterCrLf && crlf;
         if (line == ".\r\n" && !last) line.insert(0, 1, '.');
         afterCrLf = crlf;
-        if (header && !last) {
-            if (line == "\r\n") {
+        if (header) {
+            // The line as the server will read it: without the dot a sender stuffs in front
+            // of a line that begins with one, and without its CR LF.
+            std::string_view content(line);
+            if (content.front() == '.') content.remove_prefix(1);
+            content.remove_suffix(2);
+            const bool folded = !content.empty() && (content.front() == ' ' || content.front() == '\t');
+            if (!last && folded && !field.lines.empty()) {
+                if (field.lines.size() + line.size() > kSmtpMaxHeader)
+                    throw ParseError(SmtpHeaderTooLong);
+                field.lines += line;
+                field.text += content;
+                continue;
+            }
+            RelayHeader(field, out);
+            if (last || content.empty()) {
                 header = false;
-            } else if (line[0] == ' ' || line[0] == '\t') {
-                // A folded header goes (or is cut) with the line it continues.
-                if (dropping) continue;
             } else {
-                dropping = !ProcessCommand(line);
-                if (dropping) continue;
+                field.lines = line;
+                field.text = content;
+                continue;
             }
         }
         out += line;

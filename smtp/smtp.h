@@ -22,12 +22,15 @@ ALG_MESSAGE(SmtpLineTooLong, "SMTP line too long", "Слишком длинна�
 ALG_MESSAGE(SmtpBareCrOrNul, "Bare CR or NUL in a client line",
             "Одиночный CR или NUL в строке клиента");
 ALG_MESSAGE(SmtpReplyTooLong, "SMTP reply has too many lines", "Слишком много строк в ответе SMTP");
+ALG_MESSAGE(SmtpHeaderTooLong, "Message header field larger than 1 MiB",
+            "Поле заголовка сообщения больше 1 МиБ");
 ALG_MESSAGE(SmtpReplyTooLarge, "SMTP reply larger than 1 MiB", "Ответ SMTP больше 1 МиБ");
 
 // Bounds on what a client or a server may make the gateway hold.
 inline constexpr std::size_t kSmtpMaxLine = 64 * 1024;  // bytes, line end included
 inline constexpr int kSmtpMaxReplyLines = 1000;
 inline constexpr std::size_t kSmtpMaxReplyBytes = 1024 * 1024;  // one reply, all its lines
+inline constexpr std::size_t kSmtpMaxHeader = 1024 * 1024;  // one header field, all its lines
 
 // Replaces `line` by the next line of `reader`, its LF included. A line longer than
 // kSmtpMaxLine throws ParseError(SmtpLineTooLong); reader errors propagate.
@@ -94,14 +97,20 @@ class SmtpStateMachine : public StateMachine {
     // AUTH LOGIN with the server credentials when there are some; a server that does not
     // answer 334 to AUTH LOGIN is used without. False (the client told) when it rejects them.
     bool AuthenticateOnServer(ServerLink& server);
-    // Passes a command or header line (with its line end) through the processing sections
-    // under the name before its first ":" (MAIL FROM and RCPT TO under those names however the
-    // client spaced and cased them): false when a cut section refuses it; a rewritten value is
+    // Passes a command line (with its line end) through the processing sections under the
+    // name before its first ":" (MAIL FROM and RCPT TO under those names however the client
+    // spaced and cased them): false when a cut section refuses it; a rewritten value is
     // put back into `line` after the name as the client wrote it, an unchanged line is kept
     // as it came.
     bool ProcessCommand(std::string& line);
     // Relays commands and replies until the server answers 221; the message after each 354.
     void MailTransaction(ServerLink& server);
+
+    // What the processing sections made of a header field.
+    enum class Verdict { keep, rewrite, cut };
+    // Passes one unfolded header field (name, ":", value; no line end) through the sections
+    // under the name before its first ":". On rewrite `field` holds the new field.
+    Verdict ProcessHeader(std::string& field);
 
   private:
     void Serve(unsigned int timeout);
@@ -110,7 +119,19 @@ class SmtpStateMachine : public StateMachine {
     // always agree where a command line ends, and no command or header line reaches the
     // server without having passed the rules. True when the client ended it with CR LF.
     bool ReadClientLine(std::string& line, unsigned int timeout);
+    // One header field of a message being relayed: its lines as they came, and its text as
+    // the rules see it (unfolded: the lines joined without their line ends, each as the server
+    // reads it, without the stuffed dot).
+    struct HeaderField {
+        std::string lines;
+        std::string text;
+    };
+    // Appends `field` to `out` as the rules leave it: its lines as they came, nothing when
+    // cut, or one line when rewritten; then empties it. A field is judged whole, so folding
+    // cannot split a match, and a cut removes all its lines.
+    void RelayHeader(HeaderField& field, std::string& out);
     // One message after 354, up to and including the final dot and the server's reply.
+    // A header field longer than kSmtpMaxHeader throws ParseError(SmtpHeaderTooLong).
     // Only CR LF "." CR LF ends it (`afterCrLf`: the line before the 354 ended with CR LF);
     // a "." line that did not is content and goes on stuffed as "..", so no server behind
     // the gateway can find an end of the message the gateway did not see.

@@ -229,6 +229,7 @@ FILTERS = """
 <cut userid="" loglevel="detail">
   <option name="RCPT TO" masktype="wild" from="*@blocked.example*"/>
   <option name="X-Internal" masktype="wild" from="*"/>
+  <option name="Subject" masktype="regexp" from="do not\\s+send"/>
 </cut>"""
 
 
@@ -278,6 +279,33 @@ def test_envelope_spellings_meet_the_rules(gateway):
         assert server.received[1:] == [sent for _, _, sent in ENVELOPE if sent]
     finally:
         server.close()
+
+
+# (header lines sent, lines the server stores): the rules judge a header field as a reader
+# shows it, unfolded and without the stuffed dot; a cut removes all its lines, a rewritten
+# field goes out as one line, an untouched one as it came.
+HEADERS = [
+    (b"Subject: the\r\n secret plan\r\n", b"Subject: the [filtered] plan\r\n"),
+    (b"Subject: please do not\r\n\tsend\r\n", b""),
+    (b"X-Internal: a\r\n b\r\n", b""),
+    (b".Subject: stuffed secret\r\n", b"Subject: stuffed [filtered]\r\n"),
+    (b"Subject: plain\r\n  folded\r\n", b"Subject: plain\r\n  folded\r\n"),
+    (b"..Dotted: secret\r\n", b".Dotted: secret\r\n"),
+]
+
+
+def test_header_spellings_meet_the_rules(gateway):
+    gw = gateway(process=FILTERS)
+    with SmtpSink() as sink:
+        s, f, answer = raw_login(gw, gw.user_name(sink.port), "demo-password")
+        assert answer == AUTH_OK
+        head = raw_mail(f, s, [b"MAIL FROM:<a@example.org>\r\n", b"RCPT TO:<b@example.org>\r\n",
+                               b"DATA\r\n"])
+        assert [r[:3] for r in head] == [b"250", b"250", b"354"]
+        s.sendall(b"".join(sent for sent, _ in HEADERS) + b"\r\n body secret\r\n.\r\n")
+        assert reply(f)[:3] == b"250"
+        [m] = sink.wait_messages(1)
+    assert m["content"] == b"".join(kept for _, kept in HEADERS) + b"\r\n body secret\r\n"
 
 
 def test_swaks_login(gateway):
