@@ -8,6 +8,8 @@ packages=(
     cmake ninja-build g++ pkg-config git
     qtbase5-dev libxml2-dev libmd-dev libsnmp-dev libpam0g-dev zlib1g-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    # smtp-gateway: encoded words in message headers
+    libgmime-3.0-dev
     # fuzz targets: clang with its libFuzzer and sanitizer run-times
     clang libclang-rt-14-dev
     # tests: real clients and servers on loopback

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "basis.h"
+#include "header_text.h"
 
 namespace alg {
 
@@ -343,12 +344,12 @@ SmtpStateMachine::Verdict SmtpStateMachine::ProcessHeader(std::string& field) {
     const std::size_t colon = field.find(':');
     if (colon == std::string::npos) return Verdict::keep;
     const std::string name = field.substr(0, colon);
-    const std::string original = field.substr(colon + 1);
+    const std::string original = DecodeHeaderText(std::string_view(field).substr(colon + 1));
     std::string value = original;
     if (sections.ProcessOption(user_.c_str(), ItemName(name).c_str(), value, *this))
         return Verdict::cut;
     if (value == original) return Verdict::keep;
-    field = name + ":" + value;
+    field = name + ":" + EncodeHeaderText(value);
     return Verdict::rewrite;
 }
 

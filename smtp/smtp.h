@@ -109,7 +109,9 @@ class SmtpStateMachine : public StateMachine {
     // What the processing sections made of a header field.
     enum class Verdict { keep, rewrite, cut };
     // Passes one unfolded header field (name, ":", value; no line end) through the sections
-    // under the name before its first ":". On rewrite `field` holds the new field.
+    // under the name before its first ":", its value with encoded words decoded into the
+    // filter code page. On rewrite `field` holds the new field, its value written back with
+    // encoded words where it needs them.
     Verdict ProcessHeader(std::string& field);
 
   private:

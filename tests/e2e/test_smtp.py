@@ -2,6 +2,8 @@
 and raw SMTP servers of the tests' own on loopback."""
 
 import base64
+import email.header
+import email.message
 import os
 import smtplib
 import subprocess
@@ -291,6 +293,12 @@ HEADERS = [
     (b".Subject: stuffed secret\r\n", b"Subject: stuffed [filtered]\r\n"),
     (b"Subject: plain\r\n  folded\r\n", b"Subject: plain\r\n  folded\r\n"),
     (b"..Dotted: secret\r\n", b".Dotted: secret\r\n"),
+    # Encoded words are read as decoded; a rewritten value needing none is written plain.
+    (b"Subject: =?utf-8?b?dG9wIHNlY3JldCBwbGFu?=\r\n", b"Subject: top [filtered] plan\r\n"),
+    (b"Subject: =?utf-8?q?sec?=\r\n =?UTF-8?Q?ret?=\r\n", b"Subject: [filtered]\r\n"),
+    (b"Subject: =?utf-8?q?do_not_send?=\r\n", b""),
+    (b"Subject: =?utf-8?q?=00do_not=09send?=\r\n", b""),
+    (b"Subject: =?utf-8?q?caf=C3=A9?=\r\n", b"Subject: =?utf-8?q?caf=C3=A9?=\r\n"),
 ]
 
 
@@ -306,6 +314,21 @@ def test_header_spellings_meet_the_rules(gateway):
         assert reply(f)[:3] == b"250"
         [m] = sink.wait_messages(1)
     assert m["content"] == b"".join(kept for _, kept in HEADERS) + b"\r\n body secret\r\n"
+
+
+def test_encoded_subject_from_smtplib_is_rewritten(gateway):
+    gw = gateway(process=FILTERS)
+    message = email.message.EmailMessage()
+    message["Subject"] = "Café secret plan"  # written as an encoded word
+    message.set_content("body\n")
+    with SmtpSink() as sink:
+        send_with_smtplib(gw, sink.port, "demo-password", message.as_bytes())
+        [m] = sink.wait_messages(1)
+    head = m["content"].split(b"\r\n\r\n")[0]
+    [subject] = [line for line in head.split(b"\r\n") if line.startswith(b"Subject:")]
+    assert b"=?" in subject and subject.isascii()
+    assert str(email.header.make_header(email.header.decode_header(subject[8:].decode()))) == (
+        "Café [filtered] plan")
 
 
 def test_swaks_login(gateway):
