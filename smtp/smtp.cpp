@@ -75,7 +75,9 @@ bool EncodeCredential(const std::string& text, std::string& encoded) {
     return true;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -356,17 +358,17 @@ SmtpStateMachine::Verdict SmtpStateMachine::ProcessHeader(std::string& field) {
 void SmtpStateMachine::RelayHeader(HeaderField& field, std::string& out) {
     if (field.lines.empty()) return;
     switch (ProcessHeader(field.text)) {
-    case Verdict::keep:
-        out += field.lines;
-        break;
-    case Verdict::rewrite:
-        // One line, stuffed again where it now begins with a dot.
-        if (field.text.front() == '.') out += '.';
-        out += field.text;
-        out += "\r\n";
-        break;
-    case Verdict::cut:
-        break;
+        case Verdict::keep:
+            out += field.lines;
+            break;
+        case Verdict::rewrite:
+            // One line, stuffed again where it now begins with a dot.
+            if (field.text.front() == '.') out += '.';
+            out += field.text;
+            out += "\r\n";
+            break;
+        case Verdict::cut:
+            break;
     }
     field.lines.clear();
     field.text.clear();
@@ -388,7 +390,7 @@ void SmtpStateMachine::RelayMessage(ServerLink& server, bool afterCrLf, unsigned
             std::string_view content(line);
             if (content.front() == '.') content.remove_prefix(1);
             content.remove_suffix(2);
-            const bool folded = !content.empty() && (content.front() == ' ' || content.front() == '\t');
+            const bool folded = !content.empty() && IsBlank(content.front());
             if (!last && folded && !field.lines.empty()) {
                 if (field.lines.size() + line.size() > kSmtpMaxHeader)
                     throw ParseError(SmtpHeaderTooLong);

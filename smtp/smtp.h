@@ -30,7 +30,7 @@ ALG_MESSAGE(SmtpReplyTooLarge, "SMTP reply larger than 1 MiB", "Ответ SMTP 
 inline constexpr std::size_t kSmtpMaxLine = 64 * 1024;  // bytes, line end included
 inline constexpr int kSmtpMaxReplyLines = 1000;
 inline constexpr std::size_t kSmtpMaxReplyBytes = 1024 * 1024;  // one reply, all its lines
-inline constexpr std::size_t kSmtpMaxHeader = 1024 * 1024;  // one header field, all its lines
+inline constexpr std::size_t kSmtpMaxHeader = 1024 * 1024;      // one header field, all its lines
 
 // Replaces `line` by the next line of `reader`, its LF included. A line longer than
 // kSmtpMaxLine throws ParseError(SmtpLineTooLong); reader errors propagate.
