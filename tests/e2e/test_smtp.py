@@ -235,7 +235,7 @@ def test_replace_and_cut_rules(gateway):
     first = (b"Subject: the secret plan\r\nX-Internal: host-7\r\n\tfolded part\r\n"
              b"To: b@example.org\r\n\r\nSubject: secret body line\r\nX-Internal: kept\r\n")
     # Python writes a non-ASCII subject as an encoded word.
-    second = b"Subject: %s\r\n\r\nbody\r\n" % Header("Café secret", "utf-8").encode().encode()
+    second = b"Subject: %s\r\n\r\nbody\r\n" % Header("Сводка secret", "utf-8").encode().encode()
     with SmtpSink() as sink:
         with smtplib.SMTP("127.0.0.1", gw.port, timeout=IO_LIMIT) as c:
             c.login(gw.user_name(sink.port), "demo-password")
@@ -248,7 +248,7 @@ def test_replace_and_cut_rules(gateway):
                               b"Subject: secret body line\r\nX-Internal: kept\r\n")
     subject, _, rest = two["content"].partition(b"\r\n")
     assert rest == b"\r\nbody\r\n" and subject.isascii()
-    assert str(make_header(decode_header(subject[9:].decode()))) == "Café [filtered]"
+    assert str(make_header(decode_header(subject[9:].decode()))) == "Сводка [filtered]"
     gw.wait_for("Cut option:1.1")
     gw.wait_for("Cut option:1.2")
     gw.wait_for("Replace option:1.1 (1)")
@@ -337,29 +337,24 @@ def test_line_ends_cannot_carry_commands_past_the_rules(gateway):
 
 
 FORGED = b"MAIL FROM:<ceo@corp.example>\r\nRCPT TO:<b@example.org>\r\nDATA\r\nforged\r\n"
-
-
-@pytest.mark.parametrize("data,sent,delivered", [
-    # Each "end" that a lenient reader would take, followed by a second, forged message: the
-    # server stores one message from the real sender holding the rest as content.
+SMUGGLED = [  # (DATA line, message after it, content the server stores)
     (b"DATA\r\n", b"body\n.\n" + FORGED, b"body\r\n.\r\n" + FORGED),
     (b"DATA\r\n", b"body\n.\r\n" + FORGED, b"body\r\n.\r\n" + FORGED),
     (b"DATA\r\n", b"body\r\n.\n" + FORGED, b"body\r\n.\r\n" + FORGED),
-    # A "." right after a DATA line that ended in a bare LF ends nothing either.
     (b"DATA\n", b".\r\n" + FORGED, b".\r\n" + FORGED),
-], ids=["lf-dot-lf", "lf-dot-crlf", "crlf-dot-lf", "bare-lf-data-dot"])
-def test_only_crlf_dot_crlf_ends_the_message(gateway, data, sent, delivered):
+]
+
+
+def test_only_crlf_dot_crlf_ends_a_message(gateway):
+    # Each "end" a lenient reader would take, followed by a forged second message: the server
+    # stores one message per DATA, from the real sender, holding the rest as content.
     gw = gateway()
     with SmtpSink() as sink:
         s, f, answer = raw_login(gw, gw.user_name(sink.port), "demo-password")
         assert answer == AUTH_OK
-        head = raw_mail(f, s, [b"MAIL FROM:<a@example.org>\r\n", b"RCPT TO:<b@example.org>\r\n",
-                               data])
-        assert [r[:3] for r in head] == [b"250", b"250", b"354"]
-        s.sendall(sent + b"tail\r\n.\r\nQUIT\r\n")
-        assert reply(f)[:3] == b"250"
-        assert reply(f)[:3] == b"221"
-        [m] = sink.wait_messages(1)
-        assert m["from"] == "a@example.org" and m["to"] == ["b@example.org"]
-        assert m["content"] == delivered + b"tail\r\n"
-        assert len(sink.wait_messages(2, timeout=1)) == 1
+        for data, sent, _ in SMUGGLED:
+            replies = raw_mail(f, s, [b"MAIL FROM:<a@example.org>\r\n",
+                                      b"RCPT TO:<b@example.org>\r\n", data, sent + b"end\r\n.\r\n"])
+            assert [r[:3] for r in replies] == [b"250", b"250", b"354", b"250"]
+        assert [(m["from"], m["content"]) for m in sink.messages] == [
+            ("a@example.org", stored + b"end\r\n") for _, _, stored in SMUGGLED]
