@@ -24,7 +24,7 @@ HELLO = (b"220-ALG Proxy server ready\r\n"
          b"PASS format: <proxy password>$<target ftp-server password>\r\n"
          b"220 \r\n")
 NEED_PASSWORD = b"331 User name accepted, need password\r\n"
-AUTH_FAIL = b"221 Authentication on proxy failed\r\n"
+AUTH_FAIL = b"530 Authentication on proxy failed\r\n"
 BAD_LOGIN = b"501 Incorrect proxy login or/and password\r\n"
 REJECTED = b"502 Host IP rejected\r\n"
 SERVER_LOGIN_FAILED = (b" Error login on ftp-server. Try again with login and pass of REMOTE "
@@ -195,7 +195,7 @@ def test_proxy_login(gateway, server):
     c.send("PASS %s$bob-pw" % PROXY_PASSWORD)
     assert c.reply().startswith(b"230 ")
     c.send("QUIT")
-    assert c.closed()
+    assert c.reply().startswith(b"221 ") and c.closed()
 
 
 def test_server_greetings_and_logins(gateway):
@@ -217,7 +217,7 @@ def test_server_greetings_and_logins(gateway):
     assert c.reply() == b"211-status\r\n211 end\r\n"
     assert c.reply() == b"211 more\r\n"
     c.send("QUIT")
-    assert c.closed()  # the server's 221 is not passed on
+    assert c.reply() == b"221 bye\r\n" and c.closed()
 
     # A server that needs no password answers USER with 230.
     open_server = scripted(b"220 hi\r\n", {"USER": b"230 no password needed\r\n"})
