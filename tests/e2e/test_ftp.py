@@ -56,27 +56,30 @@ class Gateway(algtest.Gateway):
     CUT_DELE = """<cut userid="carol" loglevel="event">
   <option name="COMMAND" masktype="regexp" from="^DELE$" to=""/></cut>"""
 
-    def __init__(self, base, timeout=30, process=CUT_DELE):
+    ALLOW = '<access userid="" loglevel="detail" action="allow"/>'
+
+    def __init__(self, base, timeout=30, process=CUT_DELE, rules=ALLOW):
         self.port = data_port_triple()
         text = """<?xml version="1.0" encoding="UTF-8"?>
 <algpolicy><proxy name="alg_ftp"><general>
   <listen_port>%d</listen_port><session_timeout>%d</session_timeout>
   <loggers><logger name="Console" loglevel="verbose"/></loggers>
   <authsystem name="Plaintext file"/>
-</general><handshake><access userid="" loglevel="detail" action="allow"/></handshake>
+</general><handshake>%s</handshake>
 <process>%s</process></proxy></algpolicy>
-""" % (self.port, timeout, process)
+""" % (self.port, timeout, rules, process)
         passwd = "demo=%s\ncarol=%s\n" % (md5(PROXY_PASSWORD), md5(PROXY_PASSWORD))
         super().__init__(GATEWAY, base, "ftp.xml", text, {"passwd": passwd}, encoding="cp1251")
         if not wait_until(lambda: algtest.accepting(self.port), 10):
             self.stop()
             pytest.fail("ftp-gateway did not listen:\n" + self.output())
 
-    def ftp(self, server_port, proxy_user="demo", login="bob", password="bob-pw"):
-        """An ftplib session through the gateway, logged in on the server."""
+    def ftp(self, server_port, proxy_user="demo", login="bob", password="bob-pw",
+            host="127.0.0.1"):
+        """An ftplib session through the gateway, logged in on the server at `host`."""
         f = ftplib.FTP()
         f.connect("127.0.0.1", self.port, timeout=IO_LIMIT)
-        f.login("127.0.0.1 %d$%s$%s" % (server_port, proxy_user, login),
+        f.login("%s %d$%s$%s" % (host, server_port, proxy_user, login),
                 "%s$%s" % (PROXY_PASSWORD, password))
         return f
 
@@ -117,8 +120,8 @@ class Control:
             return True
 
 
-def scripted(greeting, answers):
-    """A loopback FTP server that sends `greeting`, then for each command line the bytes
+def scripted(greeting, answers, host="127.0.0.1"):
+    """An FTP server on `host` that sends `greeting`, then for each command line the bytes
     answers[WORD] (a list of them is sent with 200 ms between items; missing: "200 ok")."""
 
     def serve(conn):
@@ -135,7 +138,7 @@ def scripted(greeting, answers):
                     time.sleep(0.2)
                 conn.sendall(part)
 
-    return algtest.LoopbackServer(serve, io_timeout=IO_LIMIT)
+    return algtest.LoopbackServer(serve, io_timeout=IO_LIMIT, host=host)
 
 
 @pytest.fixture
