@@ -50,6 +50,8 @@ constexpr int kServiceWaitMs = 2000;
 constexpr unsigned int kDataAcceptMs = 500;
 constexpr unsigned int kSecondReplyMs = 1000;
 constexpr int kSliceMs = 100;
+// Commands a client may send during a transfer before their replies have come.
+constexpr std::size_t kMaxOwedReplies = 64;
 // Full pipes (or buffers) a transfer may move without a wait before the control connection is
 // looked at.
 constexpr int kBusyPasses = 8;
@@ -437,6 +439,13 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
         return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastProgress)
             .count();
     };
+    // While data flows the server may keep its replies until the end; after that each one is
+    // awaited within the time-out.
+    Clock::time_point replyWait = Clock::now();
+    auto sinceReply = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - replyWait)
+            .count();
+    };
     auto reset = [&] {
         from.Abort();
         to.Abort();
@@ -444,6 +453,7 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
     };
     try {
         while (flowing || !owed_.empty()) {
+            if (flowing) replyWait = Clock::now();
             if (!flowing && !heldReply.empty()) {
                 // Every byte has reached its receiver: now the server's word that it is whole.
                 response_.text.swap(heldReply);
@@ -459,7 +469,9 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
             } else {
                 busyPasses = 0;
                 const bool pending = flowing && mover.Pending() > 0;
-                const bool commands = !held_ && !request_.Is("QUIT");
+                // A client that sends faster than the server answers waits for the answers.
+                const bool commands =
+                    !held_ && !request_.Is("QUIT") && owed_.size() < kMaxOwedReplies;
                 const bool replies = !owed_.empty() && heldReply.empty();
                 // A data connection with nothing to do is still watched for errors (a keepalive
                 // that found its peer gone, a reset).
@@ -471,18 +483,27 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
                                 static_cast<short>(pending ? POLLOUT : 0), 0},
                                {waker.Descriptor(), POLLIN, 0}};
                 int wait = idleWait;
-                if (pending) {
-                    const long long left = std::max<long long>(0, Timeout() - waitedMs());
+                if (pending || !flowing) {
+                    // Bytes wait for their receiver, or the data has ended and the server's
+                    // replies are awaited: both within the time-out.
+                    const long long left =
+                        std::max<long long>(0, Timeout() - (pending ? waitedMs() : sinceReply()));
                     wait =
                         static_cast<int>(idleWait < 0 ? left : std::min<long long>(left, idleWait));
                 }
-                if (::poll(p, 5, wait) < 0) {
+                const int ready = ::poll(p, 5, wait);
+                if (ready < 0) {
                     if (errno == EINTR) continue;
                     throw SocketError(SelectFail);
                 }
                 if (waker.QuitRaised()) throw TerminationEvent();
+                if (ready == 0 && !flowing && sinceReply() >= Timeout()) {
+                    errno = 0;
+                    throw SocketError(alg::Timeout);
+                }
                 if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
                     response_.Read(server, Timeout());
+                    replyWait = Clock::now();
                     if (flowing && (response_.code == 226 || response_.code == 250)) {
                         heldReply = response_.text;
                         heldCode = response_.code;
