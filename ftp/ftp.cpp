@@ -1,8 +1,8 @@
 #include "ftp.h"
 
 #include <poll.h>
-#include <sys/socket.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -219,8 +219,7 @@ bool FtpStateMachine::FilterCommand(const std::string& command) {
 }
 
 bool FtpStateMachine::PreparesTransfer() const {
-    return request_.Is("PORT") || request_.Is("EPRT") || request_.Is("PASV") ||
-           request_.Is("EPSV");
+    return request_.Is("PORT") || request_.Is("EPRT") || request_.Is("PASV") || request_.Is("EPSV");
 }
 
 // ---- FtpStateMachine: data connections ------------------------------------------------------
@@ -475,13 +474,13 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
                 const bool replies = !owed_.empty() && heldReply.empty();
                 // A data connection with nothing to do is still watched for errors (a keepalive
                 // that found its peer gone, a reset).
-                pollfd p[5] = {{commands ? client.Descriptor() : -1, POLLIN, 0},
-                               {replies ? server.Descriptor() : -1, POLLIN, 0},
-                               {flowing && reading ? from.Descriptor() : -1,
-                                static_cast<short>(reading && mover.Room() ? POLLIN : 0), 0},
-                               {flowing ? to.Descriptor() : -1,
-                                static_cast<short>(pending ? POLLOUT : 0), 0},
-                               {waker.Descriptor(), POLLIN, 0}};
+                pollfd p[5] = {
+                    {commands ? client.Descriptor() : -1, POLLIN, 0},
+                    {replies ? server.Descriptor() : -1, POLLIN, 0},
+                    {flowing && reading ? from.Descriptor() : -1,
+                     static_cast<short>(reading && mover.Room() ? POLLIN : 0), 0},
+                    {flowing ? to.Descriptor() : -1, static_cast<short>(pending ? POLLOUT : 0), 0},
+                    {waker.Descriptor(), POLLIN, 0}};
                 int wait = idleWait;
                 if (pending || !flowing) {
                     // Bytes wait for their receiver, or the data has ended and the server's

@@ -20,7 +20,8 @@ ALG_MESSAGE(BodyElementIgnored, "Body element ignored for FTP cut filter",
             "body - элемент не используется в FTP cut фильтре");
 ALG_MESSAGE(DataHostRefused, "FTP data address of another host refused",
             "FTP: отклонён адрес данных другого узла");
-ALG_MESSAGE(PassiveHostReplaced, "FTP server named another host for passive data; its own address used",
+ALG_MESSAGE(PassiveHostReplaced,
+            "FTP server named another host for passive data; its own address used",
             "FTP: сервер назвал другой узел для пассивных данных; использован адрес сервера");
 ALG_MESSAGE(PassiveReplyMalformed, "Malformed passive reply from FTP server",
             "Неправильный ответ сервера FTP на PASV");
@@ -71,8 +72,8 @@ class FtpStateMachine : public StateMachine {
     // Builds the two data connections (with keepalive), sends the transfer command and carries
     // the transfer to its end, the server's final reply included. A failure or a stop on the
     // way resets both data connections, so neither peer takes a cut file for a whole one.
-    void CreateDataConnection(AlgSocket& server, AcceptSocket& acceptor,
-                              const std::string& address, int port, direction dir, bool portMode);
+    void CreateDataConnection(AlgSocket& server, AcceptSocket& acceptor, const std::string& address,
+                              int port, direction dir, bool portMode);
     // Copies from the sending data connection to the other until the sender closes, and
     // meanwhile relays client commands and server replies, so a command never stops the data:
     // replies reach the client in the server's order, the gateway's own ones in their place

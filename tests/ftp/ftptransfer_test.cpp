@@ -88,7 +88,9 @@ TEST(FtpTransferTest, CommandsSplitClassifiedAndWrittenBack) {
         {"MLSD\r\n", "MLSD", nullptr, serverToClient, "MLSD\r\n"},
         {"SIZE x\r\n", "SIZE", "x", noTransfer, "SIZE x\r\n"},
         // Telnet IP and Synch before ABOR, as the urgent-data interrupt sends them.
-        {"\xff\xf4\xff\xf2" "ABOR\r\n", "ABOR", nullptr, noTransfer, "ABOR\r\n"},
+        {"\xff\xf4\xff\xf2"
+         "ABOR\r\n",
+         "ABOR", nullptr, noTransfer, "ABOR\r\n"},
         {"\xff\xf2\xffx\r\n", "\xffx", nullptr, noTransfer, "\xffx\r\n"},
         {"LIST \r\n", "LIST", "", serverToClient, "LIST \r\n"},
         {"nlst\r\n", "nlst", nullptr, serverToClient, "nlst\r\n"},
