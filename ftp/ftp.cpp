@@ -50,6 +50,8 @@ constexpr int kServiceWaitMs = 2000;
 constexpr unsigned int kDataAcceptMs = 500;
 constexpr unsigned int kSecondReplyMs = 1000;
 constexpr int kSliceMs = 100;
+// How much of a malformed server reply the log shows.
+constexpr std::size_t kLoggedReply = 100;
 // Commands a client may send during a transfer before their replies have come.
 constexpr std::size_t kMaxOwedReplies = 64;
 // Full pipes (or buffers) a transfer may move without a wait before the control connection is
@@ -248,7 +250,7 @@ void FtpStateMachine::ContinueWithPASVprocessing(AlgSocket& server) {
     if (!FTPUnpackIP(reply.substr(begin, end - begin), address, port) || port == 0) {
         // Passed on, the reply would send the client to some host past the gateway.
         LoggedMessage m(PassiveReplyMalformed, event, warning);
-        m.AddSuffix(": " + reply.substr(0, reply.find_first_of("\r\n")));
+        m.AddSuffix(": " + reply.substr(0, std::min(reply.find_first_of("\r\n"), kLoggedReply)));
         Log(m);
         return Send(dataConnectionError);
     }
