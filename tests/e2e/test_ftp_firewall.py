@@ -180,6 +180,12 @@ def test_stop_or_reload_during_upload_resets_both_data_legs(launch):
         conn.settimeout(IO_LIMIT)
         conn.sendall(os.urandom(3 << 20))
         assert wait_until(lambda: seen["bytes"] and seen["bytes"][-1] == 3 << 20, 10)
+        # Both data legs of the gateway probe a silent peer: the one to the client's data port
+        # and the one from the port above its listener.
+        for leg in ("dport = :%d" % conn.getsockname()[1], "sport = :%d" % (g.port + 1)):
+            shown = subprocess.run(["ss", "-tnoH", "state", "established", leg],
+                                   capture_output=True, text=True, timeout=10).stdout
+            assert "timer:(keepalive" in shown, (leg, shown)
         g.signal(sig)
         # Both peers learn that the file was cut: a reset, not the end of a file.
         with pytest.raises(ConnectionResetError):
