@@ -79,9 +79,11 @@ class FtpStateMachine : public StateMachine {
     // replies reach the client in the server's order, the gateway's own ones in their place
     // among them; a command that prepares or starts a transfer waits for this one to end. A
     // completion reply that comes while data is still on its way is held until it has been
-    // delivered. Returns once the data has ended and every reply owed has been forwarded. A
-    // data connection's socket error resets both (logged) and the replies still come; a stop,
-    // or an error of either control connection, resets both and propagates.
+    // delivered. Returns once the data has ended and every reply owed has been forwarded;
+    // after the data each reply is awaited within the session time-out (SocketError(Timeout)),
+    // and a client owed 64 replies is not read until some come. A data connection's socket
+    // error resets both (logged) and the replies still come; a stop, or an error of either
+    // control connection, resets both and propagates.
     void DataLoop(AlgSocket& server, direction dir, AlgSocket& serverData, AlgSocket& clientData);
 
   private:
@@ -92,8 +94,8 @@ class FtpStateMachine : public StateMachine {
     // A reply of the gateway's own during a transfer: sent at once when no server reply is
     // owed before it, else queued behind those.
     void Answer(const char* reply);
-    // Reads one server reply during a transfer and forwards it; a final one settles the
-    // oldest reply owed, after which the gateway's own replies queued behind it are sent.
+    // Forwards the server reply just read during a transfer; a final one settles the oldest
+    // reply owed, after which the gateway's own replies queued behind it are sent.
     void ForwardOwedReply();
     // One client command during a transfer.
     void ServeCommandDuringTransfer(AlgSocket& server);
