@@ -97,9 +97,10 @@ wait_port "$srv_port" || { echo "pyftpdlib did not start:"; cat "$work/server.lo
 wait_port "$gw_port" || { echo "ftp-gateway did not start:"; cat "$work/gateway/gateway.log"; exit 0; }
 wait_port "$cp_port" || { echo "copying ftp-gateway did not start:"; cat "$work/copying/gateway.log"; exit 0; }
 
-# transfer PEER MODE OP [N]: MB/s of one transfer (empty when it failed); N names the upload
+# transfer PEER MODE OP [N]: MB/s of one transfer (empty when it failed); MODE passive (PASV),
+# epsv, active (PORT) or eprt; N names the upload
 transfer() {
-    local peer=$1 mode=$2 op=$3 url user args=(-sS --disable-epsv --disable-eprt --max-time 600)
+    local peer=$1 mode=$2 op=$3 url user args=(-sS --max-time 600)
     local port=$srv_port slogin=$SUSER spass=$SPASS speed
     [[ $op == retr && -n $vs_port ]] && { port=$vs_port slogin=anonymous spass=bench; }
     case $peer in
@@ -107,7 +108,11 @@ transfer() {
         *) url=ftp://127.0.0.1:$([[ $peer == gateway ]] && echo "$gw_port" || echo "$cp_port")
            user="127.0.0.1 $port\$$USER\$$slogin:$PASS\$$spass" ;;
     esac
-    [[ $mode == active ]] && args+=(-P 127.0.0.1)
+    case $mode in  # curl asks for EPSV (or EPRT) first unless told otherwise
+        passive) args+=(--disable-epsv) ;;
+        active) args+=(-P 127.0.0.1 --disable-eprt) ;;
+        eprt) args+=(-P 127.0.0.1) ;;
+    esac
     if [[ $op == retr ]]; then
         speed=$(curl "${args[@]}" --user "$user" -o /dev/null -w '%{speed_download}' "$url/retr.bin" 2>>"$work/curl.err")
     else
@@ -137,8 +142,11 @@ row() {  # ROUNDS transfers in turn over direct, copying and gateway; the median
 transfer direct passive retr > /dev/null  # warms the page cache: the first read is slower
 retr_server=$([[ -n $vs_port ]] && echo vsftpd || echo pyftpdlib)
 row passive retr "RETR $((RETR_BYTES >> 20)) MiB, passive, $retr_server (MB/s)"
+row epsv retr "RETR $((RETR_BYTES >> 20)) MiB, EPSV, $retr_server (MB/s)"
 row active retr "RETR $((RETR_BYTES >> 20)) MiB, active, $retr_server (MB/s)"
+row eprt retr "RETR $((RETR_BYTES >> 20)) MiB, EPRT, $retr_server (MB/s)"
 row passive stor "STOR $((STOR_BYTES >> 20)) MiB, passive, pyftpdlib (MB/s)"
+row epsv stor "STOR $((STOR_BYTES >> 20)) MiB, EPSV, pyftpdlib (MB/s)"
 echo
 echo "medians of $ROUNDS transfers each (MB/s):"; cat "$work/runs"
 echo "ratios are to direct: 1 means the gateway costs nothing; copying is the same gateway with the"

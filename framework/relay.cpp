@@ -65,6 +65,8 @@ struct RelayDirection {
     bool Room() const { return reading && mover.Room(); }
 };
 
+}  // namespace
+
 // Turns on keepalive probes, so that a peer that vanished without a word ends its tunnel.
 void KeepAlive(const AlgSocket& socket) {
     const int fd = socket.Descriptor();
@@ -74,6 +76,8 @@ void KeepAlive(const AlgSocket& socket) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalS, sizeof kKeepAliveIntervalS);
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
 }
+
+namespace {
 
 // Milliseconds until the first pending direction runs out of `timeout` (0 when one has), or -1
 // when nothing is pending.

@@ -93,4 +93,8 @@ class StreamMover {
 // end (a peer that closed, then reset) and the relay returns.
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout);
 
+// Turns on TCP keepalive for `socket` as on the tunnels' legs (idle 60 s, probes 10 s apart, 5
+// of them), so that a peer that vanished without a word ends the connection with an error.
+void KeepAlive(const AlgSocket& socket);
+
 }  // namespace alg

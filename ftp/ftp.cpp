@@ -1,6 +1,7 @@
 #include "ftp.h"
 
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "relay.h"
 
@@ -23,7 +25,7 @@ constexpr char HelloMsg[] =
     "USER format: <target ftp-server ip>[ <port>]$<proxy login>$<ftp-server login>\r\n"
     "PASS format: <proxy password>$<target ftp-server password>\r\n"
     "220 \r\n";
-constexpr char authFail[] = "221 Authentication on proxy failed\r\n";
+constexpr char authFail[] = "530 Authentication on proxy failed\r\n";
 constexpr char ProxyFilterReject[] = "502 Host IP rejected\r\n";
 constexpr char serviceNA[] = "421 Remote FTP service not available\r\n";
 constexpr char remServErr[] = "221 Error on remote FTP server\r\n";
@@ -32,6 +34,11 @@ constexpr char targetFTPServerLoginFailed[] =
 constexpr char strPORTarguments[] = "501 Incorrect arguments for 'PORT' command\r\n";
 constexpr char dataConnectionError[] = "425 Can't open data connection\r\n";
 constexpr char kPasvReplyHead[] = "227 PASV command succesful (";
+constexpr char kEpsvReplyHead[] = "229 Entering Extended Passive Mode (|||";
+constexpr char strEPRTarguments[] = "501 Incorrect arguments for 'EPRT' command\r\n";
+constexpr char strEPSVarguments[] = "501 Incorrect arguments for 'EPSV' command\r\n";
+constexpr char kProtocolNotSupported[] = "522 Network protocol not supported, use (1)\r\n";
+constexpr char kEpsvAllReply[] = "200 EPSV ALL command successful\r\n";
 // Clients and scripts count on these texts to the byte.
 static_assert(sizeof HelloMsg - 1 == 173 && sizeof authFail - 1 == 36 &&
               sizeof ProxyFilterReject - 1 == 22 && sizeof serviceNA - 1 == 38 &&
@@ -43,11 +50,13 @@ constexpr int kServiceWaitMs = 2000;
 constexpr unsigned int kDataAcceptMs = 500;
 constexpr unsigned int kSecondReplyMs = 1000;
 constexpr int kSliceMs = 100;
+// How much of a malformed server reply the log shows.
+constexpr std::size_t kLoggedReply = 100;
+// Commands a client may send during a transfer before their replies have come.
+constexpr std::size_t kMaxOwedReplies = 64;
 // Full pipes (or buffers) a transfer may move without a wait before the control connection is
 // looked at.
 constexpr int kBusyPasses = 8;
-// The shortest address run of a 227 reply worth decoding ("1,1,1,1,1,1" has 11).
-constexpr std::size_t kMinPasvRun = 12;
 
 // Sleeps `ms` milliseconds unless the pool is told to quit first (TerminationEvent then).
 void PauseUnlessQuit(ALGPool& pool, int ms) {
@@ -92,6 +101,10 @@ void FtpStateMachine::ForwardResponse() {
 
 void FtpStateMachine::Run() {
     AlgSocket& client = ClientSocket();
+    // A client that sends ABOR as urgent data (its last byte marked) must still be read to the
+    // end of the line.
+    const int on = 1;
+    ::setsockopt(client.Descriptor(), SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
     Send(HelloMsg);
     FtpHandshakeRequest login;
     login.port = "21";
@@ -112,10 +125,10 @@ void FtpStateMachine::Run() {
         user_ = login.user;
         StrMessageWriter refusal(ProxyFilterReject);
         if (!AccessAllowed(login, refusal)) return;
-        // A port that is no TCP port would reach some other port once truncated.
-        const long port = std::strtol(login.port.c_str(), nullptr, 10);
-        if (port <= 0 || port > 65535) throw SocketError(ConnectFailed, login.port.c_str());
-        AlgSocket server(static_cast<int>(port), login.ip.c_str(), &Listener().Pool());
+        // The login parser let through only ports of ParsePort, in its canonical form.
+        int port = 0;
+        if (!ParsePort(login.port, port)) throw SocketError(ConnectFailed, login.port.c_str());
+        AlgSocket server(port, login.ip.c_str(), &Listener().Pool());
         if (ConnectToRemoteServer(server) &&
             LoginOnRemoteServer(server, login.serverLogin.c_str(), login.serverPassword.c_str()))
             ExchangeLoop(server);
@@ -168,13 +181,16 @@ bool FtpStateMachine::LoginOnRemoteServer(AlgSocket& server, const char* login,
 void FtpStateMachine::ExchangeLoop(AlgSocket& server) {
     AlgSocket& client = ClientSocket();
     while (!request_.Is("QUIT")) {
-        request_.Read(client, Timeout());
+        if (!held_) request_.Read(client, Timeout());
+        held_ = false;
         if (!FilterCommand(request_.Command())) {
             Send(ProxyFilterReject);
-        } else if (request_.PORTcommandNeeded(client.PeerAddress().c_str())) {
+        } else if (request_.Is("PORT") || request_.Is("EPRT")) {
             ContinueWithPORTprocessing(server);
-        } else if (request_.Is("PASV")) {
+        } else if (request_.Is("PASV") || request_.Is("EPSV")) {
             ContinueWithPASVprocessing(server);
+        } else if (request_.TransferDirection() != noTransfer) {
+            Send(dataConnectionError);
         } else {
             ObtainResponseFromServer(server, false);
         }
@@ -196,21 +212,7 @@ void FtpStateMachine::ObtainResponseFromServer(AlgSocket& server, bool finalOnly
             response_.Read(server, Timeout());
         }
     }
-    if (!request_.Is("QUIT")) ForwardResponse();
-}
-
-void FtpStateMachine::ProcessCmd(AlgSocket& server) {
-    request_.Read(ClientSocket(), Timeout());
-    if (!FilterCommand(request_.Command())) {
-        Send(ProxyFilterReject);
-        return;
-    }
-    ObtainResponseFromServer(server, true);
-    if (request_.Is("ABOR") && response_.code == 426) {
-        response_.Read(server, Timeout());
-        ForwardResponse();
-        transferEnded_ = true;
-    }
+    ForwardResponse();
 }
 
 bool FtpStateMachine::FilterCommand(const std::string& command) {
@@ -218,35 +220,79 @@ bool FtpStateMachine::FilterCommand(const std::string& command) {
     return !Listener().ProcessSections().ProcessOption(user_.c_str(), "COMMAND", value, *this);
 }
 
+bool FtpStateMachine::PreparesTransfer() const {
+    return request_.Is("PORT") || request_.Is("EPRT") || request_.Is("PASV") || request_.Is("EPSV");
+}
+
 // ---- FtpStateMachine: data connections ------------------------------------------------------
 
 void FtpStateMachine::ContinueWithPASVprocessing(AlgSocket& server) {
-    request_.Write(server, Timeout());
+    const bool extended = request_.Is("EPSV");
+    if (extended && request_.argument != nullptr && *request_.argument != '\0') {
+        // "EPSV 1" asks for IPv4, which is what the gateway offers anyway.
+        const std::string_view argument(request_.argument);
+        int protocol = 0;
+        if (strcasecmp(request_.argument, "ALL") == 0) return Send(kEpsvAllReply);
+        if (!ParsePort(argument, protocol)) return Send(strEPSVarguments);
+        if (protocol != 1) return Send(kProtocolNotSupported);
+    }
+    static constexpr char kPasv[] = "PASV\r\n";
+    server.Write(kPasv, sizeof kPasv - 1, Timeout());
     response_.Read(server, Timeout());
     const std::string& reply = response_.text;
-    if (response_.code != 227 || reply.size() <= 16) return ForwardResponse();
+    if (response_.code != 227) return ForwardResponse();
     std::size_t begin = 3;
     while (begin < reply.size() && !IsDigitOrComma(reply[begin])) ++begin;
     std::size_t end = begin;
     while (end < reply.size() && IsDigitOrComma(reply[end])) ++end;
-    if (begin >= reply.size() || end >= reply.size() || end - begin < kMinPasvRun)
-        return ForwardResponse();
     std::string address;
     int port = 0;
-    if (!FTPUnpackIP(reply.substr(begin, end - begin), address, port)) return ForwardResponse();
+    if (!FTPUnpackIP(reply.substr(begin, end - begin), address, port) || port == 0) {
+        // Passed on, the reply would send the client to some host past the gateway.
+        LoggedMessage m(PassiveReplyMalformed, event, warning);
+        m.AddSuffix(": " + reply.substr(0, std::min(reply.find_first_of("\r\n"), kLoggedReply)));
+        Log(m);
+        return Send(dataConnectionError);
+    }
+    // The access rules judged the server logged in to, not whatever host its reply names.
+    if (address != server.PeerAddress()) {
+        LoggedMessage m(PassiveHostReplaced, event, warning);
+        m.AddSuffix(": " + address);
+        Log(m);
+    }
 
     AcceptSocket acceptor(0, &Listener().Pool(), false);
-    std::string hostPort;
-    if (!PackIP(ClientSocket().SelfAddress(), acceptor.Port(), hostPort)) return ForwardResponse();
-    Send(kPasvReplyHead + hostPort + ")\r\n");
-    ExchangeLoopWithDataConnection(server, acceptor, address.c_str(), port, false);
+    if (extended) {
+        Send(kEpsvReplyHead + std::to_string(acceptor.Port()) + "|)\r\n");
+    } else {
+        std::string hostPort;
+        if (!PackIP(ClientSocket().SelfAddress(), acceptor.Port(), hostPort))
+            return Send(dataConnectionError);
+        Send(kPasvReplyHead + hostPort + ")\r\n");
+    }
+    ExchangeLoopWithDataConnection(server, acceptor, server.PeerAddress(), port, false);
 }
 
 void FtpStateMachine::ContinueWithPORTprocessing(AlgSocket& server) {
+    const bool extended = request_.Is("EPRT");
     std::string address;
     int port = 0;
-    if (request_.argument == nullptr || !FTPUnpackIP(request_.argument, address, port))
-        return Send(strPORTarguments);
+    switch (request_.DataPort(address, port)) {
+        case DataPortForm::malformed:
+            return Send(extended ? strEPRTarguments : strPORTarguments);
+        case DataPortForm::otherProtocol:
+            return Send(kProtocolNotSupported);
+        case DataPortForm::valid:
+            break;
+    }
+    // The server would connect wherever the client says and write there what the client
+    // chooses: only the client itself may be named.
+    if (address != ClientSocket().PeerAddress()) {
+        LoggedMessage m(DataHostRefused, event, warning);
+        m.AddSuffix(": " + address);
+        Log(m);
+        return Send(ProxyFilterReject);
+    }
     AcceptSocket acceptor(0, &Listener().Pool(), false);
     std::string hostPort;
     if (!PackIP(server.SelfAddress(), acceptor.Port(), hostPort)) return Send(strPORTarguments);
@@ -255,25 +301,23 @@ void FtpStateMachine::ContinueWithPORTprocessing(AlgSocket& server) {
     response_.Read(server, Timeout());
     ForwardResponse();
     if (response_.code == 200)
-        ExchangeLoopWithDataConnection(server, acceptor, address.c_str(), port, true);
+        ExchangeLoopWithDataConnection(server, acceptor, address, port, true);
 }
 
 void FtpStateMachine::ExchangeLoopWithDataConnection(AlgSocket& server, AcceptSocket& acceptor,
-                                                     const char* address, int port, bool portMode) {
+                                                     const std::string& address, int port,
+                                                     bool portMode) {
     for (;;) {
         if (request_.Is("QUIT")) return;
         request_.Read(ClientSocket(), Timeout());
         if (!FilterCommand(request_.Command())) return Send(ProxyFilterReject);
-        const direction dir = request_.TransferDirection();
-        if (dir != noTransfer) {
-            transferEnded_ = false;
-            const int code = CreateDataConnection(server, acceptor, address, port, dir, portMode);
-            if ((code == 150 || code == 125) && !transferEnded_) {
-                response_.Read(server, Timeout());
-                ForwardResponse();
-            }
+        if (PreparesTransfer()) {
+            held_ = true;
             return;
         }
+        const direction dir = request_.TransferDirection();
+        if (dir != noTransfer)
+            return CreateDataConnection(server, acceptor, address, port, dir, portMode);
         ObtainResponseFromServer(server, false);
     }
 }
@@ -296,33 +340,79 @@ std::unique_ptr<AlgSocket> FtpStateMachine::AcceptDataPeer(AcceptSocket& accepto
     }
 }
 
-int FtpStateMachine::CreateDataConnection(AlgSocket& server, AcceptSocket& acceptor,
-                                          const char* address, int port, direction dir,
-                                          bool portMode) {
+void FtpStateMachine::CreateDataConnection(AlgSocket& server, AcceptSocket& acceptor,
+                                           const std::string& address, int port, direction dir,
+                                           bool portMode) {
     AlgSocket& client = ClientSocket();
     ALGPool* pool = &Listener().Pool();
-    if (!portMode) {
-        std::unique_ptr<AlgSocket> clientData = AcceptDataPeer(acceptor, client.PeerAddress());
-        if (!clientData) {
-            Send(dataConnectionError);
-            return 426;
+    std::unique_ptr<AlgSocket> clientData;
+    std::unique_ptr<AlgSocket> serverData;
+    try {
+        if (!portMode) {
+            clientData = AcceptDataPeer(acceptor, client.PeerAddress());
+            if (!clientData) return Send(dataConnectionError);
+            serverData = std::make_unique<AlgSocket>(Listener().ListenerPort() + 1,
+                                                     server.SelfAddress().c_str(), port,
+                                                     address.c_str(), pool);
+            ObtainResponseFromServer(server, true);
+            if (response_.code > 399) {
+                // The server refused the transfer: the client's data connection carried nothing.
+                clientData->Abort();
+                serverData->Abort();
+                return;
+            }
+        } else {
+            ObtainResponseFromServer(server, true);
+            if (response_.code > 399) return;
+            serverData = AcceptDataPeer(acceptor, server.PeerAddress());
+            if (!serverData) {
+                // The server failed to connect; its own final reply comes in its time.
+                if (response_.code < 200) {
+                    response_.Read(server, Timeout());
+                    ForwardResponse();
+                }
+                return;
+            }
+            clientData = std::make_unique<AlgSocket>(Listener().ListenerPort() - 1,
+                                                     client.SelfAddress().c_str(), port,
+                                                     address.c_str(), pool);
         }
-        AlgSocket serverData(Listener().ListenerPort() + 1, server.SelfAddress().c_str(), port,
-                             address, pool);
-        ObtainResponseFromServer(server, true);
-        const int code = response_.code;
-        if (code <= 399) DataLoop(server, dir, serverData, *clientData);
-        return code;
+    } catch (...) {
+        if (clientData) clientData->Abort();
+        if (serverData) serverData->Abort();
+        throw;
     }
-    ObtainResponseFromServer(server, true);
-    const int code = response_.code;
-    if (code >= 400) return code;
-    std::unique_ptr<AlgSocket> serverData = AcceptDataPeer(acceptor, server.PeerAddress());
-    if (!serverData) return 426;
-    AlgSocket clientData(Listener().ListenerPort() - 1, client.SelfAddress().c_str(), port, address,
-                         pool);
-    DataLoop(server, dir, *serverData, clientData);
-    return code;
+    KeepAlive(*clientData);
+    KeepAlive(*serverData);
+    DataLoop(server, dir, *serverData, *clientData);
+}
+
+void FtpStateMachine::Answer(const char* reply) {
+    if (owed_.empty())
+        Send(reply);
+    else
+        owed_.emplace_back(reply);
+}
+
+void FtpStateMachine::ForwardOwedReply() {
+    ForwardResponse();
+    if (response_.code < 200 || owed_.empty()) return;
+    owed_.pop_front();
+    while (!owed_.empty() && !owed_.front().empty()) {
+        Send(owed_.front());
+        owed_.pop_front();
+    }
+}
+
+void FtpStateMachine::ServeCommandDuringTransfer(AlgSocket& server) {
+    request_.Read(ClientSocket(), Timeout());
+    if (!FilterCommand(request_.Command())) return Answer(ProxyFilterReject);
+    if (PreparesTransfer() || request_.TransferDirection() != noTransfer) {
+        held_ = true;
+        return;
+    }
+    request_.Write(server, Timeout());
+    owed_.emplace_back();
 }
 
 void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serverData,
@@ -331,10 +421,17 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
     AlgSocket& client = ClientSocket();
     AlgSocket& from = dir == clientToServer ? clientData : serverData;
     AlgSocket& to = dir == clientToServer ? serverData : clientData;
+    // The transfer command's final reply, unless the server gave it at once.
+    owed_.clear();
+    if (response_.code < 200) owed_.emplace_back();
+    // A completion reply that came while data was still on its way.
+    std::string heldReply;
+    unsigned short heldCode = 0;
     StreamMover mover(from, to);
     // The pool's quit signal as a descriptor, so the wait needs no slices.
     const QuitWaker waker(&Listener().Pool());
     const int idleWait = waker.Descriptor() >= 0 ? -1 : kSliceMs;
+    bool flowing = true;  // the data has not ended yet
     bool reading = true;  // the sender has not closed yet
     bool busy = false;    // the last receive filled the room there was: more is very likely there
     int busyPasses = 0;
@@ -343,61 +440,138 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
         return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastProgress)
             .count();
     };
+    // While data flows the server may keep its replies until the end; after that each one is
+    // awaited within the time-out.
+    Clock::time_point replyWait = Clock::now();
+    auto sinceReply = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - replyWait)
+            .count();
+    };
+    auto reset = [&] {
+        from.Abort();
+        to.Abort();
+        flowing = false;
+    };
     try {
-        while (reading || mover.Pending() > 0) {
+        while (flowing || !owed_.empty()) {
+            if (flowing) replyWait = Clock::now();
+            if (!flowing && !heldReply.empty()) {
+                // Every byte has reached its receiver: now the server's word that it is whole.
+                response_.text.swap(heldReply);
+                response_.code = heldCode;
+                heldReply.clear();
+                ForwardOwedReply();
+                continue;
+            }
             if (busy && busyPasses < kBusyPasses) {
                 // A busy stream reads on without a wait; every kBusyPasses passes the wait
-                // looks at the control connection again.
+                // looks at the control connections again.
                 ++busyPasses;
             } else {
                 busyPasses = 0;
-                const bool pending = mover.Pending() > 0;
-                pollfd p[4] = {{client.Descriptor(), POLLIN, 0},
-                               {reading && mover.Room() ? from.Descriptor() : -1, POLLIN, 0},
-                               {pending ? to.Descriptor() : -1, POLLOUT, 0},
-                               {waker.Descriptor(), POLLIN, 0}};
+                const bool pending = flowing && mover.Pending() > 0;
+                // A client that sends faster than the server answers waits for the answers.
+                const bool commands =
+                    !held_ && !request_.Is("QUIT") && owed_.size() < kMaxOwedReplies;
+                const bool replies = !owed_.empty() && heldReply.empty();
+                // A data connection with nothing to do is still watched for errors (a keepalive
+                // that found its peer gone, a reset).
+                pollfd p[5] = {
+                    {commands ? client.Descriptor() : -1, POLLIN, 0},
+                    {replies ? server.Descriptor() : -1, POLLIN, 0},
+                    {flowing && reading ? from.Descriptor() : -1,
+                     static_cast<short>(reading && mover.Room() ? POLLIN : 0), 0},
+                    {flowing ? to.Descriptor() : -1, static_cast<short>(pending ? POLLOUT : 0), 0},
+                    {waker.Descriptor(), POLLIN, 0}};
                 int wait = idleWait;
-                if (pending) {
-                    const long long left = std::max<long long>(0, Timeout() - waitedMs());
+                if (pending || !flowing) {
+                    // Bytes wait for their receiver, or the data has ended and the server's
+                    // replies are awaited: both within the time-out.
+                    const long long left =
+                        std::max<long long>(0, Timeout() - (pending ? waitedMs() : sinceReply()));
                     wait =
                         static_cast<int>(idleWait < 0 ? left : std::min<long long>(left, idleWait));
                 }
-                if (::poll(p, 4, wait) < 0) {
+                const int ready = ::poll(p, 5, wait);
+                if (ready < 0) {
                     if (errno == EINTR) continue;
                     throw SocketError(SelectFail);
                 }
                 if (waker.QuitRaised()) throw TerminationEvent();
-                // A control command first: this is how ABOR and STAT reach the server in time.
-                if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) ProcessCmd(server);
-                if (pending && !(p[2].revents & (POLLOUT | POLLHUP | POLLERR)) &&
-                    waitedMs() >= Timeout()) {
+                if (ready == 0 && !flowing && sinceReply() >= Timeout()) {
                     errno = 0;
-                    throw SocketError(WriteTimeout);
+                    throw SocketError(alg::Timeout);
                 }
-                if (!(p[1].revents & (POLLIN | POLLHUP | POLLERR)) &&
-                    !(p[2].revents & (POLLOUT | POLLHUP | POLLERR)))
+                if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+                    response_.Read(server, Timeout());
+                    replyWait = Clock::now();
+                    if (flowing && (response_.code == 226 || response_.code == 250)) {
+                        heldReply = response_.text;
+                        heldCode = response_.code;
+                    } else {
+                        ForwardOwedReply();
+                    }
+                }
+                if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) ServeCommandDuringTransfer(server);
+                if (!flowing) continue;
+                try {
+                    for (const pollfd& q : {p[2], p[3]}) {
+                        if (q.events != 0 || !(q.revents & (POLLERR | POLLHUP))) continue;
+                        int err = 0;
+                        socklen_t len = sizeof err;
+                        ::getsockopt(q.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+                        errno = err != 0 ? err : ECONNRESET;
+                        throw SocketError(RecvFails);
+                    }
+                    if (pending && !(p[3].revents & (POLLOUT | POLLHUP | POLLERR)) &&
+                        waitedMs() >= Timeout()) {
+                        errno = 0;
+                        throw SocketError(WriteTimeout);
+                    }
+                } catch (const SocketError& e) {
+                    LogError(*this, e, detail, warning);
+                    reset();
+                    continue;
+                }
+                if (!(p[2].revents & (POLLIN | POLLHUP | POLLERR)) &&
+                    !(p[3].revents & (POLLOUT | POLLHUP | POLLERR)))
                     continue;
             }
             if (client.QuitRaised() || from.QuitRaised() || to.QuitRaised())
                 throw TerminationEvent();
-            const bool wasPending = mover.Pending() > 0;
-            busy = false;
-            if (reading && mover.Room()) {
-                const long n = mover.Receive();
-                if (n == 0) reading = false;
-                busy = n > 0 && (!mover.Room() || n >= static_cast<long>(StreamMover::kBufferSize));
+            try {
+                const bool wasPending = mover.Pending() > 0;
+                busy = false;
+                if (reading && mover.Room()) {
+                    const long n = mover.Receive();
+                    if (n == 0) reading = false;
+                    busy = n > 0 &&
+                           (!mover.Room() || n >= static_cast<long>(StreamMover::kBufferSize));
+                }
+                if ((mover.Pending() > 0 && mover.Send() > 0) || !wasPending)
+                    lastProgress = Clock::now();
+                // Bytes the receiver did not take wait for it in the poll, not in a busy pass.
+                if (mover.Pending() > 0) busy = false;
+                if (!reading && mover.Pending() == 0) {
+                    // The end of the file, passed on as the sender gave it.
+                    ::shutdown(to.Descriptor(), SHUT_WR);
+                    flowing = false;
+                    busy = false;
+                }
+            } catch (const SocketError& e) {
+                LogError(*this, e, detail, warning);
+                // Both data connections are reset, so that neither peer takes the part it got
+                // for a whole file.
+                reset();
+                busy = false;
             }
-            if ((mover.Pending() > 0 && mover.Send() > 0) || !wasPending)
-                lastProgress = Clock::now();
-            // Bytes the receiver did not take wait for it in the poll, not in a busy pass.
-            if (mover.Pending() > 0) busy = false;
         }
-    } catch (const SocketError& e) {
-        LogError(*this, e, detail, warning);
-        // Both data connections are reset, so that neither peer takes the part it got for a
-        // whole file.
-        from.Abort();
-        to.Abort();
+    } catch (...) {
+        // A stop or a failed control connection: the transfer is cut, and both peers are told
+        // so by a reset rather than the end of a file.
+        if (flowing) reset();
+        owed_.clear();
+        throw;
     }
 }
 

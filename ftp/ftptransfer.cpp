@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace alg {
 
@@ -17,6 +18,13 @@ unsigned short LeadingCode(const char* text) {
 
 bool StartsWithNoCase(const std::string& line, const char* prefix) {
     return strncasecmp(line.c_str(), prefix, std::strlen(prefix)) == 0;
+}
+
+// Telnet commands a client may put before a command to interrupt a transfer: IP, DM (the
+// Synch mark), AO, BRK and NOP.
+constexpr unsigned char kTelnetIAC = 255;
+bool IsTelnetInterrupt(unsigned char c) {
+    return c == 244 || c == 242 || c == 245 || c == 243 || c == 241;
 }
 
 bool HasCRLF(const std::string& line) {
@@ -77,6 +85,14 @@ void FtpRequestReader::Read(Reader& reader, unsigned int timeout) {
     ReadFtpLine(reader, text, timeout);
     if (text.size() <= 1 || !HasCRLF(text)) throw ParseError(MissingCRLF);
     text.resize(text.size() - 2);
+    // A client that interrupts a transfer the Telnet way sends IAC IP and IAC DM (the Synch,
+    // urgent) before its command; the server is given the command alone.
+    std::size_t telnet = 0;
+    while (telnet + 1 < text.size() && static_cast<unsigned char>(text[telnet]) == kTelnetIAC &&
+           IsTelnetInterrupt(static_cast<unsigned char>(text[telnet + 1])))
+        telnet += 2;
+    text.erase(0, telnet);
+    if (text.empty()) throw ParseError(MissingCRLF);
     const std::size_t space = text.find(' ');
     if (space == std::string::npos) return;
     text[space] = '\0';
@@ -98,12 +114,42 @@ bool FtpRequestReader::Is(const char* name) const {
     return strcasecmp(Command(), name) == 0;
 }
 
-bool FtpRequestReader::PORTcommandNeeded(const char* clientAddress) const {
-    if (!Is("PORT") || argument == nullptr) return false;
-    std::string address;
-    int port = 0;
-    if (!FTPUnpackIP(argument, address, port)) return false;
-    return std::strncmp(address.c_str(), clientAddress, 16) == 0;
+DataPortForm FtpRequestReader::DataPort(std::string& address, int& port) const {
+    if (argument == nullptr) return DataPortForm::malformed;
+    if (Is("PORT")) {
+        std::string decoded;
+        int number = 0;
+        if (!FTPUnpackIP(argument, decoded, number) || number == 0) return DataPortForm::malformed;
+        address = decoded;
+        port = number;
+        return DataPortForm::valid;
+    }
+    if (!Is("EPRT")) return DataPortForm::malformed;
+    // "<d><protocol><d><address><d><port><d>" with any printable delimiter but a digit.
+    const std::string_view text(argument);
+    if (text.size() < 2 || text[0] < 33 || text[0] > 126 || (text[0] >= '0' && text[0] <= '9'))
+        return DataPortForm::malformed;
+    const char d = text[0];
+    std::string_view fields[3];
+    std::size_t at = 1;
+    for (std::string_view& field : fields) {
+        const std::size_t end = text.find(d, at);
+        if (end == std::string_view::npos) return DataPortForm::malformed;
+        field = text.substr(at, end - at);
+        at = end + 1;
+    }
+    if (at != text.size()) return DataPortForm::malformed;
+    if (fields[0] != "1") {
+        int protocol = 0;
+        return ParsePort(fields[0], protocol) ? DataPortForm::otherProtocol
+                                              : DataPortForm::malformed;
+    }
+    int number = 0;
+    if (!IsCanonicalDottedQuad(fields[1]) || !ParsePort(fields[2], number))
+        return DataPortForm::malformed;
+    address = fields[1];
+    port = number;
+    return DataPortForm::valid;
 }
 
 direction FtpRequestReader::TransferDirection() const {
@@ -117,20 +163,25 @@ direction FtpRequestReader::TransferDirection() const {
 // ---- Address codec --------------------------------------------------------------------------
 
 bool FTPUnpackIP(const std::string& hostPort, std::string& address, int& port) {
-    const std::size_t last = hostPort.rfind(',');
-    if (last == std::string::npos || last + 1 == hostPort.size() || last == 0) return false;
-    const std::size_t before = hostPort.rfind(',', last - 1);
-    if (before == std::string::npos || before + 1 == last) return false;
-    const long p1 = std::strtol(hostPort.c_str() + before + 1, nullptr, 10);
-    const long p2 = std::strtol(hostPort.c_str() + last + 1, nullptr, 10);
-    // Fields beyond a byte would name a port other than the one written.
-    if (p1 < 0 || p1 > 255 || p2 < 0 || p2 > 255) return false;
-    port = static_cast<int>((p1 << 8) | p2);
-    std::size_t start = 0;
-    while (start < before && (hostPort[start] == ' ' || hostPort[start] == '\t')) ++start;
-    if (start >= before) return false;
-    address.assign(hostPort, start, before - start);
-    return ConvertFields(address, ',', '.');
+    std::size_t i = hostPort.find_first_not_of(" \t");
+    if (i == std::string::npos) return false;
+    // Six decimal fields of one byte each and nothing else: a field the gateway would read
+    // otherwise than the peer (300, 1x, an empty one) leaves the text undecoded.
+    int fields[6];
+    for (int f = 0; f < 6; ++f) {
+        if (f > 0 && (i >= hostPort.size() || hostPort[i++] != ',')) return false;
+        const std::size_t start = i;
+        int value = 0;
+        while (i < hostPort.size() && i - start < 3 && hostPort[i] >= '0' && hostPort[i] <= '9')
+            value = value * 10 + (hostPort[i++] - '0');
+        if (i == start || value > 255) return false;
+        fields[f] = value;
+    }
+    if (i != hostPort.size()) return false;
+    address = std::to_string(fields[0]) + '.' + std::to_string(fields[1]) + '.' +
+              std::to_string(fields[2]) + '.' + std::to_string(fields[3]);
+    port = (fields[4] << 8) | fields[5];
+    return true;
 }
 
 bool PackIP(const std::string& address, int port, std::string& hostPort) {
@@ -188,7 +239,12 @@ bool FtpHandshakeRequest::ParseLogin(const std::string& argument) {
     host.assign(argument, start, first - start);
     const std::size_t space = host.find(' ');
     if (space != std::string::npos) {
-        if (space + 1 < host.size()) port = host.substr(space + 1);
+        if (space + 1 < host.size()) {
+            // The rules judge, and the gateway connects to, one reading of the port.
+            int number = 0;
+            if (!ParsePort(std::string_view(host).substr(space + 1), number)) return false;
+            port = std::to_string(number);
+        }
         host.resize(space);
     }
     user.assign(argument, first + 1, second - first - 1);

@@ -32,8 +32,8 @@ static_assert(sizeof userCmdBadReply - 1 == 30 && sizeof needPwd - 1 == 39 &&
               sizeof passCmdBadReply - 1 == 24 && sizeof IncorrectPrxLogin - 1 == 43);
 
 // Transfer commands, each table ended by a null entry.
-inline constexpr const char* commandsDataFromServer[] = {"RETR", "LIST", "NLST", nullptr};
-inline constexpr const char* commandsDataToServer[] = {"STOR", "STOU", nullptr};
+inline constexpr const char* commandsDataFromServer[] = {"RETR", "LIST", "NLST", "MLSD", nullptr};
+inline constexpr const char* commandsDataToServer[] = {"STOR", "STOU", "APPE", nullptr};
 
 // Where the data of a transfer command flows.
 enum direction : int { noTransfer = 0, clientToServer = 1, serverToClient = 2 };
@@ -62,6 +62,8 @@ class FtpResponseReader {
     std::string text;
 };
 
+enum class DataPortForm { valid, malformed, otherProtocol };
+
 // One client command line; reused for every command of a session.
 class FtpRequestReader {
   public:
@@ -70,15 +72,20 @@ class FtpRequestReader {
     FtpRequestReader& operator=(const FtpRequestReader&) = delete;
 
     // Reads one line. A line of 1 character or fewer or without CR LF throws
-    // ParseError(MissingCRLF). The CR LF is removed and the first space becomes a 0 byte:
+    // ParseError(MissingCRLF). The CR LF and any Telnet interrupt (IAC IP, IAC DM, ...) before
+    // the command are removed (a line of nothing else throws MissingCRLF too), and the first
+    // space becomes a 0 byte:
     // Command() is the word, argument points behind it (null when there was no space).
     void Read(Reader& reader, unsigned int timeout);
     // Writes the word, a space and the argument when there is one, and CR LF.
     void Write(Writer& writer, unsigned int timeout) const;
 
-    // True only for PORT whose argument decodes to an address equal to `clientAddress` (over
-    // at most 16 characters).
-    bool PORTcommandNeeded(const char* clientAddress) const;
+    // The data address of PORT ("h1,h2,h3,h4,p1,p2") or EPRT ("|1|a.b.c.d|port|", any
+    // printable delimiter but a digit) as a canonical dotted quad and a port 1..65535.
+    // otherProtocol for an EPRT naming a network protocol other than 1 (IPv4); malformed for
+    // any other command and any argument with a second reading. `address` and `port` are
+    // set only for valid.
+    DataPortForm DataPort(std::string& address, int& port) const;
     direction TransferDirection() const;
     // The command word in the client's letter case ("" before the first read).
     const char* Command() const { return text.c_str(); }
@@ -89,8 +96,9 @@ class FtpRequestReader {
     const char* argument = nullptr;
 };
 
-// Host-port text "h1,h2,h3,h4,p1,p2" to a dotted address and a port; false when it does not
-// decode (the outputs may then be partly written).
+// Host-port text "h1,h2,h3,h4,p1,p2" (spaces and tabs before it allowed) to a dotted address
+// in canonical form and a port; false unless there are exactly six decimal fields of 1 to 3
+// digits, each 0..255, and nothing else (the outputs are then untouched).
 bool FTPUnpackIP(const std::string& hostPort, std::string& address, int& port);
 // Dotted address and port to host-port text; false when the address is not four fields of 1
 // to 3 characters.
@@ -109,6 +117,8 @@ class FtpHandshakeRequest : public HandshakeInfoHolder {
     // `argument`) or with QUIT (false); any other line is answered with `otherReply`.
     bool WaitForCommand(Reader& reader, Writer& writer, const char* name, std::string& argument,
                         const char* otherReply, unsigned int timeout);
+    // False also when a port is given that is not alg::ParsePort's; port is then stored in
+    // its canonical form, the one the access rules see as "Port".
     bool ParseLogin(const std::string& argument);
     bool ParsePassword(const std::string& argument);
 

@@ -13,7 +13,7 @@ packages=(
     # fuzz targets: clang with its libFuzzer and sanitizer run-times
     clang libclang-rt-14-dev
     # tests: real clients and servers on loopback
-    python3 python3-pytest python3-pyftpdlib python3-aiosmtpd curl lftp swaks
+    python3 python3-pytest python3-pyftpdlib python3-aiosmtpd curl lftp swaks vsftpd iproute2
     freeradius freeradius-utils libpam-wrapper snmptrapd snmp
     # installation: unit checks, manual pages, the Debian package and its dependencies
     systemd man-db groff-base dpkg-dev binutils

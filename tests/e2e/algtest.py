@@ -305,14 +305,14 @@ def echo(conn):
 
 
 class LoopbackServer(Listener):
-    """Runs `serve(conn)` in a thread of its own for every connection on 127.0.0.1 (port 0,
-    see .port); socket errors end that connection, which is closed afterwards."""
+    """Runs `serve(conn)` in a thread of its own for every connection on `host` (port 0, see
+    .port); socket errors end that connection, which is closed afterwards."""
 
-    def __init__(self, serve, lifetime=120.0, io_timeout=30.0):
+    def __init__(self, serve, lifetime=120.0, io_timeout=30.0, host="127.0.0.1"):
         self.serve = serve
         self.io_timeout = io_timeout
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        sock.bind(("127.0.0.1", 0))
+        sock.bind((host, 0))
         self.port = sock.getsockname()[1]
         super().__init__(sock, lifetime)
 
@@ -855,14 +855,17 @@ class HttpOrigin(LoopbackServer):
 
 
 class FtpServer:
-    """A pyftpdlib server on 127.0.0.1 (port 0, see .port) serving the folder `root` to the user
+    """A pyftpdlib server on `host` (port 0, see .port) serving the folder `root` to the user
     `user` with `password` (every permission), run by a thread of its own for at most
-    `lifetime` seconds. It records the arguments of the PORT commands it receives (.ports) and
-    the remote (address, port) of every data connection (.data_peers)."""
+    `lifetime` seconds; its 227 replies name `masquerade` when given. It records the arguments
+    of the PORT and EPRT commands it receives (.ports) and the remote (address, port) of every
+    data connection (.data_peers)."""
 
-    def __init__(self, root, user="bob", password="bob-pw", lifetime=300.0):
+    def __init__(self, root, user="bob", password="bob-pw", lifetime=300.0, host="127.0.0.1",
+                 masquerade=None):
         from pyftpdlib.authorizers import DummyAuthorizer
         from pyftpdlib.handlers import DTPHandler, FTPHandler
+        from pyftpdlib.ioloop import IOLoop
         from pyftpdlib.servers import FTPServer as Server
 
         self.ports, self.data_peers = [], []
@@ -875,16 +878,22 @@ class FtpServer:
 
         class Handler(FTPHandler):
             dtp_handler = RecordingDTP
+            masquerade_address = masquerade
 
             def ftp_PORT(self, line):
                 owner.ports.append(line)
                 return super().ftp_PORT(line)
 
+            def ftp_EPRT(self, line):
+                owner.ports.append(line)
+                return super().ftp_EPRT(line)
+
         authorizer = DummyAuthorizer()
         authorizer.add_user(user, password, str(root), perm="elradfmwMT")
         Handler.authorizer = authorizer
         Handler.use_sendfile = True
-        self._server = Server(("127.0.0.1", 0), Handler)
+        # A loop of its own: closing one server leaves the others of the process alone.
+        self._server = Server((host, 0), Handler, ioloop=IOLoop())
         self.port = self._server.socket.getsockname()[1]
         self._done = False
         self._deadline = time.monotonic() + lifetime
@@ -905,6 +914,37 @@ class FtpServer:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class Vsftpd(Program):
+    """vsftpd on `host` (a free port, see .port) serving the folder `root` read-only to the
+    anonymous user (any password), chrooted there; it answers a command sent during a transfer
+    only once the transfer has ended. `base` is a folder of its own. Needs root."""
+
+    def __init__(self, base, root, host="127.0.0.2"):
+        base = pathlib.Path(base)
+        (base / "empty").mkdir(parents=True, exist_ok=True)
+        os.chmod(root, 0o755)
+        self.port = free_port()
+        config = base / "vsftpd.conf"
+        config.write_text(
+            "listen=YES\nlisten_address=%s\nlisten_port=%d\nbackground=NO\n"
+            "anonymous_enable=YES\nno_anon_password=YES\nlocal_enable=NO\nwrite_enable=NO\n"
+            "anon_root=%s\nftp_username=daemon\nsecure_chroot_dir=%s\n"
+            "connect_from_port_20=NO\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
+            % (host, self.port, root, base / "empty"))
+        super().__init__(["/usr/sbin/vsftpd", config], dict(os.environ))
+        if not wait_until(lambda: _accepting_on(host, self.port), 10):
+            self.stop()
+            raise AssertionError("vsftpd did not listen:\n" + self.output())
+
+
+def _accepting_on(host, port):
+    try:
+        with socket.create_connection((host, port), timeout=1):
+            return True
+    except OSError:
+        return False
 
 
 def free_udp_port():

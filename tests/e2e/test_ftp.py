@@ -24,7 +24,7 @@ HELLO = (b"220-ALG Proxy server ready\r\n"
          b"PASS format: <proxy password>$<target ftp-server password>\r\n"
          b"220 \r\n")
 NEED_PASSWORD = b"331 User name accepted, need password\r\n"
-AUTH_FAIL = b"221 Authentication on proxy failed\r\n"
+AUTH_FAIL = b"530 Authentication on proxy failed\r\n"
 BAD_LOGIN = b"501 Incorrect proxy login or/and password\r\n"
 REJECTED = b"502 Host IP rejected\r\n"
 SERVER_LOGIN_FAILED = (b" Error login on ftp-server. Try again with login and pass of REMOTE "
@@ -56,27 +56,30 @@ class Gateway(algtest.Gateway):
     CUT_DELE = """<cut userid="carol" loglevel="event">
   <option name="COMMAND" masktype="regexp" from="^DELE$" to=""/></cut>"""
 
-    def __init__(self, base, timeout=30, process=CUT_DELE):
+    ALLOW = '<access userid="" loglevel="detail" action="allow"/>'
+
+    def __init__(self, base, timeout=30, process=CUT_DELE, rules=ALLOW):
         self.port = data_port_triple()
         text = """<?xml version="1.0" encoding="UTF-8"?>
 <algpolicy><proxy name="alg_ftp"><general>
   <listen_port>%d</listen_port><session_timeout>%d</session_timeout>
   <loggers><logger name="Console" loglevel="verbose"/></loggers>
   <authsystem name="Plaintext file"/>
-</general><handshake><access userid="" loglevel="detail" action="allow"/></handshake>
+</general><handshake>%s</handshake>
 <process>%s</process></proxy></algpolicy>
-""" % (self.port, timeout, process)
+""" % (self.port, timeout, rules, process)
         passwd = "demo=%s\ncarol=%s\n" % (md5(PROXY_PASSWORD), md5(PROXY_PASSWORD))
         super().__init__(GATEWAY, base, "ftp.xml", text, {"passwd": passwd}, encoding="cp1251")
         if not wait_until(lambda: algtest.accepting(self.port), 10):
             self.stop()
             pytest.fail("ftp-gateway did not listen:\n" + self.output())
 
-    def ftp(self, server_port, proxy_user="demo", login="bob", password="bob-pw"):
-        """An ftplib session through the gateway, logged in on the server."""
+    def ftp(self, server_port, proxy_user="demo", login="bob", password="bob-pw",
+            host="127.0.0.1"):
+        """An ftplib session through the gateway, logged in on the server at `host`."""
         f = ftplib.FTP()
         f.connect("127.0.0.1", self.port, timeout=IO_LIMIT)
-        f.login("127.0.0.1 %d$%s$%s" % (server_port, proxy_user, login),
+        f.login("%s %d$%s$%s" % (host, server_port, proxy_user, login),
                 "%s$%s" % (PROXY_PASSWORD, password))
         return f
 
@@ -117,8 +120,8 @@ class Control:
             return True
 
 
-def scripted(greeting, answers):
-    """A loopback FTP server that sends `greeting`, then for each command line the bytes
+def scripted(greeting, answers, host="127.0.0.1"):
+    """An FTP server on `host` that sends `greeting`, then for each command line the bytes
     answers[WORD] (a list of them is sent with 200 ms between items; missing: "200 ok")."""
 
     def serve(conn):
@@ -135,7 +138,7 @@ def scripted(greeting, answers):
                     time.sleep(0.2)
                 conn.sendall(part)
 
-    return algtest.LoopbackServer(serve, io_timeout=IO_LIMIT)
+    return algtest.LoopbackServer(serve, io_timeout=IO_LIMIT, host=host)
 
 
 @pytest.fixture
@@ -195,7 +198,7 @@ def test_proxy_login(gateway, server):
     c.send("PASS %s$bob-pw" % PROXY_PASSWORD)
     assert c.reply().startswith(b"230 ")
     c.send("QUIT")
-    assert c.closed()
+    assert c.reply().startswith(b"221 ") and c.closed()
 
 
 def test_server_greetings_and_logins(gateway):
@@ -217,7 +220,7 @@ def test_server_greetings_and_logins(gateway):
     assert c.reply() == b"211-status\r\n211 end\r\n"
     assert c.reply() == b"211 more\r\n"
     c.send("QUIT")
-    assert c.closed()  # the server's 221 is not passed on
+    assert c.reply() == b"221 bye\r\n" and c.closed()
 
     # A server that needs no password answers USER with 230.
     open_server = scripted(b"220 hi\r\n", {"USER": b"230 no password needed\r\n"})

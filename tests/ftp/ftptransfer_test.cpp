@@ -84,7 +84,14 @@ TEST(FtpTransferTest, CommandsSplitClassifiedAndWrittenBack) {
     const Case cases[] = {
         {"retr file name\r\n", "retr", "file name", serverToClient, "retr file name\r\n"},
         {"Stou\r\n", "Stou", nullptr, clientToServer, "Stou\r\n"},
-        {"APPE x\r\n", "APPE", "x", noTransfer, "APPE x\r\n"},
+        {"APPE x\r\n", "APPE", "x", clientToServer, "APPE x\r\n"},
+        {"MLSD\r\n", "MLSD", nullptr, serverToClient, "MLSD\r\n"},
+        {"SIZE x\r\n", "SIZE", "x", noTransfer, "SIZE x\r\n"},
+        // Telnet IP and Synch before ABOR, as the urgent-data interrupt sends them.
+        {"\xff\xf4\xff\xf2"
+         "ABOR\r\n",
+         "ABOR", nullptr, noTransfer, "ABOR\r\n"},
+        {"\xff\xf2\xffx\r\n", "\xffx", nullptr, noTransfer, "\xffx\r\n"},
         {"LIST \r\n", "LIST", "", serverToClient, "LIST \r\n"},
         {"nlst\r\n", "nlst", nullptr, serverToClient, "nlst\r\n"},
     };
@@ -106,28 +113,48 @@ TEST(FtpTransferTest, CommandsSplitClassifiedAndWrittenBack) {
             EXPECT_EQ(in.Unread(), "NOOP\r\n");
         }
     }
-    for (const char* bad : {"NOOP\n", "\n"}) {
+    for (const char* bad : {"NOOP\n", "\n", "\xff\xf4\xff\xf2\r\n"}) {
         FakeStream in(bad);
         FtpRequestReader request;
         EXPECT_THROW(request.Read(in, 100), ParseError) << bad;
     }
 
+    // What PORT and EPRT name as the data address: one reading or none.
     const struct {
         const char* line;
-        bool needed;
+        DataPortForm form;
+        const char* address = nullptr;
+        int port = 0;
     } ports[] = {
-        {"PORT 127,0,0,1,4,1\r\n", true},
-        {"port 127,0,0,1,4,1\r\n", true},
-        {"PORT 10,0,0,7,4,1\r\n", false},
-        {"PORT 127,0,0,1,4\r\n", false},
-        {"PORT\r\n", false},
-        {"EPRT 127,0,0,1,4,1\r\n", false},
+        {"PORT 127,0,0,1,4,1\r\n", DataPortForm::valid, "127.0.0.1", 1025},
+        {"port 127,0,0,01,4,1\r\n", DataPortForm::valid, "127.0.0.1", 1025},
+        {"PORT 10,0,0,7,0,0\r\n", DataPortForm::malformed},
+        {"PORT 127,0,0,1,4\r\n", DataPortForm::malformed},
+        {"PORT 127,0,0,1,4,1 \r\n", DataPortForm::malformed},
+        {"PORT\r\n", DataPortForm::malformed},
+        {"EPRT |1|127.0.0.1|1025|\r\n", DataPortForm::valid, "127.0.0.1", 1025},
+        {"eprt !1!10.0.0.7!65535!\r\n", DataPortForm::valid, "10.0.0.7", 65535},
+        {"EPRT |2|::1|1025|\r\n", DataPortForm::otherProtocol},
+        {"EPRT |1|127.1|1025|\r\n", DataPortForm::malformed},
+        {"EPRT |1|127.0.0.01|1025|\r\n", DataPortForm::malformed},
+        {"EPRT |1|127.0.0.1|0x401|\r\n", DataPortForm::malformed},
+        {"EPRT |1|127.0.0.1|1025\r\n", DataPortForm::malformed},
+        {"EPRT |1|127.0.0.1|1025|x\r\n", DataPortForm::malformed},
+        {"EPRT 111271270.0.0.11102511\r\n", DataPortForm::malformed},
+        {"EPRT 127,0,0,1,4,1\r\n", DataPortForm::malformed},
+        {"LIST |1|127.0.0.1|1025|\r\n", DataPortForm::malformed},
     };
     for (const auto& p : ports) {
         FakeStream in(p.line);
         FtpRequestReader request;
         request.Read(in, 100);
-        EXPECT_EQ(request.PORTcommandNeeded("127.0.0.1"), p.needed) << p.line;
+        std::string address = "untouched";
+        int port = -1;
+        EXPECT_EQ(request.DataPort(address, port), p.form) << p.line;
+        EXPECT_EQ(address, p.form == DataPortForm::valid ? p.address : "untouched") << p.line;
+        if (p.form == DataPortForm::valid) {
+            EXPECT_EQ(port, p.port) << p.line;
+        }
     }
 }
 
@@ -147,6 +174,12 @@ TEST(FtpTransferTest, HostPortTextsConvertBothWays) {
         {"0,0,7,4,1", false, "", 0},
         {"10,0,0,7,256,1", false, "", 0},
         {",4,1", false, "", 0},
+        {"300,0,0,1,4,1", false, "", 0},
+        {"10,0,0,x,4,1", false, "", 0},
+        {"10,0,0,7,4,1x", false, "", 0},
+        {"10,0,0,7,4,1,9", false, "", 0},
+        {"10, 0,0,7,4,1", false, "", 0},
+        {"010,000,0,7,4,1", true, "10.0.0.7", 1025},
     };
     for (const auto& u : unpack) {
         std::string address;
@@ -184,6 +217,11 @@ TEST(FtpTransferTest, ProxyLoginAttempts) {
          "h", "21", "a", "b", "a", "b"},
         {"USER 10.0.0.5\r\nPASS a$b\r\n", 2, need + IncorrectPrxLogin},
         {"USER h$a$b\r\nPASS nodollar\r\n", 2, need + IncorrectPrxLogin},
+        {"USER 10.0.0.5 0021$a$b\r\nPASS a$b\r\n", 0, need, "10.0.0.5", "21", "a", "b", "a", "b"},
+        // A port the rules would read otherwise than the connect: not a login at all.
+        {"USER 10.0.0.5 0P$a$b\r\nPASS a$b\r\n", 2, need + IncorrectPrxLogin},
+        {"USER 10.0.0.5 Px$a$b\r\nPASS a$b\r\n", 2, need + IncorrectPrxLogin},
+        {"USER 10.0.0.5 65536$a$b\r\nPASS a$b\r\n", 2, need + IncorrectPrxLogin},
         {"USER h$a$b\r\nQuit\r\n", 1, need},
     };
     for (const Case& c : cases) {
