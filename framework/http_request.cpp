@@ -131,6 +131,37 @@ void ReadToEnd(Reader& reader, std::string& out, std::size_t limit, unsigned int
     }
 }
 
+constexpr int kEmptyLinesBeforeRequest = 16;
+
+// A token character of a method or a field name.
+bool IsTchar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+           (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool HasControl(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+// Removes the line end (LF or CR LF); false when a CR remains anywhere in the line or the
+// line is empty.
+bool StripLineEnd(std::string& line) {
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return !line.empty() && line.find('\r') == std::string::npos;
+}
+
+std::string_view TrimOws(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
 void TooLarge() {
     throw ParseError(HttpRequestTooLarge);
 }
@@ -177,26 +208,50 @@ void HttpRequest::ReadBounded(Reader& reader, std::string& out, char terminator,
 }
 
 bool HttpRequest::Read(Reader& reader, unsigned int timeout) {
-    std::size_t budget = HttpLimits::kLine;  // the request line as a whole
-    method.clear();
-    ReadBounded(reader, method, ' ', timeout, budget);
-    CheckMethod();
-    // The URI and the version share what the method left of the line's budget.
-    std::string uri;
-    ReadBounded(reader, uri, ' ', timeout, budget);
-    ParseURI(uri);
-    version.clear();
-    ReadBounded(reader, version, '\n', timeout, budget);
-    ReadOptions(reader, timeout);
-    if (!FindHostIP(host.c_str(), ip)) return false;
-    ReadBody(reader, timeout);
-    ExtractAuthInfo();
+    if (!ReadHead(reader, timeout)) return false;
+    if (!isConnect) ReadBody(reader, timeout);
     return true;
+}
+
+bool HttpRequest::ReadHead(Reader& reader, unsigned int timeout) {
+    ReadRequestLine(reader, timeout);
+    ReadOptions(reader, timeout);
+    CheckFraming();
+    ExtractAuthInfo();
+    return FindHostIP(host.c_str(), ip);
+}
+
+void HttpRequest::ReadRequestLine(Reader& reader, unsigned int timeout) {
+    std::string line;
+    // Empty lines before the request line are skipped, as the server would skip them.
+    for (int skipped = 0;; ++skipped) {
+        if (skipped > kEmptyLinesBeforeRequest) throw ParseError(BadRequestFormat);
+        std::size_t budget = HttpLimits::kLine;
+        line.clear();
+        ReadBounded(reader, line, '\n', timeout, budget);
+        if (line != "\r\n" && line != "\n") break;
+    }
+    if (!StripLineEnd(line)) throw ParseError(BadRequestFormat);
+    const std::size_t blank = line.find(' ');
+    const std::size_t blank2 = blank == std::string::npos ? blank : line.find(' ', blank + 1);
+    if (blank2 == std::string::npos) throw ParseError(BadRequestFormat);
+    method = line.substr(0, blank);
+    CheckMethod();
+    // The target is written out again as it came: nothing in it may end or add a line.
+    const std::string uri = line.substr(blank + 1, blank2 - blank);
+    const std::string_view v = std::string_view(line).substr(blank2 + 1);
+    if (HasControl(uri) || v.size() != 8 || v.compare(0, 5, "HTTP/") != 0 || !IsDigit(v[5]) ||
+        v[6] != '.' || !IsDigit(v[7]))
+        throw ParseError(BadRequestFormat);
+    ParseURI(uri);
+    version = line.substr(blank2 + 1) + "\r\n";
 }
 
 void HttpRequest::CheckMethod() {
     while (method.size() >= 2 && method[0] == '\r' && method[1] == '\n') method.erase(0, 2);
     while (!method.empty() && method.back() == ' ') method.pop_back();
+    if (method.empty() || !std::all_of(method.begin(), method.end(), IsTchar))
+        throw ParseError(BadRequestFormat);
     isConnect = method == "CONNECT";
 }
 
@@ -237,17 +292,18 @@ void HttpRequest::ParseURI(const std::string& uri) {
 void HttpRequest::ReadOptions(Reader& reader, unsigned int timeout) {
     std::string line;
     for (std::size_t lines = 0; ReadFieldLine(reader, line, lines, timeout);) {
-        line.resize(line.size() - 2);
-        std::string name, value;
+        // A bare CR or a folded line would show the server a field the rules never saw; a
+        // name with blanks before its colon would hide the field from the rules for it.
+        if (!StripLineEnd(line) || line[0] == ' ' || line[0] == '\t')
+            throw ParseError(BadRequestFormat);
         const std::size_t colon = line.find(':');
-        if (colon == std::string::npos) {
-            name = line;
-        } else {
-            name = line.substr(0, colon);
-            std::size_t v = line.find_first_not_of(" \t", colon + 1);
-            if (v == std::string::npos) v = colon + 1;
-            value = line.substr(v);
-        }
+        if (colon == std::string::npos || colon == 0 ||
+            !std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon), IsTchar))
+            throw ParseError(BadRequestFormat);
+        std::string name = line.substr(0, colon);
+        std::size_t v = line.find_first_not_of(" \t", colon + 1);
+        if (v == std::string::npos) v = colon + 1;
+        std::string value = line.substr(v);
         if (strcasecmp(name.c_str(), "host") == 0) {
             if (host.empty()) {
                 host = value;
@@ -256,6 +312,42 @@ void HttpRequest::ReadOptions(Reader& reader, unsigned int timeout) {
             continue;
         }
         options.emplace_back(std::move(name), std::move(value));
+    }
+}
+
+void HttpRequest::CheckFraming() {
+    std::optional<std::size_t> length;
+    int codings = 0;
+    for (const Field& f : options) {
+        if (strcasecmp(f.first.c_str(), "Transfer-Encoding") == 0) {
+            if (++codings > 1 || !IEquals(TrimOws(f.second), "chunked"))
+                throw ParseError(HttpUnsupportedCoding);
+        } else if (strcasecmp(f.first.c_str(), "Content-Length") == 0) {
+            const std::string_view text = TrimOws(f.second);
+            std::size_t n = 0;
+            if (text.empty()) throw ParseError(HttpBadContentLength);
+            for (const char c : text) {
+                if (c < '0' || c > '9') throw ParseError(HttpBadContentLength);
+                n = n * 10 + static_cast<std::size_t>(c - '0');
+                if (n > HttpLimits::kRequestBody) TooLarge();
+            }
+            if (length && *length != n) throw ParseError(HttpBadContentLength);
+            length = n;
+        }
+    }
+    if (!length) return;
+    // One field in canonical form; with a transfer coding the length is known once read.
+    bool kept = codings != 0;
+    for (auto it = options.begin(); it != options.end();) {
+        if (strcasecmp(it->first.c_str(), "Content-Length") != 0) {
+            ++it;
+        } else if (!kept) {
+            it->second = std::to_string(*length);
+            kept = true;
+            ++it;
+        } else {
+            it = options.erase(it);
+        }
     }
 }
 
@@ -324,13 +416,18 @@ bool HttpRequest::ReadFieldLine(Reader& reader, std::string& line, std::size_t& 
     std::size_t budget = HttpLimits::kLine;
     line.clear();
     ReadBounded(reader, line, '\n', timeout, budget);
-    return line.size() >= 3;
+    return line != "\r\n" && line != "\n";
 }
 
 void HttpRequest::CutPortFromHost() {
     const std::size_t colon = host.find(':');
     if (colon == std::string::npos) return;
-    if (colon + 1 < host.size()) port = host.substr(colon + 1);
+    if (colon + 1 < host.size()) {
+        int number = 0;
+        if (!ParsePort(std::string_view(host).substr(colon + 1), number))
+            throw ParseError(HttpBadPort);
+        port = std::to_string(number);
+    }
     host.resize(colon);
 }
 

@@ -67,6 +67,11 @@ ALG_MESSAGE(HttpResponseTooLarge, "Response exceeds the limits of the gateway",
             "Ответ превышает ограничения шлюза");
 ALG_MESSAGE(UnknownDefaultCharset, "Unknown default_charset",
             "Неизвестная кодировка default_charset");
+ALG_MESSAGE(HttpBadPort, "Invalid port in request", "Неверный порт в запросе");
+ALG_MESSAGE(HttpBadContentLength, "Conflicting or invalid Content-Length in request",
+            "Противоречивая или неверная длина содержимого в запросе");
+ALG_MESSAGE(HttpMalformedResponse, "Malformed response status line",
+            "Неправильная строка состояния ответа");
 
 // A response over one of HttpLimits: the exchange ends without a reply.
 ALG_LOCALIZED_EXCEPTION(HttpLimitError);
@@ -75,10 +80,14 @@ ALG_LOCALIZED_EXCEPTION(HttpLimitError);
 // a default_charset the converter does not know; an absent or empty one is accepted.
 void CheckDefaultCharset(const ALGgeneralType& general);
 
-// One HTTP request as the proxy receives it. Read throws ParseError for a malformed URI, a
-// request over HttpLimits (HttpRequestTooLarge) or a transfer coding other than chunked
-// (HttpUnsupportedCoding); socket errors and time-outs propagate from the reader. Properties:
-// "URL", "METHOD", "IP", "Host", "Port".
+// One HTTP request as the proxy receives it. What the server is sent is what the rules saw:
+// ReadHead throws ParseError for a head that a server could read otherwise than the gateway -
+// a malformed URI, a method that is not a token, a control character in the target, a bare CR
+// anywhere, a folded or nameless field line, a port that is not 1..65535 in plain decimal
+// (HttpBadPort), differing or non-numeric Content-Length fields (HttpBadContentLength), a
+// transfer coding other than one "chunked" (HttpUnsupportedCoding) - and for a request over
+// HttpLimits (HttpRequestTooLarge); socket errors and time-outs propagate from the reader.
+// Properties: "URL", "METHOD", "IP", "Host", "Port" (the port in canonical decimal).
 class HttpRequest : public HandshakeInfoHolder {
   public:
     using Field = std::pair<std::string, std::string>;
@@ -98,7 +107,14 @@ class HttpRequest : public HandshakeInfoHolder {
     const char* GetClassName() const override { return "HttpRequest"; }
 
     // The whole request: false (nothing after the header read) when the host does not resolve.
+    // A CONNECT request has no body: what follows its head belongs to the tunnel.
     bool Read(Reader& reader, unsigned int timeout);
+    // Request line and header fields up to the empty line, credentials decoded, the host
+    // resolved (false when it does not resolve); the body is left unread. On return the
+    // fields hold at most one Content-length, in canonical decimal.
+    bool ReadHead(Reader& reader, unsigned int timeout);
+    // Skips leading CR LF pairs and trailing blanks, sets isConnect; throws
+    // ParseError(BadRequestFormat) when what remains is not a token.
     void CheckMethod();
     void ReadURI(Reader& reader, unsigned int timeout);
     void ReadOptions(Reader& reader, unsigned int timeout);
@@ -108,6 +124,8 @@ class HttpRequest : public HandshakeInfoHolder {
     // Leading digits of "Content-length"; absent or negative gives 0, beyond the body bound
     // throws ParseError(HttpRequestTooLarge).
     std::size_t ContentLengthValue() const;
+    // Splits ":port" off `host`; the port must pass ParsePort (ParseError(HttpBadPort)) and is
+    // kept in canonical decimal. An empty port after the colon keeps the previous one.
     void CutPortFromHost();
     bool ExtractAuthInfo();
     void WriteRelativeURI(std::string& out) const;
@@ -122,6 +140,9 @@ class HttpRequest : public HandshakeInfoHolder {
 
   private:
     void ParseURI(const std::string& uri);
+    void ReadRequestLine(Reader& reader, unsigned int timeout);
+    // One Content-Length at most, one Transfer-Encoding at most and only "chunked".
+    void CheckFraming();
     // Reads up to `terminator`, counting against the line budget; ParseError when exceeded.
     void ReadBounded(Reader& reader, std::string& out, char terminator, unsigned int timeout,
                      std::size_t& budget);

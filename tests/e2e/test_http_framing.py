@@ -1,0 +1,125 @@
+"""http-gateway end to end: what reaches the server is what the rules saw (request framing, the
+properties the rules read), refusals that reach a client still uploading, and the memory a
+session may hold."""
+
+import socket
+import threading
+
+import algtest
+from test_http import (ALLOW_ALL, AUTH, AUTH_REQUIRED, BAD_REQUEST, IO_LIMIT, REJECTED,
+                       gateway, origin, reply)  # noqa: F401 (fixtures)
+
+CUT = """<cut userid="" loglevel="event">
+  <option name="X-Forbidden" masktype="wild" from="*"/>
+  <option name="secret" masktype="wild" from="*"/>
+  <body masktype="wild" from="*secret*"/></cut>"""
+
+
+def chunked(*pieces):
+    return b"".join(b"%x\r\n%s\r\n" % (len(p), p) for p in pieces) + b"0\r\n\r\n"
+
+
+def check_table(g, o, rows):
+    """rows: (name, request, exact reply, exact request the server received or None)."""
+    for name, request, expected, forwarded in rows:
+        before = len(o.requests)
+        assert g.exchange(request) == expected, name
+        if forwarded is None:
+            assert len(o.requests) == before, (name, o.requests[before:])
+        else:
+            assert o.requests[before:] == [forwarded], name
+
+
+def test_request_heads_the_server_could_read_otherwise(gateway, origin):
+    o = origin({"/": reply("200 OK", ["Content-Length: 2"], b"ok")})
+    p = o.port
+    rules = ('<access userid="" loglevel="event" action="reject"><filterby name="METHOD" '
+             'masktype="wild">POST</filterby></access>' + ALLOW_ALL)
+    g = gateway(rules=rules, process=CUT)
+    line = b"GET http://127.0.0.1:%d/ HTTP/1.1\r\n" % p
+    put = line.replace(b"GET", b"PUT")
+
+    def sent(fields, body):
+        return (b"PUT / HTTP/1.1\r\n%sConnection: close\r\nHost: 127.0.0.1:%d\r\n\r\n%s" %
+                (fields, p, body))
+
+    ok = b"HTTP/1.1 200 OK\r\nContent-length: 2\r\n\r\nok"
+    smuggled = b"3\r\nsec\r\n3\r\nret\r\n0\r\n\r\n"
+    check_table(g, o, [
+        ("two chunked codings", put + b"Transfer-Encoding: chunked\r\n" * 2 + AUTH + b"\r\n" +
+         chunked(smuggled), BAD_REQUEST, None),
+        ("one chunked coding, decoded once", put + b"Transfer-Encoding: chunked\r\n" + AUTH +
+         b"\r\n" + chunked(b"sec", b"ret"), REJECTED, None),
+        ("chunked body passed as one length", put + b"transfer-encoding: CHUNKED \r\n" +
+         b"Content-Length: 99\r\n" + AUTH + b"\r\n" + chunked(b"ab", b"c"), ok,
+         sent(b"Content-length: 3\r\n", b"abc")),
+        ("coding list", put + b"Transfer-Encoding: gzip, chunked\r\n" + AUTH + b"\r\n",
+         BAD_REQUEST, None),
+        ("differing lengths", put + b"Content-Length: 3\r\nContent-Length: 4\r\n" + AUTH +
+         b"\r\nabcd", BAD_REQUEST, None),
+        ("equal lengths become one", put + b"Content-Length: 3\r\ncontent-length: 003\r\n" +
+         AUTH + b"\r\nabc", ok, sent(b"Content-Length: 3\r\n", b"abc")),
+        ("signed length", put + b"Content-Length: +3\r\n" + AUTH + b"\r\nabc", BAD_REQUEST,
+         None),
+        ("length with a tail", put + b"Content-Length: 3x\r\n" + AUTH + b"\r\nabc",
+         BAD_REQUEST, None),
+        ("bare CR in a field line", line + b"X-A: 1\rX-Forbidden: yes\r\n" + AUTH + b"\r\n",
+         BAD_REQUEST, None),
+        ("folded field line", line + b"Cookie: a\r\n secret: 1\r\n" + AUTH + b"\r\n",
+         BAD_REQUEST, None),
+        ("blank before the colon", line + b"X-Forbidden : yes\r\n" + AUTH + b"\r\n",
+         BAD_REQUEST, None),
+        ("line without a colon", line + b"X-Forbidden\r\n" + AUTH + b"\r\n", BAD_REQUEST,
+         None),
+        ("CR LF in the target", b"GET http://127.0.0.1:%d/a\r\nX-Forbidden: yes HTTP/1.1\r\n"
+         % p + AUTH + b"\r\n", BAD_REQUEST, None),
+        ("control in the target", b"GET http://127.0.0.1:%d/a\x01b HTTP/1.1\r\n" % p + AUTH +
+         b"\r\n", BAD_REQUEST, None),
+        ("method not a token", line.replace(b"GET", b"G(T") + AUTH + b"\r\n", BAD_REQUEST,
+         None),
+        ("bare LF before the method", b"\r\n\n" + line.replace(b"GET", b"POST") + AUTH +
+         b"\r\n", REJECTED, None),
+        ("bare LF line ends", line.replace(b"\r\n", b"\n") + AUTH.replace(b"\r\n", b"\n") +
+         b"X: y\n\n", ok, b"GET / HTTP/1.1\r\nX: y\r\nConnection: close\r\n"
+         b"Host: 127.0.0.1:%d\r\n\r\n" % p),
+    ])
+
+
+def test_properties_the_rules_see(gateway, origin):
+    o = origin({"/": reply("200 OK", ["Content-Length: 2"], b"ok")})
+    p = o.port
+    rules = ('<access userid="" loglevel="event" action="reject"><filterby name="Port" '
+             'masktype="wild">%d</filterby></access>' % p + ALLOW_ALL)
+    g = gateway(rules=rules)
+    echo = algtest.EchoServer()
+    try:
+        rows = []
+        for spelling, expected in ((b"0%d" % p, REJECTED), (b"00%d" % p, REJECTED),
+                                   (b"+%d" % p, BAD_REQUEST), (b"%d#" % p, BAD_REQUEST),
+                                   (b" %d" % p, BAD_REQUEST), (b"0", BAD_REQUEST),
+                                   (b"65536", BAD_REQUEST), (b"%d" % (p + 65536), BAD_REQUEST)):
+            rows += [
+                ("absolute URI port %r" % spelling, b"GET http://127.0.0.1:%s/ HTTP/1.1\r\n" %
+                 spelling + AUTH + b"\r\n", expected, None),
+                ("Host field port %r" % spelling, b"GET / HTTP/1.1\r\nHost: 127.0.0.1:%s\r\n" %
+                 spelling + AUTH + b"\r\n", expected, None),
+                ("CONNECT port %r" % spelling, b"CONNECT 127.0.0.1:%s HTTP/1.1\r\n" % spelling +
+                 AUTH + b"\r\n", expected, None),
+            ]
+        for host in (b"127.1", b"2130706433", b"0x7f.0.0.1", b"0177.0.0.1", b"127.0.0.01"):
+            rows += [
+                ("host %r" % host, b"GET http://%s:%d/ HTTP/1.1\r\n" % (host, p) + AUTH +
+                 b"\r\n", BAD_REQUEST, None),
+                ("CONNECT host %r" % host, b"CONNECT %s:%d HTTP/1.1\r\n" % (host, echo.port) +
+                 AUTH + b"\r\n", BAD_REQUEST, None),
+            ]
+        check_table(g, o, rows)
+        start = g.count()
+        assert g.exchange(b"GET http://127.0.0.1:+%d/ HTTP/1.1\r\n" % p + AUTH + b"\r\n")
+        g.wait_for("Invalid port in request", start)
+        # A name and a port the rule does not name pass.
+        other = origin({"/": reply("200 OK", ["Content-Length: 2"], b"ok")})
+        assert g.exchange(b"GET http://localhost:0%d/ HTTP/1.1\r\n" % other.port + AUTH +
+                          b"\r\n").endswith(b"\r\n\r\nok")
+    finally:
+        echo.close()
