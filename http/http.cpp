@@ -1,5 +1,8 @@
 #include "http.h"
 
+#include <sys/socket.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 
@@ -44,6 +47,12 @@ std::unique_ptr<AlgSocket> ConnectTo(const HttpRequest& request, ALGPool& pool) 
     return std::make_unique<AlgSocket>(static_cast<int>(port), request.ip.c_str(), &pool);
 }
 
+// How long and how much a refused client may go on sending before the connection closes.
+constexpr std::chrono::seconds kLingerTime{2};
+constexpr std::size_t kLingerBytes = 256u << 20;
+constexpr unsigned int kLingerPiece = 64 * 1024;
+constexpr unsigned int kLingerWait = 100;
+
 void LogWithSuffix(I_ToLogSystem& log, const locMSG& msg, const char* suffix) {
     LoggedMessage m(msg, event, info);
     if (suffix != nullptr) m.AddSuffix(suffix);
@@ -63,22 +72,28 @@ void HttpStateMachine::Run() {
     const unsigned int timeout = static_cast<unsigned int>(Listener().SessionTimeout());
     try {
         HttpRequest request;
-        if (!request.Read(clientReader_, timeout)) {
+        // The head decides everything that needs no body: a client refused on it never
+        // gets the gateway to hold its body.
+        if (!request.ReadHead(clientReader_, timeout)) {
             LoggedMessage m(NoConnectionInfo, detail, warning);
             Log(m);
-            WriteClient(kBadRequestReply, sizeof kBadRequestReply - 1);
+            Refuse(kBadRequestReply, sizeof kBadRequestReply - 1);
             return;
         }
         if (!request.hasAuthInfo || !Authenticate(request.user.c_str(), request.password.c_str())) {
-            WriteClient(kAuthRequiredReply, sizeof kAuthRequiredReply - 1);
+            Refuse(kAuthRequiredReply, sizeof kAuthRequiredReply - 1);
             return;
         }
         StrMessageWriter rejected(kRejectedReply);
-        if (!AccessAllowed(request, rejected)) return;
+        if (!AccessAllowed(request, rejected)) {
+            CloseLingering();
+            return;
+        }
         if (request.isConnect) {
             Tunnel(request);
             return;
         }
+        request.ReadBody(clientReader_, timeout);
         if (!filterRequest_step(request)) return;
 
         std::unique_ptr<AlgSocket> server = ConnectTo(request, Listener().Pool());
@@ -101,7 +116,32 @@ void HttpStateMachine::Run() {
         response.Write(ClientSocket(), timeout);
     } catch (const ParseError& e) {
         LogError(*this, e, event, error);
-        WriteClient(kBadRequestReply, sizeof kBadRequestReply - 1);
+        Refuse(kBadRequestReply, sizeof kBadRequestReply - 1);
+    }
+}
+
+void HttpStateMachine::Refuse(const char* reply, std::size_t length) {
+    WriteClient(reply, length);
+    CloseLingering();
+}
+
+void HttpStateMachine::CloseLingering() {
+    AlgSocket& client = ClientSocket();
+    ::shutdown(client.Descriptor(), SHUT_WR);
+    // Unread bytes at close would turn it into a reset, which can destroy the reply before
+    // the client reads it; so what the client still sends is taken and dropped for a while.
+    const auto deadline = std::chrono::steady_clock::now() + kLingerTime;
+    std::unique_ptr<char[]> sink(new char[kLingerPiece]);
+    try {
+        for (std::size_t dropped = 0;
+             dropped < kLingerBytes && std::chrono::steady_clock::now() < deadline;) {
+            if (!client.DataIsAvailable(kLingerWait)) continue;
+            unsigned int size = kLingerPiece;
+            if (!client.Read(sink.get(), size, kLingerWait)) return;
+            dropped += size;
+        }
+    } catch (const SocketError&) {
+        // The client reset the connection: nothing is left to protect.
     }
 }
 

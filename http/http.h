@@ -44,6 +44,11 @@ class HttpStateMachine : public StateMachine {
 
   private:
     void WriteClient(const char* text, std::size_t length);
+    // Writes a refusal and closes lingering: the client may still be sending its request.
+    void Refuse(const char* reply, std::size_t length);
+    // Shuts down writing, then reads and drops what the client sends, for a bounded time and
+    // amount, so that the close does not reset the connection under an unread reply.
+    void CloseLingering();
     void Tunnel(const HttpRequest& request);
 
     // Every read of the request goes through here; a tunnel passes on what it holds.
