@@ -132,6 +132,7 @@ void ReadToEnd(Reader& reader, std::string& out, std::size_t limit, unsigned int
 }
 
 constexpr int kEmptyLinesBeforeRequest = 16;
+constexpr int kInterimResponses = 16;
 
 // A token character of a method or a field name.
 bool IsTchar(char c) {
@@ -505,44 +506,60 @@ void HttpRequest::RemoveOption(const char* name) {
 // ---- HttpResponse ---------------------------------------------------------------------------
 
 bool HttpResponse::Read(Reader& reader, unsigned int timeout) {
-    std::size_t budget = HttpLimits::kLine;
-    version.clear();
-    status.clear();
-    reason.clear();
-    if (!ReadWithin(reader, version, ' ', timeout, budget) ||
-        !ReadWithin(reader, status, ' ', timeout, budget) ||
-        !ReadWithin(reader, reason, '\n', timeout, budget))
-        throw HttpLimitError(HttpResponseTooLarge);
-    headers.clear();
-    bool chunked = false;
-    for (;;) {
-        budget = HttpLimits::kLine;
-        std::string line;
-        if (!ReadWithin(reader, line, '\n', timeout, budget))
-            throw HttpLimitError(HttpResponseTooLarge);
-        if (IEquals(line, kGzipLine)) {
-            gzipped = true;
-        } else if (IEquals(line, kChunkedLine)) {
-            chunked = true;
-            continue;
-        }
-        if (line.size() < 3) break;
-        if (headers.size() >= HttpLimits::kFields) throw HttpLimitError(HttpResponseTooLarge);
-        headers.push_back(std::move(line));
+    // Interim responses are not passed on (an HTTP/1.0 client must not get them); 101 is
+    // final and left to ShouldHasBody.
+    for (int interim = 0;; ++interim) {
+        if (interim > kInterimResponses) throw HttpLimitError(HttpResponseTooLarge);
+        ReadHead(reader, timeout);
+        if (status[0] != '1' || status == "101 ") break;
     }
     cutShort = false;
     if (!ShouldHasBody()) return false;
     body.clear();
     ReadToEnd(reader, body,
-              HttpLimits::kResponseBody + (chunked ? HttpLimits::kChunkedOverhead : 0), timeout);
-    if (chunked) {
+              HttpLimits::kResponseBody + (chunked_ ? HttpLimits::kChunkedOverhead : 0), timeout);
+    if (chunked_) {
         cutShort = !unchunk();
     } else {
         const std::optional<std::size_t> announced = ContentLength(headers);
         cutShort = announced && body.size() < *announced;
     }
     if (body.size() > HttpLimits::kResponseBody) throw HttpLimitError(HttpResponseTooLarge);
-    return gzipped ? ungzip() : true;
+    if (!gzipped || body.empty()) return true;
+    return ungzip();
+}
+
+void HttpResponse::ReadHead(Reader& reader, unsigned int timeout) {
+    std::size_t budget = HttpLimits::kLine;
+    std::string line;
+    if (!ReadWithin(reader, line, '\n', timeout, budget)) throw HttpLimitError(HttpResponseTooLarge);
+    // Version, blank, three digits, then a blank and a reason or the line end at once.
+    const std::size_t blank = line.find(' ');
+    const std::size_t code = blank + 1;
+    if (blank == std::string::npos || line.size() < code + 4 || !IsDigit(line[code]) ||
+        !IsDigit(line[code + 1]) || !IsDigit(line[code + 2]) ||
+        (line[code + 3] != ' ' && line[code + 3] != '\r' && line[code + 3] != '\n'))
+        throw HttpLimitError(HttpMalformedResponse);
+    version = line.substr(0, code);
+    status = line.substr(code, 3) + ' ';
+    reason = line.substr(line[code + 3] == ' ' ? code + 4 : code + 3);
+    headers.clear();
+    chunked_ = false;
+    for (;;) {
+        budget = HttpLimits::kLine;
+        line.clear();
+        if (!ReadWithin(reader, line, '\n', timeout, budget))
+            throw HttpLimitError(HttpResponseTooLarge);
+        if (IEquals(line, kGzipLine)) {
+            gzipped = true;
+        } else if (IEquals(line, kChunkedLine)) {
+            chunked_ = true;
+            continue;
+        }
+        if (line == "\r\n" || line == "\n") break;
+        if (headers.size() >= HttpLimits::kFields) throw HttpLimitError(HttpResponseTooLarge);
+        headers.push_back(std::move(line));
+    }
 }
 
 bool HttpResponse::ShouldHasBody() const {
@@ -594,20 +611,32 @@ bool HttpResponse::ungzip() {
     std::unique_ptr<char[]> piece(new char[kReadPiece]);
     zs.next_in = reinterpret_cast<Bytef*>(body.data());
     zs.avail_in = static_cast<uInt>(body.size());
-    int rc = Z_OK;
-    do {
+    bool complete = false;  // the input so far ends on the end of a member
+    for (;;) {
         zs.next_out = reinterpret_cast<Bytef*>(piece.get());
         zs.avail_out = kReadPiece;
-        rc = inflate(&zs, Z_NO_FLUSH);
+        const int rc = inflate(&zs, Z_NO_FLUSH);
         const std::size_t produced = kReadPiece - zs.avail_out;
         if (out.size() + produced > HttpLimits::kGzipOutput) {
             inflateEnd(&zs);
             throw HttpLimitError(HttpResponseTooLarge);
         }
         out.append(piece.get(), produced);
-    } while (rc == Z_OK && zs.avail_out == 0);
+        if (rc == Z_OK) continue;
+        complete = rc == Z_STREAM_END;
+        if (!complete || zs.avail_in == 0) break;
+        // Another member follows, or the zero padding some servers put after the last one.
+        const auto* rest = reinterpret_cast<const char*>(zs.next_in);
+        if (std::all_of(rest, rest + zs.avail_in, [](char c) { return c == '\0'; })) break;
+        inflateReset(&zs);
+        complete = false;
+    }
     inflateEnd(&zs);
-    if (!out.empty()) body.swap(out);
+    // Nothing decodable at all: the body is not gzip whatever its label says, and goes on
+    // as it came. Anything else that did not end on a member's end is not the whole body.
+    if (out.empty() && !complete) return true;
+    cutShort = cutShort || !complete;
+    body.swap(out);
     return true;
 }
 

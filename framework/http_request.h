@@ -152,8 +152,10 @@ class HttpRequest : public HandshakeInfoHolder {
 };
 
 // One HTTP response as read from the server: its body decoded (chunked, gzip) for the
-// filters, written back with an exact Content-length and gzip put back. Read throws
-// HttpLimitError over HttpLimits and LogicError "1xx status code recived" for a 1xx status.
+// filters, written back with an exact Content-length and gzip put back. Interim responses
+// (1xx but 101) are read and dropped. Read throws HttpLimitError over HttpLimits or for a
+// status line that is not version, blank, three digits and an optional reason
+// (HttpMalformedResponse), and LogicError "1xx status code recived" for a 101.
 class HttpResponse {
   public:
     codepage_t codepage = -1;
@@ -163,8 +165,8 @@ class HttpResponse {
     std::string reason;              // rest of the status line, line end included
     std::list<std::string> headers;  // whole lines with CR LF; no chunked line, no end line
     std::string body;
-    // Set by Read when the server ended before the body its Content-Length announced or
-    // before the last chunk: a cut transfer, not to be passed on as a whole one.
+    // Set by Read when the server ended before the body its Content-Length announced, before
+    // the last chunk or inside a gzip member: a cut transfer, not to be passed on as whole.
     bool cutShort = false;
 
     // Everything up to the server's end of stream; the result is that of ungzip, or false
@@ -175,14 +177,21 @@ class HttpResponse {
     // remains takes what remains and ends the body. True when the body ended on the last
     // (zero-size) chunk.
     bool unchunk();
-    // False only when zlib cannot set up; undecodable data keeps what decoded before it (the
-    // body stays as it was when nothing did). Output past HttpLimits throws HttpLimitError.
+    // Decodes every gzip member. False only when zlib cannot set up; a body of which nothing
+    // decodes stays as it was; one that stops or breaks inside a member keeps what decoded
+    // and sets cutShort. Output past HttpLimits throws HttpLimitError.
     bool ungzip();
     // False with the body unchanged when compression fails or exceeds HttpLimits.
     bool gzip();
     // Status line, header lines with Content-length set to the body size (a failed gzip drops
     // the "Content-Encoding: gzip" line), then the body.
     void Write(Writer& writer, unsigned int timeout);
+
+  private:
+    // Status line and header lines of one response, final or interim.
+    void ReadHead(Reader& reader, unsigned int timeout);
+
+    bool chunked_ = false;
 };
 
 // The linear equivalents of the charset searches of a response (a backtracking engine takes

@@ -2,8 +2,12 @@
 
 #include <sys/socket.h>
 
+#include <QByteArray>
+#include <QString>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "alg_xml.h"
@@ -52,6 +56,25 @@ constexpr std::chrono::seconds kLingerTime{2};
 constexpr std::size_t kLingerBytes = 256u << 20;
 constexpr unsigned int kLingerPiece = 64 * 1024;
 constexpr unsigned int kLingerWait = 100;
+
+// Whether `text` comes back byte for byte from the filter's UTF-8 reading; taken in pieces
+// cut before a character's first byte, so that no whole copy of the text is made.
+bool SurvivesUtf8(const std::string& text) {
+    constexpr std::size_t kPiece = 64 * 1024;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = std::min(text.size(), at + kPiece);
+        for (int i = 0; i < 4 && end < text.size() &&
+                        (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80;
+             ++i)
+            ++end;
+        const int size = static_cast<int>(end - at);
+        const QByteArray back = QString::fromUtf8(text.data() + at, size).toUtf8();
+        if (back.size() != size || std::memcmp(back.constData(), text.data() + at, end - at) != 0)
+            return false;
+        at = end;
+    }
+    return true;
+}
 
 void LogWithSuffix(I_ToLogSystem& log, const locMSG& msg, const char* suffix) {
     LoggedMessage m(msg, event, info);
@@ -174,7 +197,7 @@ bool HttpStateMachine::filterRequest_step(HttpRequest& request) {
     }
     if (!request.body.empty()) {
         const std::size_t before = request.body.size();
-        if (sections.ProcessBody(user, request.body, *this, -1)) {
+        if (FilterBody(user, request.body, textcode::kUnknown)) {
             WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
             return false;
         }
@@ -193,8 +216,12 @@ bool HttpStateMachine::filterResponse_step(const char* user, HttpResponse& respo
             ++it;
             continue;
         }
+        // The rules see the value without its line end, which is put back after them.
+        std::size_t end = it->size();
+        if (end > colon + 1 && (*it)[end - 1] == '\n') --end;
+        if (end > colon + 1 && (*it)[end - 1] == '\r') --end;
         const std::string name = it->substr(0, colon);
-        std::string value = it->substr(colon + 1);
+        std::string value = it->substr(colon + 1, end - colon - 1);
         if (sections.ProcessOption(user, name.c_str(), value, *this)) {
             WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
             return false;
@@ -203,15 +230,43 @@ bool HttpStateMachine::filterResponse_step(const char* user, HttpResponse& respo
             it = response.headers.erase(it);
             continue;
         }
-        it->replace(colon + 1, std::string::npos, value);
+        it->replace(colon + 1, end - colon - 1, value);
         ++it;
     }
-    if (!response.body.empty() &&
-        sections.ProcessBody(user, response.body, *this, response.codepage)) {
+    if (!response.body.empty() && FilterBody(user, response.body, response.codepage)) {
         WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
         return false;
     }
     return true;
+}
+
+bool HttpStateMachine::FilterBody(const char* user, std::string& body, codepage_t codepage) {
+    const ProcessSection& sections = Listener().ProcessSections();
+    if (sections.Empty()) return false;
+    // Without a known code page the bytes are matched as they are.
+    const bool converts = codepage != kFilterCodepage && codepage != textcode::kUnknown;
+    std::string original;
+    if (converts) original = body;
+    ProcessSection::PrepareToFilter(body, codepage);
+    bool text = SurvivesUtf8(body);
+    if (text && converts) {
+        std::string back = body;
+        ProcessSection::PrepareToShow(back, codepage);
+        text = back == original;
+        if (text) std::string().swap(original);
+    }
+    for (const CutSection& cut : sections.cuts)
+        if (cut.ProcessBody(user, body, *this)) return true;
+    if (!text) {
+        // A replace rule would rewrite every byte that is not text, not only its match.
+        LoggedMessage m(BodyNotText, detail, info);
+        Log(m);
+        if (converts) body.swap(original);
+        return false;
+    }
+    for (const ReplaceSection& replace : sections.replaces) replace.ProcessBody(user, body, *this);
+    ProcessSection::PrepareToShow(body, codepage);
+    return false;
 }
 
 codepage_t HttpStateMachine::ObtainCharset(const std::string& body) {

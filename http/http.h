@@ -18,6 +18,8 @@ ALG_MESSAGE(CharsetFromOptions, "Charset from HTTP options is ",
             "Кодовая страница из HTTP опций - ");
 ALG_MESSAGE(ResultingCharset, "Resulting charset is ",
             "Кодовая страница, полученная в результате, - ");
+ALG_MESSAGE(BodyNotText, "Body is not text in its code page: left to the cut rules only",
+            "Тело не является текстом в своей кодировке: применяются только правила вырезания");
 ALG_MESSAGE(ResponseCutShort, "Response cut short by the server. Not passed on",
             "Ответ прерван сервером. Клиенту не передан");
 
@@ -43,6 +45,10 @@ class HttpStateMachine : public StateMachine {
     bool setResponseCharset_step(HttpResponse& response);
 
   private:
+    // The body rules on `body` in `codepage`: true when a cut rule refuses it. Replace rules
+    // run only on a body that comes back unchanged from the filter code page; any other is
+    // left as it is (logged at level detail).
+    bool FilterBody(const char* user, std::string& body, codepage_t codepage);
     void WriteClient(const char* text, std::size_t length);
     // Writes a refusal and closes lingering: the client may still be sending its request.
     void Refuse(const char* reply, std::size_t length);

@@ -233,9 +233,8 @@ def test_response_bodies_decoded_and_encoded_again(gateway, origin):
         response = g.exchange(get(p, path, method=method))
         assert response.endswith(b"Content-length: 0\r\n\r\n"), (path, response)
 
-    start = g.count()
-    assert g.exchange(get(p, b"/100")) == b""
-    g.wait_for("1xx status code recived", start)
+    # An interim response is dropped and the final one relayed.
+    assert g.exchange(get(p, b"/100")) == b"HTTP/1.1 200 OK\r\nContent-length: 2\r\n\r\nok"
 
 
 PROCESS = """

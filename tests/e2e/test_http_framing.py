@@ -2,11 +2,12 @@
 properties the rules read), refusals that reach a client still uploading, and the memory a
 session may hold."""
 
+import os
 import socket
 import threading
 
 import algtest
-from test_http import (ALLOW_ALL, AUTH, AUTH_REQUIRED, BAD_REQUEST, IO_LIMIT, REJECTED,
+from test_http import (ALLOW_ALL, AUTH, AUTH_REQUIRED, BAD_REQUEST, IO_LIMIT, REJECTED, get,
                        gateway, origin, reply)  # noqa: F401 (fixtures)
 
 CUT = """<cut userid="" loglevel="event">
@@ -123,3 +124,63 @@ def test_properties_the_rules_see(gateway, origin):
                           b"\r\n").endswith(b"\r\n\r\nok")
     finally:
         echo.close()
+
+
+def test_responses_passed_whole_and_unharmed(gateway, origin):
+    import gzip
+    members = gzip.compress(b"first member " * 80) + gzip.compress(b"second member " * 80)
+    cut = gzip.compress(os.urandom(3000))[:-20]
+    png = b"\x89PNG\r\n\x1a\n\x00\x00ab\xff\xfe" + bytes(range(256))
+    download = os.urandom(100000) + b"ab" + os.urandom(100004)
+    text = "a text with ab in it, and ünïcode".encode()
+
+    def plain(body, kind="application/octet-stream"):
+        return reply("200 OK", ["Content-Type: " + kind, "Content-Length: %d" % len(body)], body)
+
+    o = origin({
+        "/members": reply("200 OK", ["Content-Encoding: gzip", "Content-Length: %d" %
+                                     len(members)], members),
+        "/cut-gzip": reply("200 OK", ["Content-Encoding: gzip"], cut),
+        "/server": reply("200 OK", ["Server: webserver", "Content-Type: text/plain",
+                                    "Content-Length: 2"], b"ok"),
+        "/hints": b"HTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\n\r\nHTTP/1.1 100 Continue\r\n"
+                  b"\r\n" + reply("200 OK", ["Content-Length: 2"], b"ok"),
+        "/no-reason": b"HTTP/1.1 200\r\nX-First: 1\r\nContent-Length: 2\r\n\r\nok",
+        "/no-reason-bare": b"HTTP/1.1 204\r\n\r\n",
+        "/png": plain(png, "image/png"),
+        "/download": plain(download),
+        "/text": plain(text, "text/plain; charset=utf-8"),
+    })
+    process = """<replace userid="" loglevel="event">
+  <option name="Server" masktype="regexp" from="web.*" to="proxy"/>
+  <body masktype="wild" from="ab" to="xy"/></replace>"""
+    g = gateway(process=process)
+    p = o.port
+    rows = [
+        # (path, exact reply or a check of it, a log line that must follow)
+        ("/members", lambda r: gzip.decompress(r.partition(b"\r\n\r\n")[2]) ==
+         b"first member " * 80 + b"second member " * 80, None),
+        ("/cut-gzip", b"", "Response cut short by the server"),
+        ("/server", b"HTTP/1.1 200 OK\r\nServer: proxy\r\nContent-Type: text/plain\r\n"
+         b"Content-length: 2\r\n\r\nok", "Replace option:1.1 (1)"),
+        ("/hints", b"HTTP/1.1 200 OK\r\nContent-length: 2\r\n\r\nok", None),
+        ("/no-reason", b"HTTP/1.1 200 \r\nX-First: 1\r\nContent-length: 2\r\n\r\nok", None),
+        ("/no-reason-bare", b"HTTP/1.1 204 \r\n\r\n", None),
+        ("/png", plain(png, "image/png").replace(b"Content-Length", b"Content-length"),
+         "Body is not text in its code page"),
+        ("/download", plain(download).replace(b"Content-Length", b"Content-length"),
+         "Body is not text in its code page"),
+        ("/text", plain(text.replace(b"ab", b"xy"), "text/plain; charset=utf-8").replace(
+            b"Content-Length", b"Content-length"), "Replace body:1.1 (1)"),
+    ]
+    for path, expected, log in rows:
+        start = g.count()
+        response = g.exchange(get(p, path.encode()))
+        if callable(expected):
+            assert expected(response), (path, response[:200])
+            head, _, body = response.partition(b"\r\n\r\n")
+            assert b"\r\nContent-length: %d" % len(body) in head, head
+        else:
+            assert response == expected, (path, response[:200])
+        if log:
+            g.wait_for(log, start)

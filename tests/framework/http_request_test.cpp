@@ -235,10 +235,11 @@ TEST(HttpResponse, BodiesDecodedAndWrittenBack) {
         }
     }
 
-    // A cut stream keeps what decoded before the cut.
+    // A cut stream keeps what decoded before the cut and is known to be cut.
     HttpResponse cut;
     cut.body = Gzip("partly decoded text").substr(0, 16);
     EXPECT_TRUE(cut.ungzip());
+    EXPECT_TRUE(cut.cutShort);
     EXPECT_FALSE(cut.body.empty());
     EXPECT_EQ(std::string("partly decoded text").rfind(cut.body, 0), 0u) << cut.body;
 
@@ -260,7 +261,7 @@ TEST(HttpResponse, BodiesDecodedAndWrittenBack) {
     EXPECT_EQ(back.body, "plain text");
 
     HttpResponse informational;
-    FakeStream hundred("HTTP/1.1 100 Continue\r\n\r\n");
+    FakeStream hundred("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 101\r\n\r\n");
     EXPECT_THROW(informational.Read(hundred, 1000), alg::LogicError);
     HttpResponse longHeader;
     FakeStream huge("HTTP/1.1 200 OK\r\nX: " + std::string(HttpLimits::kLine, 'a') + "\r\n\r\n");
