@@ -310,7 +310,12 @@ bool HttpStateMachine::setResponseCharset_step(HttpResponse& response) {
 
 Http::Http(const ALGproxyType& section, bool firstStart, LogSystem& logSystem)
     : Proto(section, firstStart, logSystem) {
-    CheckDefaultCharset(*section.general[0]);
+    // An unknown name leaves the listener without a default code page, as an absent one does.
+    try {
+        CheckDefaultCharset(*section.general[0]);
+    } catch (const InitializerError& e) {
+        LogError(*ProxyApp::Instance(), e, event, warning);
+    }
     if (const ALGprocessType* process = section.process.first()) {
         I_ToLogSystem& log = *ProxyApp::Instance();
         ProcessSections().AddReplaceSections(process->replace, BodyRules::build, log);

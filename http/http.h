@@ -61,8 +61,8 @@ class HttpStateMachine : public StateMachine {
     BufferedSocketReader clientReader_;
 };
 
-// The listener of http-gateway: builds its cut and replace sections with body rules, and
-// refuses a default_charset the converter does not know.
+// The listener of http-gateway: builds its cut and replace sections with body rules; a
+// default_charset the converter does not know is logged as a warning and counts as none.
 class Http : public Proto {
   public:
     Http(const ALGproxyType& section, bool firstStart, LogSystem& logSystem);
