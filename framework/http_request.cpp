@@ -1,6 +1,7 @@
 #include "http_request.h"
 
 #include <strings.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -119,14 +120,22 @@ bool ReadWithin(Reader& reader, std::string& out, char terminator, unsigned int 
     return out.size() > before && out.back() == terminator;
 }
 
-// Appends everything up to the end of the stream; HttpLimitError past `limit` bytes.
-void ReadToEnd(Reader& reader, std::string& out, std::size_t limit, unsigned int timeout) {
+// Holds `bytes` in `share` or throws HttpLimitError.
+void HoldForResponse(BodyBudget::Share& share, std::size_t bytes) {
+    if (!share.Hold(bytes)) throw HttpLimitError(HttpBodiesOverBudget);
+}
+
+// Appends everything up to the end of the stream, held in `share`; HttpLimitError past
+// `limit` bytes or past the budget.
+void ReadToEnd(Reader& reader, std::string& out, BodyBudget::Share& share, std::size_t limit,
+               unsigned int timeout) {
     std::unique_ptr<char[]> piece(new char[kReadPiece]);
     for (;;) {
         if (!reader.DataIsAvailable(timeout)) throw SocketError(Timeout);
         unsigned int size = kReadPiece;
         if (!reader.Read(piece.get(), size, timeout)) return;
         if (out.size() + size > limit) throw HttpLimitError(HttpResponseTooLarge);
+        HoldForResponse(share, out.size() + size);
         out.append(piece.get(), size);
     }
 }
@@ -169,11 +178,13 @@ void TooLarge() {
 
 // Appends exactly `count` bytes, growing `out` only as they arrive, so that a length the
 // client claims but never sends costs no memory.
-void ReadExactly(Reader& reader, std::string& out, std::size_t count, unsigned int timeout) {
+void ReadExactly(Reader& reader, std::string& out, BodyBudget::Share& share, std::size_t count,
+                 unsigned int timeout) {
     constexpr std::size_t kStep = 1 << 20;
     while (count > 0) {
         const std::size_t n = std::min(count, kStep);
         const std::size_t old = out.size();
+        if (!share.Hold(old + n)) throw ParseError(HttpBodiesOverBudget);
         out.resize(old + n);
         reader.ReadN(out.data() + old, static_cast<unsigned int>(n), timeout);
         count -= n;
@@ -181,6 +192,48 @@ void ReadExactly(Reader& reader, std::string& out, std::size_t count, unsigned i
 }
 
 }  // namespace
+
+BodyBudget& BodyBudget::Process() {
+    static BodyBudget budget([] {
+        const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+        const unsigned long long physical =
+            pages > 0 && pageSize > 0 ? static_cast<unsigned long long>(pages) *
+                                            static_cast<unsigned long long>(pageSize)
+                                      : ~0ULL;
+        return static_cast<std::size_t>(std::min<unsigned long long>(1ULL << 30, physical / 4));
+    }());
+    return budget;
+}
+
+BodyBudget::Share::Share(Share&& other) noexcept : budget_(other.budget_), held_(other.held_) {
+    other.held_ = 0;
+}
+
+BodyBudget::Share& BodyBudget::Share::operator=(Share&& other) noexcept {
+    if (this != &other) {
+        Hold(0);
+        budget_ = other.budget_;
+        held_ = other.held_;
+        other.held_ = 0;
+    }
+    return *this;
+}
+
+bool BodyBudget::Share::Hold(std::size_t bytes) {
+    std::atomic<std::size_t>& inUse = budget_->inUse_;
+    if (bytes <= held_) {
+        inUse.fetch_sub(held_ - bytes);
+        held_ = bytes;
+        return true;
+    }
+    const std::size_t more = bytes - held_;
+    std::size_t current = inUse.load();
+    do {
+        if (more > budget_->limit_ || current > budget_->limit_ - more) return false;
+    } while (!inUse.compare_exchange_weak(current, current + more));
+    held_ = bytes;
+    return true;
+}
 
 void CheckDefaultCharset(const ALGgeneralType& general) {
     if (general.default_charset.empty()) return;
@@ -380,7 +433,7 @@ void HttpRequest::ReadBody(Reader& reader, unsigned int timeout) {
         SetOptionValue("Content-length", std::to_string(body.size()));
         return;
     }
-    ReadExactly(reader, body, ContentLengthValue(), timeout);
+    ReadExactly(reader, body, bodyShare, ContentLengthValue(), timeout);
 }
 
 void HttpRequest::ReadChunkedBody(Reader& reader, unsigned int timeout) {
@@ -399,7 +452,7 @@ void HttpRequest::ReadChunkedBody(Reader& reader, unsigned int timeout) {
         if (p == digits || digits == std::string::npos) throw ParseError(BadRequestFormat);
         if (size == 0) break;
         if (body.size() + size > HttpLimits::kRequestBody) TooLarge();
-        ReadExactly(reader, body, size, timeout);
+        ReadExactly(reader, body, bodyShare, size, timeout);
         std::string end;
         budget = 2;
         if (!ReadWithin(reader, end, '\n', timeout, budget) || (end != "\r\n" && end != "\n"))
@@ -516,7 +569,7 @@ bool HttpResponse::Read(Reader& reader, unsigned int timeout) {
     cutShort = false;
     if (!ShouldHasBody()) return false;
     body.clear();
-    ReadToEnd(reader, body,
+    ReadToEnd(reader, body, bodyShare,
               HttpLimits::kResponseBody + (chunked_ ? HttpLimits::kChunkedOverhead : 0), timeout);
     if (chunked_) {
         cutShort = !unchunk();
@@ -569,6 +622,7 @@ bool HttpResponse::ShouldHasBody() const {
 
 bool HttpResponse::unchunk() {
     const std::string_view in(body);
+    HoldForResponse(bodyShare, 2 * in.size());
     std::string out;
     out.reserve(in.size());
     std::size_t p = 0;
@@ -598,6 +652,8 @@ bool HttpResponse::unchunk() {
         p = std::min(p + 2, in.size());
     }
     body.swap(out);
+    std::string().swap(out);
+    bodyShare.Hold(body.size());
     return last;
 }
 
@@ -621,6 +677,11 @@ bool HttpResponse::ungzip() {
             inflateEnd(&zs);
             throw HttpLimitError(HttpResponseTooLarge);
         }
+        if (out.size() + produced > out.capacity() &&
+            !bodyShare.Hold(body.size() + std::max(2 * out.capacity(), out.size() + produced))) {
+            inflateEnd(&zs);
+            throw HttpLimitError(HttpBodiesOverBudget);
+        }
         out.append(piece.get(), produced);
         if (rc == Z_OK) continue;
         complete = rc == Z_STREAM_END;
@@ -637,6 +698,8 @@ bool HttpResponse::ungzip() {
     if (out.empty() && !complete) return true;
     cutShort = cutShort || !complete;
     body.swap(out);
+    std::string().swap(out);
+    bodyShare.Hold(body.capacity());
     return true;
 }
 
@@ -646,18 +709,33 @@ bool HttpResponse::gzip() {
         deflateEnd(&zs);
         return false;
     }
-    const std::size_t room = std::min<std::size_t>(
-        deflateBound(&zs, static_cast<uLong>(body.size())), HttpLimits::kGzipOutput);
-    std::string out(room, '\0');
+    // The output grows piece by piece: compressed text is mostly far smaller than the body,
+    // which need not be held twice over.
+    std::string out;
+    std::unique_ptr<char[]> piece(new char[kReadPiece]);
     zs.next_in = reinterpret_cast<Bytef*>(body.data());
     zs.avail_in = static_cast<uInt>(body.size());
-    zs.next_out = reinterpret_cast<Bytef*>(out.data());
-    zs.avail_out = static_cast<uInt>(room);
-    const int rc = deflate(&zs, Z_FINISH);
-    out.resize(zs.total_out);
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        zs.next_out = reinterpret_cast<Bytef*>(piece.get());
+        zs.avail_out = kReadPiece;
+        rc = deflate(&zs, Z_FINISH);
+        const std::size_t produced = kReadPiece - zs.avail_out;
+        if (out.size() + produced > HttpLimits::kGzipOutput ||
+            (out.size() + produced > out.capacity() &&
+             !bodyShare.Hold(body.size() + std::max(2 * out.capacity(), out.size() + produced))))
+            rc = Z_MEM_ERROR;
+        else
+            out.append(piece.get(), produced);
+    }
     deflateEnd(&zs);
-    if (rc != Z_STREAM_END) return false;
+    if (rc != Z_STREAM_END) {
+        bodyShare.Hold(body.size());
+        return false;
+    }
     body.swap(out);
+    std::string().swap(out);
+    bodyShare.Hold(body.capacity());
     return true;
 }
 

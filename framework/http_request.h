@@ -2,6 +2,7 @@
 // its readers throw on a message they cannot parse, and the HTTP request and response models.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <list>
 #include <string>
@@ -73,8 +74,49 @@ ALG_MESSAGE(HttpBadContentLength, "Conflicting or invalid Content-Length in requ
 ALG_MESSAGE(HttpMalformedResponse, "Malformed response status line",
             "Неправильная строка состояния ответа");
 
-// A response over one of HttpLimits: the exchange ends without a reply.
+ALG_MESSAGE(HttpBodiesOverBudget, "Bodies held by the gateway exceed its memory budget",
+            "Тела сообщений в памяти шлюза превышают бюджет памяти");
+
+// A response over one of HttpLimits or over the body budget: the exchange ends without a reply.
 ALG_LOCALIZED_EXCEPTION(HttpLimitError);
+
+// One bound on the bytes of message bodies that sessions hold in memory together, each stage
+// of decoding and filtering counted while it exists. Thread-safe.
+class BodyBudget {
+  public:
+    explicit BodyBudget(std::size_t limit) : limit_(limit) {}
+    BodyBudget(const BodyBudget&) = delete;
+    BodyBudget& operator=(const BodyBudget&) = delete;
+
+    // The process's budget: 1 GiB, or a quarter of physical memory when that is less.
+    static BodyBudget& Process();
+
+    std::size_t Limit() const { return limit_; }
+    std::size_t InUse() const { return inUse_.load(); }
+
+    // What one holder (a message, a filtering stage) has taken from a budget; given back when
+    // it ends. Movable, not copyable.
+    class Share {
+      public:
+        explicit Share(BodyBudget& budget = Process()) : budget_(&budget) {}
+        Share(Share&& other) noexcept;
+        Share& operator=(Share&& other) noexcept;
+        ~Share() { Hold(0); }
+
+        // Makes the share `bytes`; false, with the share unchanged, when that would take the
+        // budget past its limit. Giving back never fails.
+        bool Hold(std::size_t bytes);
+        std::size_t Held() const { return held_; }
+
+      private:
+        BodyBudget* budget_;
+        std::size_t held_ = 0;
+    };
+
+  private:
+    const std::size_t limit_;
+    std::atomic<std::size_t> inUse_{0};
+};
 
 // Throws InitializerError(UnknownDefaultCharset) with the name as detail when `general` names
 // a default_charset the converter does not know; an absent or empty one is accepted.
@@ -102,6 +144,7 @@ class HttpRequest : public HandshakeInfoHolder {
     bool isConnect = false;
     std::list<Field> options;  // header fields in order received, never "Host"
     std::string body;
+    BodyBudget::Share bodyShare;  // the body's part of the process's body budget
 
     bool GetPropVal(const char* name, std::string& value) const override;
     const char* GetClassName() const override { return "HttpRequest"; }
@@ -165,6 +208,9 @@ class HttpResponse {
     std::string reason;              // rest of the status line, line end included
     std::list<std::string> headers;  // whole lines with CR LF; no chunked line, no end line
     std::string body;
+    // The body's part of the process's body budget, with the copies decoding makes; a
+    // response that would go past the budget throws HttpLimitError(HttpBodiesOverBudget).
+    BodyBudget::Share bodyShare;
     // Set by Read when the server ended before the body its Content-Length announced, before
     // the last chunk or inside a gzip member: a cut transfer, not to be passed on as whole.
     bool cutShort = false;

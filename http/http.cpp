@@ -197,7 +197,7 @@ bool HttpStateMachine::filterRequest_step(HttpRequest& request) {
     }
     if (!request.body.empty()) {
         const std::size_t before = request.body.size();
-        if (FilterBody(user, request.body, textcode::kUnknown)) {
+        if (FilterBody(user, request.body, textcode::kUnknown, true)) {
             WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
             return false;
         }
@@ -233,16 +233,25 @@ bool HttpStateMachine::filterResponse_step(const char* user, HttpResponse& respo
         it->replace(colon + 1, end - colon - 1, value);
         ++it;
     }
-    if (!response.body.empty() && FilterBody(user, response.body, response.codepage)) {
+    if (!response.body.empty() && FilterBody(user, response.body, response.codepage, false)) {
         WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
         return false;
     }
     return true;
 }
 
-bool HttpStateMachine::FilterBody(const char* user, std::string& body, codepage_t codepage) {
+bool HttpStateMachine::FilterBody(const char* user, std::string& body, codepage_t codepage,
+                                  bool request) {
     const ProcessSection& sections = Listener().ProcessSections();
     if (sections.Empty()) return false;
+    // The rules match a UTF-16 copy of the text; a replacement builds one more and its UTF-8
+    // form. Those copies count against the body budget while they may exist.
+    BodyBudget::Share stage;
+    const std::size_t copies = sections.replaces.empty() ? 2 : 5;
+    if (!stage.Hold(copies * body.size())) {
+        if (request) throw ParseError(HttpBodiesOverBudget);
+        throw HttpLimitError(HttpBodiesOverBudget);
+    }
     // Without a known code page the bytes are matched as they are.
     const bool converts = codepage != kFilterCodepage && codepage != textcode::kUnknown;
     std::string original;

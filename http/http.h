@@ -47,8 +47,9 @@ class HttpStateMachine : public StateMachine {
   private:
     // The body rules on `body` in `codepage`: true when a cut rule refuses it. Replace rules
     // run only on a body that comes back unchanged from the filter code page; any other is
-    // left as it is (logged at level detail).
-    bool FilterBody(const char* user, std::string& body, codepage_t codepage);
+    // left as it is (logged at level detail). The copies the rules make count against the
+    // body budget: past it a request body throws ParseError, a response body HttpLimitError.
+    bool FilterBody(const char* user, std::string& body, codepage_t codepage, bool request);
     void WriteClient(const char* text, std::size_t length);
     // Writes a refusal and closes lingering: the client may still be sending its request.
     void Refuse(const char* reply, std::size_t length);

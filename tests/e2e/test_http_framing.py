@@ -184,3 +184,56 @@ def test_responses_passed_whole_and_unharmed(gateway, origin):
             assert response == expected, (path, response[:200])
         if log:
             g.wait_for(log, start)
+
+
+def peak_kb(g):
+    with open("/proc/%d/status" % g.proc.pid) as f:
+        return next(int(l.split()[1]) for l in f if l.startswith("VmHWM:"))
+
+
+def test_memory_before_login_and_per_response(gateway, origin):
+    import gzip
+    decoded = 64 << 20
+    page = (b"a line of plain text with a word to rewrite in it\n" * (decoded // 50 + 1))[:decoded]
+    packed = gzip.compress(page, 9)
+    o = origin({"/big": reply("200 OK", ["Content-Type: text/plain", "Content-Encoding: gzip",
+                                         "Content-Length: %d" % len(packed)], packed)})
+    process = """<replace userid="" loglevel="event">
+  <body masktype="wild" from="rewrite" to="change"/></replace>"""
+    g = gateway(process=process)
+    base = algtest.vm_rss_kb(g.proc.pid)
+
+    # Clients without credentials announce and send 96 MiB each; each gets its 407 whole and
+    # the gateway holds none of their bodies.
+    upload = memoryview(bytes(1 << 20))
+    replies, senders, sockets = [], [], []
+
+    def send_body(s):
+        try:
+            for _ in range(96):
+                s.sendall(upload)
+        except OSError:
+            pass  # the gateway closed after its reply
+
+    for _ in range(4):
+        s = algtest.connect(g.port, IO_LIMIT)
+        s.sendall(b"POST http://127.0.0.1:%d/big HTTP/1.1\r\nContent-Length: %d\r\n\r\n" %
+                  (o.port, 96 << 20))
+        sockets.append(s)
+        senders.append(threading.Thread(target=send_body, args=(s,)))
+        senders[-1].start()
+    for s in sockets:
+        replies.append(algtest.recv_all(s))
+    for t in senders:
+        t.join(IO_LIMIT)
+    for s in sockets:
+        s.close()
+    assert replies == [AUTH_REQUIRED] * 4
+    assert o.requests == []
+    assert peak_kb(g) - base < 32 << 10, (base, peak_kb(g))
+
+    # One gzip response rewritten by a body rule: at most three times its decoded size, over
+    # a few MiB of the process's own (thread stacks, zlib and expression state).
+    head, _, body = g.exchange(get(o.port, b"/big")).partition(b"\r\n\r\n")
+    assert gzip.decompress(body) == page.replace(b"rewrite", b"change")
+    assert peak_kb(g) - base < 3 * (decoded >> 10) + (8 << 10), (base, peak_kb(g))
