@@ -313,6 +313,7 @@ void HttpRequest::ReadURI(Reader& reader, unsigned int timeout) {
     std::size_t budget = HttpLimits::kLine;
     std::string uri;
     ReadBounded(reader, uri, ' ', timeout, budget);
+    if (HasControl(uri)) throw ParseError(BadRequestFormat);
     ParseURI(uri);
 }
 
@@ -598,6 +599,7 @@ void HttpResponse::ReadHead(Reader& reader, unsigned int timeout) {
     reason = line.substr(line[code + 3] == ' ' ? code + 4 : code + 3);
     headers.clear();
     chunked_ = false;
+    gzipped = false;
     for (;;) {
         budget = HttpLimits::kLine;
         line.clear();

@@ -222,11 +222,13 @@ bool HttpStateMachine::filterResponse_step(const char* user, HttpResponse& respo
         if (end > colon + 1 && (*it)[end - 1] == '\r') --end;
         const std::string name = it->substr(0, colon);
         std::string value = it->substr(colon + 1, end - colon - 1);
+        const bool hadValue = !value.empty();
         if (sections.ProcessOption(user, name.c_str(), value, *this)) {
             WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
             return false;
         }
-        if (value.empty()) {
+        // A rule that empties a value removes its line; a line that came empty stays.
+        if (value.empty() && hadValue) {
             it = response.headers.erase(it);
             continue;
         }
