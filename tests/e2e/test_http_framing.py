@@ -2,8 +2,9 @@
 properties the rules read), refusals that reach a client still uploading, and the memory a
 session may hold."""
 
+import contextlib
+import gzip
 import os
-import socket
 import threading
 
 import algtest
@@ -89,53 +90,36 @@ def test_request_heads_the_server_could_read_otherwise(gateway, origin):
 def test_properties_the_rules_see(gateway, origin):
     o = origin({"/": reply("200 OK", ["Content-Length: 2"], b"ok")})
     p = o.port
-    rules = ('<access userid="" loglevel="event" action="reject"><filterby name="Port" '
-             'masktype="wild">%d</filterby></access>' % p + ALLOW_ALL)
-    g = gateway(rules=rules)
-    echo = algtest.EchoServer()
-    try:
-        rows = []
-        for spelling, expected in ((b"0%d" % p, REJECTED), (b"00%d" % p, REJECTED),
-                                   (b"+%d" % p, BAD_REQUEST), (b"%d#" % p, BAD_REQUEST),
-                                   (b" %d" % p, BAD_REQUEST), (b"0", BAD_REQUEST),
-                                   (b"65536", BAD_REQUEST), (b"%d" % (p + 65536), BAD_REQUEST)):
-            rows += [
-                ("absolute URI port %r" % spelling, b"GET http://127.0.0.1:%s/ HTTP/1.1\r\n" %
-                 spelling + AUTH + b"\r\n", expected, None),
-                ("Host field port %r" % spelling, b"GET / HTTP/1.1\r\nHost: 127.0.0.1:%s\r\n" %
-                 spelling + AUTH + b"\r\n", expected, None),
-                ("CONNECT port %r" % spelling, b"CONNECT 127.0.0.1:%s HTTP/1.1\r\n" % spelling +
-                 AUTH + b"\r\n", expected, None),
-            ]
-        for host in (b"127.1", b"2130706433", b"0x7f.0.0.1", b"0177.0.0.1", b"127.0.0.01"):
-            rows += [
-                ("host %r" % host, b"GET http://%s:%d/ HTTP/1.1\r\n" % (host, p) + AUTH +
-                 b"\r\n", BAD_REQUEST, None),
-                ("CONNECT host %r" % host, b"CONNECT %s:%d HTTP/1.1\r\n" % (host, echo.port) +
-                 AUTH + b"\r\n", BAD_REQUEST, None),
-            ]
-        check_table(g, o, rows)
-        start = g.count()
-        assert g.exchange(b"GET http://127.0.0.1:+%d/ HTTP/1.1\r\n" % p + AUTH + b"\r\n")
-        g.wait_for("Invalid port in request", start)
-        # A name and a port the rule does not name pass.
-        other = origin({"/": reply("200 OK", ["Content-Length: 2"], b"ok")})
-        assert g.exchange(b"GET http://localhost:0%d/ HTTP/1.1\r\n" % other.port + AUTH +
-                          b"\r\n").endswith(b"\r\n\r\nok")
-    finally:
-        echo.close()
+    g = gateway(rules='<access userid="" loglevel="event" action="reject"><filterby name="Port" '
+                'masktype="wild">%d</filterby></access>' % p + ALLOW_ALL)
+    forms = (b"GET http://%s:%s/ HTTP/1.1\r\n", b"GET / HTTP/1.1\r\nHost: %s:%s\r\n",
+             b"CONNECT %s:%s HTTP/1.1\r\n")
+    ports = [(b"0%d" % p, REJECTED), (b"00%d" % p, REJECTED), (b"+%d" % p, BAD_REQUEST),
+             (b"%d#" % p, BAD_REQUEST), (b" %d" % p, BAD_REQUEST), (b"0", BAD_REQUEST),
+             (b"65536", BAD_REQUEST), (b"%d" % (p + 65536), BAD_REQUEST)]
+    hosts = [(host, b"%d" % p, BAD_REQUEST) for host in
+             (b"127.1", b"2130706433", b"0x7f.0.0.1", b"0177.0.0.1", b"127.0.0.01")]
+    check_table(g, o, [(form % (host, port), form % (host, port) + AUTH + b"\r\n", expected, None)
+                       for form in forms for host, port, expected in
+                       [(b"127.0.0.1", port, expected) for port, expected in ports] + hosts])
+    start = g.count()
+    assert g.exchange(b"GET http://127.0.0.1:+%d/ HTTP/1.1\r\n" % p + AUTH + b"\r\n")
+    g.wait_for("Invalid port in request", start)
+    # A name and a port the rule does not name pass.
+    other = origin({"/": reply("200 OK", ["Content-Length: 2"], b"ok")})
+    assert g.exchange(b"GET http://localhost:0%d/ HTTP/1.1\r\n" % other.port + AUTH +
+                      b"\r\n").endswith(b"\r\n\r\nok")
 
 
 def test_responses_passed_whole_and_unharmed(gateway, origin):
-    import gzip
     members = gzip.compress(b"first member " * 80) + gzip.compress(b"second member " * 80)
     cut = gzip.compress(os.urandom(3000))[:-20]
     png = b"\x89PNG\r\n\x1a\n\x00\x00ab\xff\xfe" + bytes(range(256))
     download = os.urandom(100000) + b"ab" + os.urandom(100004)
     text = "a text with ab in it, and ünïcode".encode()
 
-    def plain(body, kind="application/octet-stream"):
-        return reply("200 OK", ["Content-Type: " + kind, "Content-Length: %d" % len(body)], body)
+    def plain(body, kind="application/octet-stream", length="Content-Length"):
+        return reply("200 OK", ["Content-Type: " + kind, "%s: %d" % (length, len(body))], body)
 
     o = origin({
         "/members": reply("200 OK", ["Content-Encoding: gzip", "Content-Length: %d" %
@@ -168,12 +152,10 @@ def test_responses_passed_whole_and_unharmed(gateway, origin):
         ("/no-reason", b"HTTP/1.1 200 \r\nX-First: 1\r\nContent-length: 2\r\n\r\nok", None),
         ("/no-reason-bare", b"HTTP/1.1 204 \r\nX-Empty:\r\n\r\n", None),
         ("/bad-status", b"", "Malformed response status line"),
-        ("/png", plain(png, "image/png").replace(b"Content-Length", b"Content-length"),
-         "Body is not text in its code page"),
-        ("/download", plain(download).replace(b"Content-Length", b"Content-length"),
-         "Body is not text in its code page"),
-        ("/text", plain(text.replace(b"ab", b"xy"), "text/plain; charset=utf-8").replace(
-            b"Content-Length", b"Content-length"), "Replace body:1.1 (1)"),
+        ("/png", plain(png, "image/png", "Content-length"), "Body is not text in its code page"),
+        ("/download", plain(download, length="Content-length"), "Body is not text in its code"),
+        ("/text", plain(text.replace(b"ab", b"xy"), "text/plain; charset=utf-8",
+                        "Content-length"), "Replace body:1.1 (1)"),
     ]
     for path, expected, log in rows:
         start = g.count()
@@ -194,45 +176,35 @@ def peak_kb(g):
 
 
 def test_memory_before_login_and_per_response(gateway, origin):
-    import gzip
     decoded = 64 << 20
     page = (b"a line of plain text with a word to rewrite in it\n" * (decoded // 50 + 1))[:decoded]
     packed = gzip.compress(page, 9)
     o = origin({"/big": reply("200 OK", ["Content-Type: text/plain", "Content-Encoding: gzip",
                                          "Content-Length: %d" % len(packed)], packed)})
-    process = """<replace userid="" loglevel="event">
-  <body masktype="wild" from="rewrite" to="change"/></replace>"""
-    g = gateway(process=process)
+    g = gateway(process='<replace userid="" loglevel="event"><body masktype="wild" '
+                'from="rewrite" to="change"/></replace>')
     base = algtest.vm_rss_kb(g.proc.pid)
 
     # Clients without credentials announce and send 96 MiB each; each gets its 407 whole and
     # the gateway holds none of their bodies.
-    upload = memoryview(bytes(1 << 20))
-    replies, senders, sockets = [], [], []
+    megabyte = memoryview(bytes(1 << 20))
 
-    def send_body(s):
-        try:
+    def upload(s):
+        with contextlib.suppress(OSError):  # the gateway closes after its reply
             for _ in range(96):
-                s.sendall(upload)
-        except OSError:
-            pass  # the gateway closed after its reply
+                s.sendall(megabyte)
 
-    for _ in range(4):
-        s = algtest.connect(g.port, IO_LIMIT)
+    clients, senders = [algtest.connect(g.port, IO_LIMIT) for _ in range(4)], []
+    for s in clients:
         s.sendall(b"POST http://127.0.0.1:%d/big HTTP/1.1\r\nContent-Length: %d\r\n\r\n" %
                   (o.port, 96 << 20))
-        sockets.append(s)
-        senders.append(threading.Thread(target=send_body, args=(s,)))
+        senders.append(threading.Thread(target=upload, args=(s,)))
         senders[-1].start()
-    for s in sockets:
-        replies.append(algtest.recv_all(s))
-    for t in senders:
+    assert [algtest.recv_all(s) for s in clients] == [AUTH_REQUIRED] * 4
+    for s, t in zip(clients, senders):
         t.join(IO_LIMIT)
-    for s in sockets:
         s.close()
-    assert replies == [AUTH_REQUIRED] * 4
-    assert o.requests == []
-    assert peak_kb(g) - base < 32 << 10, (base, peak_kb(g))
+    assert o.requests == [] and peak_kb(g) - base < 32 << 10, (base, peak_kb(g))
 
     # One gzip response rewritten by a body rule: at most three times its decoded size, over
     # a few MiB of the process's own (thread stacks, zlib and expression state).
