@@ -197,9 +197,9 @@ BodyBudget& BodyBudget::Process() {
     static BodyBudget budget([] {
         const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
         const unsigned long long physical =
-            pages > 0 && pageSize > 0 ? static_cast<unsigned long long>(pages) *
-                                            static_cast<unsigned long long>(pageSize)
-                                      : ~0ULL;
+            pages > 0 && pageSize > 0
+                ? static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(pageSize)
+                : ~0ULL;
         return static_cast<std::size_t>(std::min<unsigned long long>(1ULL << 30, physical / 4));
     }());
     return budget;
@@ -586,7 +586,8 @@ bool HttpResponse::Read(Reader& reader, unsigned int timeout) {
 void HttpResponse::ReadHead(Reader& reader, unsigned int timeout) {
     std::size_t budget = HttpLimits::kLine;
     std::string line;
-    if (!ReadWithin(reader, line, '\n', timeout, budget)) throw HttpLimitError(HttpResponseTooLarge);
+    if (!ReadWithin(reader, line, '\n', timeout, budget))
+        throw HttpLimitError(HttpResponseTooLarge);
     // Version, blank, three digits, then a blank and a reason or the line end at once.
     const std::size_t blank = line.find(' ');
     const std::size_t code = blank + 1;

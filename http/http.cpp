@@ -63,8 +63,8 @@ bool SurvivesUtf8(const std::string& text) {
     constexpr std::size_t kPiece = 64 * 1024;
     for (std::size_t at = 0; at < text.size();) {
         std::size_t end = std::min(text.size(), at + kPiece);
-        for (int i = 0; i < 4 && end < text.size() &&
-                        (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80;
+        for (int i = 0;
+             i < 4 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80;
              ++i)
             ++end;
         const int size = static_cast<int>(end - at);
@@ -245,38 +245,50 @@ bool HttpStateMachine::filterResponse_step(const char* user, HttpResponse& respo
 bool HttpStateMachine::FilterBody(const char* user, std::string& body, codepage_t codepage,
                                   bool request) {
     const ProcessSection& sections = Listener().ProcessSections();
-    if (sections.Empty()) return false;
-    // The rules match a UTF-16 copy of the text; a replacement builds one more and its UTF-8
-    // form. Those copies count against the body budget while they may exist.
+    const auto judges = [user](const SectionBase& s) {
+        return !s.bodies.empty() && s.AppliesTo(user);
+    };
+    const bool replacing = std::any_of(sections.replaces.begin(), sections.replaces.end(), judges);
+    if (!replacing && std::none_of(sections.cuts.begin(), sections.cuts.end(), judges))
+        return false;
+    // The rules match a UTF-16 copy of the text; a replacement builds its result besides.
+    // Those copies count against the body budget while they may exist.
     BodyBudget::Share stage;
-    const std::size_t copies = sections.replaces.empty() ? 2 : 5;
+    const std::size_t copies = replacing ? 5 : 2;
     if (!stage.Hold(copies * body.size())) {
         if (request) throw ParseError(HttpBodiesOverBudget);
         throw HttpLimitError(HttpBodiesOverBudget);
     }
-    // Without a known code page the bytes are matched as they are.
+    // The text the rules read: the body itself, or its conversion to the filter code page
+    // (without a known code page the bytes are matched as they are).
     const bool converts = codepage != kFilterCodepage && codepage != textcode::kUnknown;
-    std::string original;
-    if (converts) original = body;
-    ProcessSection::PrepareToFilter(body, codepage);
-    bool text = SurvivesUtf8(body);
-    if (text && converts) {
-        std::string back = body;
+    std::string converted;
+    if (converts) {
+        converted = body;
+        ProcessSection::PrepareToFilter(converted, codepage);
+    }
+    std::string& text = converts ? converted : body;
+    bool replaceable = replacing && SurvivesUtf8(text);
+    if (replaceable && converts) {
+        std::string back = converted;
         ProcessSection::PrepareToShow(back, codepage);
-        text = back == original;
-        if (text) std::string().swap(original);
+        replaceable = back == body;
     }
     for (const CutSection& cut : sections.cuts)
-        if (cut.ProcessBody(user, body, *this)) return true;
-    if (!text) {
+        if (cut.ProcessBody(user, text, *this)) return true;
+    if (!replacing) return false;
+    if (!replaceable) {
         // A replace rule would rewrite every byte that is not text, not only its match.
         LoggedMessage m(BodyNotText, detail, info);
         Log(m);
-        if (converts) body.swap(original);
         return false;
     }
-    for (const ReplaceSection& replace : sections.replaces) replace.ProcessBody(user, body, *this);
-    ProcessSection::PrepareToShow(body, codepage);
+    if (converts) std::string().swap(body);
+    for (const ReplaceSection& replace : sections.replaces) replace.ProcessBody(user, text, *this);
+    if (converts) {
+        ProcessSection::PrepareToShow(converted, codepage);
+        body.swap(converted);
+    }
     return false;
 }
 

@@ -335,7 +335,7 @@ TEST(BodyBudget, SharesStayWithinTheLimitTogether) {
         EXPECT_TRUE(a.Hold(60));
         EXPECT_FALSE(b.Hold(50));  // 110 would pass the limit: b keeps nothing
         EXPECT_EQ(b.Held(), 0u);
-        EXPECT_TRUE(a.Hold(20));   // giving back always succeeds
+        EXPECT_TRUE(a.Hold(20));  // giving back always succeeds
         EXPECT_TRUE(b.Hold(80));
         EXPECT_FALSE(a.Hold(21));
         alg::BodyBudget::Share moved(std::move(b));
@@ -346,9 +346,9 @@ TEST(BodyBudget, SharesStayWithinTheLimitTogether) {
     // A response whose decoded body would pass the budget is refused while it is read.
     alg::BodyBudget small(64 * 1024);
     const std::string plain(1 << 20, 'x');
-    for (const std::string& text : {"HTTP/1.1 200 OK\r\n\r\n" + plain,
-                                    "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n" +
-                                        Gzip(plain)}) {
+    for (const std::string& text :
+         {"HTTP/1.1 200 OK\r\n\r\n" + plain,
+          "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + Gzip(plain)}) {
         HttpResponse r;
         r.bodyShare = alg::BodyBudget::Share(small);
         FakeStream in(text);
