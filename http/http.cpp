@@ -195,16 +195,14 @@ bool HttpStateMachine::filterRequest_step(HttpRequest& request) {
         }
         it = it->second.empty() ? request.options.erase(it) : std::next(it);
     }
-    if (!request.body.empty()) {
-        const std::size_t before = request.body.size();
-        if (FilterBody(user, request.body, textcode::kUnknown, true)) {
-            WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
-            return false;
-        }
-        // A rewritten body keeps the server reading exactly to its end.
-        if (request.body.size() != before)
-            request.SetOptionValue("Content-length", std::to_string(request.body.size()));
+    if (!request.body.empty() && FilterBody(user, request.body, textcode::kUnknown, true)) {
+        WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
+        return false;
     }
+    // Whatever the rules made of the body or of the length field, the server reads exactly
+    // the body that is sent.
+    if (!request.body.empty() || request.FindOptionC("Content-length") != request.options.end())
+        request.SetOptionValue("Content-length", std::to_string(request.body.size()));
     return true;
 }
 

@@ -14,7 +14,9 @@ from test_http import (ALLOW_ALL, AUTH, AUTH_REQUIRED, BAD_REQUEST, IO_LIMIT, RE
 CUT = """<cut userid="" loglevel="event">
   <option name="X-Forbidden" masktype="wild" from="*"/>
   <option name="secret" masktype="wild" from="*"/>
-  <body masktype="wild" from="*secret*"/></cut>"""
+  <body masktype="wild" from="*secret*"/></cut>
+<replace userid="" loglevel="event"><option name="Content-Length" masktype="wild" from="*"
+  to="1"/></replace>"""
 
 
 def chunked(*pieces):
