@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
@@ -27,6 +28,39 @@ const char* OrEmpty(const char* text) {
 QString FromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
 }
+
+// Collects UTF-16 text and appends it to a byte string as UTF-8, a bounded piece at a time and
+// never between the two halves of a surrogate pair, so that the result is that of converting
+// the whole text at once.
+class Utf8Sink {
+  public:
+    explicit Utf8Sink(std::string& out) : out_(out) {}
+
+    void Append(const QChar* data, int size) {
+        while (size > 0) {
+            const int n = std::min(size, kPiece);
+            buffer_.append(data, n);
+            data += n;
+            size -= n;
+            if (buffer_.size() >= kPiece) Flush(false);
+        }
+    }
+    void Finish() { Flush(true); }
+
+  private:
+    static constexpr int kPiece = 64 * 1024;
+
+    void Flush(bool last) {
+        int n = buffer_.size();
+        if (!last && n > 0 && buffer_.at(n - 1).isHighSurrogate()) --n;
+        const QByteArray utf8 = QStringRef(&buffer_, 0, n).toUtf8();
+        out_.append(utf8.constData(), static_cast<std::size_t>(utf8.size()));
+        buffer_.remove(0, n);
+    }
+
+    std::string& out_;
+    QString buffer_;
+};
 
 // printf-style formatting into a string of whatever length the result needs.
 __attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...) {
@@ -219,30 +253,33 @@ int ProcOption::Replace(const char* itemName, std::string& text) const {
 
     // The result is assembled piece by piece rather than edited in place, which would move
     // the rest of the text once per match. Searching resumes in the input right after each
-    // match, so inserted text is never searched again.
-    QString out;
-    out.reserve(in.size());
+    // match, so inserted text is never searched again. The input bytes are let go once their
+    // UTF-16 form exists and the result is written as UTF-8 in pieces, so that a long body is
+    // held about three times over (UTF-16 input, UTF-8 result) rather than six.
+    const std::size_t estimate = text.size();
+    std::string().swap(text);
+    text.reserve(estimate);
+    Utf8Sink out(text);
     int copied = 0;
     int count = 0;
     while (pos >= 0) {
         const int len = rx.matchedLength();
-        out.append(in.constData() + copied, pos - copied);
-        out.append(to);
+        out.Append(in.constData() + copied, pos - copied);
+        out.Append(to.constData(), to.size());
         ++count;
         int next = pos + len;
         copied = next;
         if (len == 0) {
             // An empty match would be found again at the same place: step over one character.
             if (next >= in.size()) break;
-            out.append(in.at(next));
+            out.Append(in.constData() + next, 1);
             copied = ++next;
         }
         if (next >= in.size()) break;
         pos = rx.indexIn(in, next);
     }
-    out.append(in.constData() + copied, in.size() - copied);
-    const QByteArray utf8 = out.toUtf8();
-    text.assign(utf8.constData(), static_cast<std::size_t>(utf8.size()));
+    out.Append(in.constData() + copied, in.size() - copied);
+    out.Finish();
     return count;
 }
 

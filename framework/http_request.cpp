@@ -1,6 +1,7 @@
 #include "http_request.h"
 
 #include <strings.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -119,16 +120,56 @@ bool ReadWithin(Reader& reader, std::string& out, char terminator, unsigned int 
     return out.size() > before && out.back() == terminator;
 }
 
-// Appends everything up to the end of the stream; HttpLimitError past `limit` bytes.
-void ReadToEnd(Reader& reader, std::string& out, std::size_t limit, unsigned int timeout) {
+// Holds `bytes` in `share` or throws HttpLimitError.
+void HoldForResponse(BodyBudget::Share& share, std::size_t bytes) {
+    if (!share.Hold(bytes)) throw HttpLimitError(HttpBodiesOverBudget);
+}
+
+// Appends everything up to the end of the stream, held in `share`; HttpLimitError past
+// `limit` bytes or past the budget.
+void ReadToEnd(Reader& reader, std::string& out, BodyBudget::Share& share, std::size_t limit,
+               unsigned int timeout) {
     std::unique_ptr<char[]> piece(new char[kReadPiece]);
     for (;;) {
         if (!reader.DataIsAvailable(timeout)) throw SocketError(Timeout);
         unsigned int size = kReadPiece;
         if (!reader.Read(piece.get(), size, timeout)) return;
         if (out.size() + size > limit) throw HttpLimitError(HttpResponseTooLarge);
+        HoldForResponse(share, out.size() + size);
         out.append(piece.get(), size);
     }
+}
+
+constexpr int kEmptyLinesBeforeRequest = 16;
+constexpr int kInterimResponses = 16;
+
+// A token character of a method or a field name.
+bool IsTchar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+           (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool HasControl(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+// Removes the line end (LF or CR LF); false when a CR remains anywhere in the line or the
+// line is empty.
+bool StripLineEnd(std::string& line) {
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return !line.empty() && line.find('\r') == std::string::npos;
+}
+
+std::string_view TrimOws(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
 }
 
 void TooLarge() {
@@ -137,11 +178,13 @@ void TooLarge() {
 
 // Appends exactly `count` bytes, growing `out` only as they arrive, so that a length the
 // client claims but never sends costs no memory.
-void ReadExactly(Reader& reader, std::string& out, std::size_t count, unsigned int timeout) {
+void ReadExactly(Reader& reader, std::string& out, BodyBudget::Share& share, std::size_t count,
+                 unsigned int timeout) {
     constexpr std::size_t kStep = 1 << 20;
     while (count > 0) {
         const std::size_t n = std::min(count, kStep);
         const std::size_t old = out.size();
+        if (!share.Hold(old + n)) throw ParseError(HttpBodiesOverBudget);
         out.resize(old + n);
         reader.ReadN(out.data() + old, static_cast<unsigned int>(n), timeout);
         count -= n;
@@ -149,6 +192,48 @@ void ReadExactly(Reader& reader, std::string& out, std::size_t count, unsigned i
 }
 
 }  // namespace
+
+BodyBudget& BodyBudget::Process() {
+    static BodyBudget budget([] {
+        const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+        const unsigned long long physical =
+            pages > 0 && pageSize > 0
+                ? static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(pageSize)
+                : ~0ULL;
+        return static_cast<std::size_t>(std::min<unsigned long long>(1ULL << 30, physical / 4));
+    }());
+    return budget;
+}
+
+BodyBudget::Share::Share(Share&& other) noexcept : budget_(other.budget_), held_(other.held_) {
+    other.held_ = 0;
+}
+
+BodyBudget::Share& BodyBudget::Share::operator=(Share&& other) noexcept {
+    if (this != &other) {
+        Hold(0);
+        budget_ = other.budget_;
+        held_ = other.held_;
+        other.held_ = 0;
+    }
+    return *this;
+}
+
+bool BodyBudget::Share::Hold(std::size_t bytes) {
+    std::atomic<std::size_t>& inUse = budget_->inUse_;
+    if (bytes <= held_) {
+        inUse.fetch_sub(held_ - bytes);
+        held_ = bytes;
+        return true;
+    }
+    const std::size_t more = bytes - held_;
+    std::size_t current = inUse.load();
+    do {
+        if (more > budget_->limit_ || current > budget_->limit_ - more) return false;
+    } while (!inUse.compare_exchange_weak(current, current + more));
+    held_ = bytes;
+    return true;
+}
 
 void CheckDefaultCharset(const ALGgeneralType& general) {
     if (general.default_charset.empty()) return;
@@ -177,26 +262,50 @@ void HttpRequest::ReadBounded(Reader& reader, std::string& out, char terminator,
 }
 
 bool HttpRequest::Read(Reader& reader, unsigned int timeout) {
-    std::size_t budget = HttpLimits::kLine;  // the request line as a whole
-    method.clear();
-    ReadBounded(reader, method, ' ', timeout, budget);
-    CheckMethod();
-    // The URI and the version share what the method left of the line's budget.
-    std::string uri;
-    ReadBounded(reader, uri, ' ', timeout, budget);
-    ParseURI(uri);
-    version.clear();
-    ReadBounded(reader, version, '\n', timeout, budget);
-    ReadOptions(reader, timeout);
-    if (!FindHostIP(host.c_str(), ip)) return false;
-    ReadBody(reader, timeout);
-    ExtractAuthInfo();
+    if (!ReadHead(reader, timeout)) return false;
+    if (!isConnect) ReadBody(reader, timeout);
     return true;
+}
+
+bool HttpRequest::ReadHead(Reader& reader, unsigned int timeout) {
+    ReadRequestLine(reader, timeout);
+    ReadOptions(reader, timeout);
+    CheckFraming();
+    ExtractAuthInfo();
+    return FindHostIP(host.c_str(), ip);
+}
+
+void HttpRequest::ReadRequestLine(Reader& reader, unsigned int timeout) {
+    std::string line;
+    // Empty lines before the request line are skipped, as the server would skip them.
+    for (int skipped = 0;; ++skipped) {
+        if (skipped > kEmptyLinesBeforeRequest) throw ParseError(BadRequestFormat);
+        std::size_t budget = HttpLimits::kLine;
+        line.clear();
+        ReadBounded(reader, line, '\n', timeout, budget);
+        if (line != "\r\n" && line != "\n") break;
+    }
+    if (!StripLineEnd(line)) throw ParseError(BadRequestFormat);
+    const std::size_t blank = line.find(' ');
+    const std::size_t blank2 = blank == std::string::npos ? blank : line.find(' ', blank + 1);
+    if (blank2 == std::string::npos) throw ParseError(BadRequestFormat);
+    method = line.substr(0, blank);
+    CheckMethod();
+    // The target is written out again as it came: nothing in it may end or add a line.
+    const std::string uri = line.substr(blank + 1, blank2 - blank);
+    const std::string_view v = std::string_view(line).substr(blank2 + 1);
+    if (HasControl(uri) || v.size() != 8 || v.compare(0, 5, "HTTP/") != 0 || !IsDigit(v[5]) ||
+        v[6] != '.' || !IsDigit(v[7]))
+        throw ParseError(BadRequestFormat);
+    ParseURI(uri);
+    version = line.substr(blank2 + 1) + "\r\n";
 }
 
 void HttpRequest::CheckMethod() {
     while (method.size() >= 2 && method[0] == '\r' && method[1] == '\n') method.erase(0, 2);
     while (!method.empty() && method.back() == ' ') method.pop_back();
+    if (method.empty() || !std::all_of(method.begin(), method.end(), IsTchar))
+        throw ParseError(BadRequestFormat);
     isConnect = method == "CONNECT";
 }
 
@@ -204,6 +313,7 @@ void HttpRequest::ReadURI(Reader& reader, unsigned int timeout) {
     std::size_t budget = HttpLimits::kLine;
     std::string uri;
     ReadBounded(reader, uri, ' ', timeout, budget);
+    if (HasControl(uri)) throw ParseError(BadRequestFormat);
     ParseURI(uri);
 }
 
@@ -237,17 +347,18 @@ void HttpRequest::ParseURI(const std::string& uri) {
 void HttpRequest::ReadOptions(Reader& reader, unsigned int timeout) {
     std::string line;
     for (std::size_t lines = 0; ReadFieldLine(reader, line, lines, timeout);) {
-        line.resize(line.size() - 2);
-        std::string name, value;
+        // A bare CR or a folded line would show the server a field the rules never saw; a
+        // name with blanks before its colon would hide the field from the rules for it.
+        if (!StripLineEnd(line) || line[0] == ' ' || line[0] == '\t')
+            throw ParseError(BadRequestFormat);
         const std::size_t colon = line.find(':');
-        if (colon == std::string::npos) {
-            name = line;
-        } else {
-            name = line.substr(0, colon);
-            std::size_t v = line.find_first_not_of(" \t", colon + 1);
-            if (v == std::string::npos) v = colon + 1;
-            value = line.substr(v);
-        }
+        if (colon == std::string::npos || colon == 0 ||
+            !std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon), IsTchar))
+            throw ParseError(BadRequestFormat);
+        std::string name = line.substr(0, colon);
+        std::size_t v = line.find_first_not_of(" \t", colon + 1);
+        if (v == std::string::npos) v = colon + 1;
+        std::string value = line.substr(v);
         if (strcasecmp(name.c_str(), "host") == 0) {
             if (host.empty()) {
                 host = value;
@@ -256,6 +367,42 @@ void HttpRequest::ReadOptions(Reader& reader, unsigned int timeout) {
             continue;
         }
         options.emplace_back(std::move(name), std::move(value));
+    }
+}
+
+void HttpRequest::CheckFraming() {
+    std::optional<std::size_t> length;
+    int codings = 0;
+    for (const Field& f : options) {
+        if (strcasecmp(f.first.c_str(), "Transfer-Encoding") == 0) {
+            if (++codings > 1 || !IEquals(TrimOws(f.second), "chunked"))
+                throw ParseError(HttpUnsupportedCoding);
+        } else if (strcasecmp(f.first.c_str(), "Content-Length") == 0) {
+            const std::string_view text = TrimOws(f.second);
+            std::size_t n = 0;
+            if (text.empty()) throw ParseError(HttpBadContentLength);
+            for (const char c : text) {
+                if (c < '0' || c > '9') throw ParseError(HttpBadContentLength);
+                n = n * 10 + static_cast<std::size_t>(c - '0');
+                if (n > HttpLimits::kRequestBody) TooLarge();
+            }
+            if (length && *length != n) throw ParseError(HttpBadContentLength);
+            length = n;
+        }
+    }
+    if (!length) return;
+    // One field in canonical form; with a transfer coding the length is known once read.
+    bool kept = codings != 0;
+    for (auto it = options.begin(); it != options.end();) {
+        if (strcasecmp(it->first.c_str(), "Content-Length") != 0) {
+            ++it;
+        } else if (!kept) {
+            it->second = std::to_string(*length);
+            kept = true;
+            ++it;
+        } else {
+            it = options.erase(it);
+        }
     }
 }
 
@@ -287,7 +434,7 @@ void HttpRequest::ReadBody(Reader& reader, unsigned int timeout) {
         SetOptionValue("Content-length", std::to_string(body.size()));
         return;
     }
-    ReadExactly(reader, body, ContentLengthValue(), timeout);
+    ReadExactly(reader, body, bodyShare, ContentLengthValue(), timeout);
 }
 
 void HttpRequest::ReadChunkedBody(Reader& reader, unsigned int timeout) {
@@ -306,7 +453,7 @@ void HttpRequest::ReadChunkedBody(Reader& reader, unsigned int timeout) {
         if (p == digits || digits == std::string::npos) throw ParseError(BadRequestFormat);
         if (size == 0) break;
         if (body.size() + size > HttpLimits::kRequestBody) TooLarge();
-        ReadExactly(reader, body, size, timeout);
+        ReadExactly(reader, body, bodyShare, size, timeout);
         std::string end;
         budget = 2;
         if (!ReadWithin(reader, end, '\n', timeout, budget) || (end != "\r\n" && end != "\n"))
@@ -324,13 +471,18 @@ bool HttpRequest::ReadFieldLine(Reader& reader, std::string& line, std::size_t& 
     std::size_t budget = HttpLimits::kLine;
     line.clear();
     ReadBounded(reader, line, '\n', timeout, budget);
-    return line.size() >= 3;
+    return line != "\r\n" && line != "\n";
 }
 
 void HttpRequest::CutPortFromHost() {
     const std::size_t colon = host.find(':');
     if (colon == std::string::npos) return;
-    if (colon + 1 < host.size()) port = host.substr(colon + 1);
+    if (colon + 1 < host.size()) {
+        int number = 0;
+        if (!ParsePort(std::string_view(host).substr(colon + 1), number))
+            throw ParseError(HttpBadPort);
+        port = std::to_string(number);
+    }
     host.resize(colon);
 }
 
@@ -408,44 +560,62 @@ void HttpRequest::RemoveOption(const char* name) {
 // ---- HttpResponse ---------------------------------------------------------------------------
 
 bool HttpResponse::Read(Reader& reader, unsigned int timeout) {
-    std::size_t budget = HttpLimits::kLine;
-    version.clear();
-    status.clear();
-    reason.clear();
-    if (!ReadWithin(reader, version, ' ', timeout, budget) ||
-        !ReadWithin(reader, status, ' ', timeout, budget) ||
-        !ReadWithin(reader, reason, '\n', timeout, budget))
-        throw HttpLimitError(HttpResponseTooLarge);
-    headers.clear();
-    bool chunked = false;
-    for (;;) {
-        budget = HttpLimits::kLine;
-        std::string line;
-        if (!ReadWithin(reader, line, '\n', timeout, budget))
-            throw HttpLimitError(HttpResponseTooLarge);
-        if (IEquals(line, kGzipLine)) {
-            gzipped = true;
-        } else if (IEquals(line, kChunkedLine)) {
-            chunked = true;
-            continue;
-        }
-        if (line.size() < 3) break;
-        if (headers.size() >= HttpLimits::kFields) throw HttpLimitError(HttpResponseTooLarge);
-        headers.push_back(std::move(line));
+    // Interim responses are not passed on (an HTTP/1.0 client must not get them); 101 is
+    // final and left to ShouldHasBody.
+    for (int interim = 0;; ++interim) {
+        if (interim > kInterimResponses) throw HttpLimitError(HttpResponseTooLarge);
+        ReadHead(reader, timeout);
+        if (status[0] != '1' || status == "101 ") break;
     }
     cutShort = false;
     if (!ShouldHasBody()) return false;
     body.clear();
-    ReadToEnd(reader, body,
-              HttpLimits::kResponseBody + (chunked ? HttpLimits::kChunkedOverhead : 0), timeout);
-    if (chunked) {
+    ReadToEnd(reader, body, bodyShare,
+              HttpLimits::kResponseBody + (chunked_ ? HttpLimits::kChunkedOverhead : 0), timeout);
+    if (chunked_) {
         cutShort = !unchunk();
     } else {
         const std::optional<std::size_t> announced = ContentLength(headers);
         cutShort = announced && body.size() < *announced;
     }
     if (body.size() > HttpLimits::kResponseBody) throw HttpLimitError(HttpResponseTooLarge);
-    return gzipped ? ungzip() : true;
+    if (!gzipped || body.empty()) return true;
+    return ungzip();
+}
+
+void HttpResponse::ReadHead(Reader& reader, unsigned int timeout) {
+    std::size_t budget = HttpLimits::kLine;
+    std::string line;
+    if (!ReadWithin(reader, line, '\n', timeout, budget))
+        throw HttpLimitError(HttpResponseTooLarge);
+    // Version, blank, three digits, then a blank and a reason or the line end at once.
+    const std::size_t blank = line.find(' ');
+    const std::size_t code = blank + 1;
+    if (blank == std::string::npos || line.size() < code + 4 || !IsDigit(line[code]) ||
+        !IsDigit(line[code + 1]) || !IsDigit(line[code + 2]) ||
+        (line[code + 3] != ' ' && line[code + 3] != '\r' && line[code + 3] != '\n'))
+        throw HttpLimitError(HttpMalformedResponse);
+    version = line.substr(0, code);
+    status = line.substr(code, 3) + ' ';
+    reason = line.substr(line[code + 3] == ' ' ? code + 4 : code + 3);
+    headers.clear();
+    chunked_ = false;
+    gzipped = false;
+    for (;;) {
+        budget = HttpLimits::kLine;
+        line.clear();
+        if (!ReadWithin(reader, line, '\n', timeout, budget))
+            throw HttpLimitError(HttpResponseTooLarge);
+        if (IEquals(line, kGzipLine)) {
+            gzipped = true;
+        } else if (IEquals(line, kChunkedLine)) {
+            chunked_ = true;
+            continue;
+        }
+        if (line == "\r\n" || line == "\n") break;
+        if (headers.size() >= HttpLimits::kFields) throw HttpLimitError(HttpResponseTooLarge);
+        headers.push_back(std::move(line));
+    }
 }
 
 bool HttpResponse::ShouldHasBody() const {
@@ -455,6 +625,7 @@ bool HttpResponse::ShouldHasBody() const {
 
 bool HttpResponse::unchunk() {
     const std::string_view in(body);
+    HoldForResponse(bodyShare, 2 * in.size());
     std::string out;
     out.reserve(in.size());
     std::size_t p = 0;
@@ -484,6 +655,8 @@ bool HttpResponse::unchunk() {
         p = std::min(p + 2, in.size());
     }
     body.swap(out);
+    std::string().swap(out);
+    bodyShare.Hold(body.size());
     return last;
 }
 
@@ -497,20 +670,39 @@ bool HttpResponse::ungzip() {
     std::unique_ptr<char[]> piece(new char[kReadPiece]);
     zs.next_in = reinterpret_cast<Bytef*>(body.data());
     zs.avail_in = static_cast<uInt>(body.size());
-    int rc = Z_OK;
-    do {
+    bool complete = false;  // the input so far ends on the end of a member
+    for (;;) {
         zs.next_out = reinterpret_cast<Bytef*>(piece.get());
         zs.avail_out = kReadPiece;
-        rc = inflate(&zs, Z_NO_FLUSH);
+        const int rc = inflate(&zs, Z_NO_FLUSH);
         const std::size_t produced = kReadPiece - zs.avail_out;
         if (out.size() + produced > HttpLimits::kGzipOutput) {
             inflateEnd(&zs);
             throw HttpLimitError(HttpResponseTooLarge);
         }
+        if (out.size() + produced > out.capacity() &&
+            !bodyShare.Hold(body.size() + std::max(2 * out.capacity(), out.size() + produced))) {
+            inflateEnd(&zs);
+            throw HttpLimitError(HttpBodiesOverBudget);
+        }
         out.append(piece.get(), produced);
-    } while (rc == Z_OK && zs.avail_out == 0);
+        if (rc == Z_OK) continue;
+        complete = rc == Z_STREAM_END;
+        if (!complete || zs.avail_in == 0) break;
+        // Another member follows, or the zero padding some servers put after the last one.
+        const auto* rest = reinterpret_cast<const char*>(zs.next_in);
+        if (std::all_of(rest, rest + zs.avail_in, [](char c) { return c == '\0'; })) break;
+        inflateReset(&zs);
+        complete = false;
+    }
     inflateEnd(&zs);
-    if (!out.empty()) body.swap(out);
+    // Nothing decodable at all: the body is not gzip whatever its label says, and goes on
+    // as it came. Anything else that did not end on a member's end is not the whole body.
+    if (out.empty() && !complete) return true;
+    cutShort = cutShort || !complete;
+    body.swap(out);
+    std::string().swap(out);
+    bodyShare.Hold(body.capacity());
     return true;
 }
 
@@ -520,18 +712,33 @@ bool HttpResponse::gzip() {
         deflateEnd(&zs);
         return false;
     }
-    const std::size_t room = std::min<std::size_t>(
-        deflateBound(&zs, static_cast<uLong>(body.size())), HttpLimits::kGzipOutput);
-    std::string out(room, '\0');
+    // The output grows piece by piece: compressed text is mostly far smaller than the body,
+    // which need not be held twice over.
+    std::string out;
+    std::unique_ptr<char[]> piece(new char[kReadPiece]);
     zs.next_in = reinterpret_cast<Bytef*>(body.data());
     zs.avail_in = static_cast<uInt>(body.size());
-    zs.next_out = reinterpret_cast<Bytef*>(out.data());
-    zs.avail_out = static_cast<uInt>(room);
-    const int rc = deflate(&zs, Z_FINISH);
-    out.resize(zs.total_out);
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        zs.next_out = reinterpret_cast<Bytef*>(piece.get());
+        zs.avail_out = kReadPiece;
+        rc = deflate(&zs, Z_FINISH);
+        const std::size_t produced = kReadPiece - zs.avail_out;
+        if (out.size() + produced > HttpLimits::kGzipOutput ||
+            (out.size() + produced > out.capacity() &&
+             !bodyShare.Hold(body.size() + std::max(2 * out.capacity(), out.size() + produced))))
+            rc = Z_MEM_ERROR;
+        else
+            out.append(piece.get(), produced);
+    }
     deflateEnd(&zs);
-    if (rc != Z_STREAM_END) return false;
+    if (rc != Z_STREAM_END) {
+        bodyShare.Hold(body.size());
+        return false;
+    }
     body.swap(out);
+    std::string().swap(out);
+    bodyShare.Hold(body.capacity());
     return true;
 }
 

@@ -2,6 +2,7 @@
 // its readers throw on a message they cannot parse, and the HTTP request and response models.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <list>
 #include <string>
@@ -67,18 +68,68 @@ ALG_MESSAGE(HttpResponseTooLarge, "Response exceeds the limits of the gateway",
             "Ответ превышает ограничения шлюза");
 ALG_MESSAGE(UnknownDefaultCharset, "Unknown default_charset",
             "Неизвестная кодировка default_charset");
+ALG_MESSAGE(HttpBadPort, "Invalid port in request", "Неверный порт в запросе");
+ALG_MESSAGE(HttpBadContentLength, "Conflicting or invalid Content-Length in request",
+            "Противоречивая или неверная длина содержимого в запросе");
+ALG_MESSAGE(HttpMalformedResponse, "Malformed response status line",
+            "Неправильная строка состояния ответа");
 
-// A response over one of HttpLimits: the exchange ends without a reply.
+ALG_MESSAGE(HttpBodiesOverBudget, "Bodies held by the gateway exceed its memory budget",
+            "Тела сообщений в памяти шлюза превышают бюджет памяти");
+
+// A response over one of HttpLimits or over the body budget: the exchange ends without a reply.
 ALG_LOCALIZED_EXCEPTION(HttpLimitError);
+
+// One bound on the bytes of message bodies that sessions hold in memory together, each stage
+// of decoding and filtering counted while it exists. Thread-safe.
+class BodyBudget {
+  public:
+    explicit BodyBudget(std::size_t limit) : limit_(limit) {}
+    BodyBudget(const BodyBudget&) = delete;
+    BodyBudget& operator=(const BodyBudget&) = delete;
+
+    // The process's budget: 1 GiB, or a quarter of physical memory when that is less.
+    static BodyBudget& Process();
+
+    std::size_t Limit() const { return limit_; }
+    std::size_t InUse() const { return inUse_.load(); }
+
+    // What one holder (a message, a filtering stage) has taken from a budget; given back when
+    // it ends. Movable, not copyable.
+    class Share {
+      public:
+        explicit Share(BodyBudget& budget = Process()) : budget_(&budget) {}
+        Share(Share&& other) noexcept;
+        Share& operator=(Share&& other) noexcept;
+        ~Share() { Hold(0); }
+
+        // Makes the share `bytes`; false, with the share unchanged, when that would take the
+        // budget past its limit. Giving back never fails.
+        bool Hold(std::size_t bytes);
+        std::size_t Held() const { return held_; }
+
+      private:
+        BodyBudget* budget_;
+        std::size_t held_ = 0;
+    };
+
+  private:
+    const std::size_t limit_;
+    std::atomic<std::size_t> inUse_{0};
+};
 
 // Throws InitializerError(UnknownDefaultCharset) with the name as detail when `general` names
 // a default_charset the converter does not know; an absent or empty one is accepted.
 void CheckDefaultCharset(const ALGgeneralType& general);
 
-// One HTTP request as the proxy receives it. Read throws ParseError for a malformed URI, a
-// request over HttpLimits (HttpRequestTooLarge) or a transfer coding other than chunked
-// (HttpUnsupportedCoding); socket errors and time-outs propagate from the reader. Properties:
-// "URL", "METHOD", "IP", "Host", "Port".
+// One HTTP request as the proxy receives it. What the server is sent is what the rules saw:
+// ReadHead throws ParseError for a head that a server could read otherwise than the gateway -
+// a malformed URI, a method that is not a token, a control character in the target, a bare CR
+// anywhere, a folded or nameless field line, a port that is not 1..65535 in plain decimal
+// (HttpBadPort), differing or non-numeric Content-Length fields (HttpBadContentLength), a
+// transfer coding other than one "chunked" (HttpUnsupportedCoding) - and for a request over
+// HttpLimits (HttpRequestTooLarge); socket errors and time-outs propagate from the reader.
+// Properties: "URL", "METHOD", "IP", "Host", "Port" (the port in canonical decimal).
 class HttpRequest : public HandshakeInfoHolder {
   public:
     using Field = std::pair<std::string, std::string>;
@@ -93,12 +144,20 @@ class HttpRequest : public HandshakeInfoHolder {
     bool isConnect = false;
     std::list<Field> options;  // header fields in order received, never "Host"
     std::string body;
+    BodyBudget::Share bodyShare;  // the body's part of the process's body budget
 
     bool GetPropVal(const char* name, std::string& value) const override;
     const char* GetClassName() const override { return "HttpRequest"; }
 
     // The whole request: false (nothing after the header read) when the host does not resolve.
+    // A CONNECT request has no body: what follows its head belongs to the tunnel.
     bool Read(Reader& reader, unsigned int timeout);
+    // Request line and header fields up to the empty line, credentials decoded, the host
+    // resolved (false when it does not resolve); the body is left unread. On return the
+    // fields hold at most one Content-length, in canonical decimal.
+    bool ReadHead(Reader& reader, unsigned int timeout);
+    // Skips leading CR LF pairs and trailing blanks, sets isConnect; throws
+    // ParseError(BadRequestFormat) when what remains is not a token.
     void CheckMethod();
     void ReadURI(Reader& reader, unsigned int timeout);
     void ReadOptions(Reader& reader, unsigned int timeout);
@@ -108,6 +167,8 @@ class HttpRequest : public HandshakeInfoHolder {
     // Leading digits of "Content-length"; absent or negative gives 0, beyond the body bound
     // throws ParseError(HttpRequestTooLarge).
     std::size_t ContentLengthValue() const;
+    // Splits ":port" off `host`; the port must pass ParsePort (ParseError(HttpBadPort)) and is
+    // kept in canonical decimal. An empty port after the colon keeps the previous one.
     void CutPortFromHost();
     bool ExtractAuthInfo();
     void WriteRelativeURI(std::string& out) const;
@@ -122,6 +183,9 @@ class HttpRequest : public HandshakeInfoHolder {
 
   private:
     void ParseURI(const std::string& uri);
+    void ReadRequestLine(Reader& reader, unsigned int timeout);
+    // One Content-Length at most, one Transfer-Encoding at most and only "chunked".
+    void CheckFraming();
     // Reads up to `terminator`, counting against the line budget; ParseError when exceeded.
     void ReadBounded(Reader& reader, std::string& out, char terminator, unsigned int timeout,
                      std::size_t& budget);
@@ -131,8 +195,10 @@ class HttpRequest : public HandshakeInfoHolder {
 };
 
 // One HTTP response as read from the server: its body decoded (chunked, gzip) for the
-// filters, written back with an exact Content-length and gzip put back. Read throws
-// HttpLimitError over HttpLimits and LogicError "1xx status code recived" for a 1xx status.
+// filters, written back with an exact Content-length and gzip put back. Interim responses
+// (1xx but 101) are read and dropped. Read throws HttpLimitError over HttpLimits or for a
+// status line that is not version, blank, three digits and an optional reason
+// (HttpMalformedResponse), and LogicError "1xx status code recived" for a 101.
 class HttpResponse {
   public:
     codepage_t codepage = -1;
@@ -142,8 +208,11 @@ class HttpResponse {
     std::string reason;              // rest of the status line, line end included
     std::list<std::string> headers;  // whole lines with CR LF; no chunked line, no end line
     std::string body;
-    // Set by Read when the server ended before the body its Content-Length announced or
-    // before the last chunk: a cut transfer, not to be passed on as a whole one.
+    // The body's part of the process's body budget, with the copies decoding makes; a
+    // response that would go past the budget throws HttpLimitError(HttpBodiesOverBudget).
+    BodyBudget::Share bodyShare;
+    // Set by Read when the server ended before the body its Content-Length announced, before
+    // the last chunk or inside a gzip member: a cut transfer, not to be passed on as whole.
     bool cutShort = false;
 
     // Everything up to the server's end of stream; the result is that of ungzip, or false
@@ -154,14 +223,21 @@ class HttpResponse {
     // remains takes what remains and ends the body. True when the body ended on the last
     // (zero-size) chunk.
     bool unchunk();
-    // False only when zlib cannot set up; undecodable data keeps what decoded before it (the
-    // body stays as it was when nothing did). Output past HttpLimits throws HttpLimitError.
+    // Decodes every gzip member. False only when zlib cannot set up; a body of which nothing
+    // decodes stays as it was; one that stops or breaks inside a member keeps what decoded
+    // and sets cutShort. Output past HttpLimits throws HttpLimitError.
     bool ungzip();
     // False with the body unchanged when compression fails or exceeds HttpLimits.
     bool gzip();
     // Status line, header lines with Content-length set to the body size (a failed gzip drops
     // the "Content-Encoding: gzip" line), then the body.
     void Write(Writer& writer, unsigned int timeout);
+
+  private:
+    // Status line and header lines of one response, final or interim.
+    void ReadHead(Reader& reader, unsigned int timeout);
+
+    bool chunked_ = false;
 };
 
 // The linear equivalents of the charset searches of a response (a backtracking engine takes

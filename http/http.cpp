@@ -1,6 +1,13 @@
 #include "http.h"
 
+#include <sys/socket.h>
+
+#include <QByteArray>
+#include <QString>
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "alg_xml.h"
@@ -44,6 +51,31 @@ std::unique_ptr<AlgSocket> ConnectTo(const HttpRequest& request, ALGPool& pool) 
     return std::make_unique<AlgSocket>(static_cast<int>(port), request.ip.c_str(), &pool);
 }
 
+// How long and how much a refused client may go on sending before the connection closes.
+constexpr std::chrono::seconds kLingerTime{2};
+constexpr std::size_t kLingerBytes = 256u << 20;
+constexpr unsigned int kLingerPiece = 64 * 1024;
+constexpr unsigned int kLingerWait = 100;
+
+// Whether `text` comes back byte for byte from the filter's UTF-8 reading; taken in pieces
+// cut before a character's first byte, so that no whole copy of the text is made.
+bool SurvivesUtf8(const std::string& text) {
+    constexpr std::size_t kPiece = 64 * 1024;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = std::min(text.size(), at + kPiece);
+        for (int i = 0;
+             i < 4 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80;
+             ++i)
+            ++end;
+        const int size = static_cast<int>(end - at);
+        const QByteArray back = QString::fromUtf8(text.data() + at, size).toUtf8();
+        if (back.size() != size || std::memcmp(back.constData(), text.data() + at, end - at) != 0)
+            return false;
+        at = end;
+    }
+    return true;
+}
+
 void LogWithSuffix(I_ToLogSystem& log, const locMSG& msg, const char* suffix) {
     LoggedMessage m(msg, event, info);
     if (suffix != nullptr) m.AddSuffix(suffix);
@@ -63,22 +95,28 @@ void HttpStateMachine::Run() {
     const unsigned int timeout = static_cast<unsigned int>(Listener().SessionTimeout());
     try {
         HttpRequest request;
-        if (!request.Read(clientReader_, timeout)) {
+        // The head decides everything that needs no body: a client refused on it never
+        // gets the gateway to hold its body.
+        if (!request.ReadHead(clientReader_, timeout)) {
             LoggedMessage m(NoConnectionInfo, detail, warning);
             Log(m);
-            WriteClient(kBadRequestReply, sizeof kBadRequestReply - 1);
+            Refuse(kBadRequestReply, sizeof kBadRequestReply - 1);
             return;
         }
         if (!request.hasAuthInfo || !Authenticate(request.user.c_str(), request.password.c_str())) {
-            WriteClient(kAuthRequiredReply, sizeof kAuthRequiredReply - 1);
+            Refuse(kAuthRequiredReply, sizeof kAuthRequiredReply - 1);
             return;
         }
         StrMessageWriter rejected(kRejectedReply);
-        if (!AccessAllowed(request, rejected)) return;
+        if (!AccessAllowed(request, rejected)) {
+            CloseLingering();
+            return;
+        }
         if (request.isConnect) {
             Tunnel(request);
             return;
         }
+        request.ReadBody(clientReader_, timeout);
         if (!filterRequest_step(request)) return;
 
         std::unique_ptr<AlgSocket> server = ConnectTo(request, Listener().Pool());
@@ -101,7 +139,32 @@ void HttpStateMachine::Run() {
         response.Write(ClientSocket(), timeout);
     } catch (const ParseError& e) {
         LogError(*this, e, event, error);
-        WriteClient(kBadRequestReply, sizeof kBadRequestReply - 1);
+        Refuse(kBadRequestReply, sizeof kBadRequestReply - 1);
+    }
+}
+
+void HttpStateMachine::Refuse(const char* reply, std::size_t length) {
+    WriteClient(reply, length);
+    CloseLingering();
+}
+
+void HttpStateMachine::CloseLingering() {
+    AlgSocket& client = ClientSocket();
+    ::shutdown(client.Descriptor(), SHUT_WR);
+    // Unread bytes at close would turn it into a reset, which can destroy the reply before
+    // the client reads it; so what the client still sends is taken and dropped for a while.
+    const auto deadline = std::chrono::steady_clock::now() + kLingerTime;
+    std::unique_ptr<char[]> sink(new char[kLingerPiece]);
+    try {
+        for (std::size_t dropped = 0;
+             dropped < kLingerBytes && std::chrono::steady_clock::now() < deadline;) {
+            if (!client.DataIsAvailable(kLingerWait)) continue;
+            unsigned int size = kLingerPiece;
+            if (!client.Read(sink.get(), size, kLingerWait)) return;
+            dropped += size;
+        }
+    } catch (const SocketError&) {
+        // The client reset the connection: nothing is left to protect.
     }
 }
 
@@ -132,16 +195,14 @@ bool HttpStateMachine::filterRequest_step(HttpRequest& request) {
         }
         it = it->second.empty() ? request.options.erase(it) : std::next(it);
     }
-    if (!request.body.empty()) {
-        const std::size_t before = request.body.size();
-        if (sections.ProcessBody(user, request.body, *this, -1)) {
-            WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
-            return false;
-        }
-        // A rewritten body keeps the server reading exactly to its end.
-        if (request.body.size() != before)
-            request.SetOptionValue("Content-length", std::to_string(request.body.size()));
+    if (!request.body.empty() && FilterBody(user, request.body, textcode::kUnknown, true)) {
+        WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
+        return false;
     }
+    // Whatever the rules made of the body or of the length field, the server reads exactly
+    // the body that is sent.
+    if (!request.body.empty() || request.FindOptionC("Content-length") != request.options.end())
+        request.SetOptionValue("Content-length", std::to_string(request.body.size()));
     return true;
 }
 
@@ -153,25 +214,80 @@ bool HttpStateMachine::filterResponse_step(const char* user, HttpResponse& respo
             ++it;
             continue;
         }
+        // The rules see the value without its line end, which is put back after them.
+        std::size_t end = it->size();
+        if (end > colon + 1 && (*it)[end - 1] == '\n') --end;
+        if (end > colon + 1 && (*it)[end - 1] == '\r') --end;
         const std::string name = it->substr(0, colon);
-        std::string value = it->substr(colon + 1);
+        std::string value = it->substr(colon + 1, end - colon - 1);
+        const bool hadValue = !value.empty();
         if (sections.ProcessOption(user, name.c_str(), value, *this)) {
             WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
             return false;
         }
-        if (value.empty()) {
+        // A rule that empties a value removes its line; a line that came empty stays.
+        if (value.empty() && hadValue) {
             it = response.headers.erase(it);
             continue;
         }
-        it->replace(colon + 1, std::string::npos, value);
+        it->replace(colon + 1, end - colon - 1, value);
         ++it;
     }
-    if (!response.body.empty() &&
-        sections.ProcessBody(user, response.body, *this, response.codepage)) {
+    if (!response.body.empty() && FilterBody(user, response.body, response.codepage, false)) {
         WriteClient(kRejectedReply, sizeof kRejectedReply - 1);
         return false;
     }
     return true;
+}
+
+bool HttpStateMachine::FilterBody(const char* user, std::string& body, codepage_t codepage,
+                                  bool request) {
+    const ProcessSection& sections = Listener().ProcessSections();
+    const auto judges = [user](const SectionBase& s) {
+        return !s.bodies.empty() && s.AppliesTo(user);
+    };
+    const bool replacing = std::any_of(sections.replaces.begin(), sections.replaces.end(), judges);
+    if (!replacing && std::none_of(sections.cuts.begin(), sections.cuts.end(), judges))
+        return false;
+    // The rules match a UTF-16 copy of the text; a replacement builds its result besides.
+    // Those copies count against the body budget while they may exist.
+    BodyBudget::Share stage;
+    const std::size_t copies = replacing ? 5 : 2;
+    if (!stage.Hold(copies * body.size())) {
+        if (request) throw ParseError(HttpBodiesOverBudget);
+        throw HttpLimitError(HttpBodiesOverBudget);
+    }
+    // The text the rules read: the body itself, or its conversion to the filter code page
+    // (without a known code page the bytes are matched as they are).
+    const bool converts = codepage != kFilterCodepage && codepage != textcode::kUnknown;
+    std::string converted;
+    if (converts) {
+        converted = body;
+        ProcessSection::PrepareToFilter(converted, codepage);
+    }
+    std::string& text = converts ? converted : body;
+    bool replaceable = replacing && SurvivesUtf8(text);
+    if (replaceable && converts) {
+        std::string back = converted;
+        ProcessSection::PrepareToShow(back, codepage);
+        replaceable = back == body;
+    }
+    for (const CutSection& cut : sections.cuts)
+        if (cut.ProcessBody(user, text, *this)) return true;
+    if (!replacing) return false;
+    if (!replaceable) {
+        // A replace rule would rewrite every byte that is not text, not only its match.
+        LoggedMessage m(BodyNotText, detail, info);
+        Log(m);
+        return false;
+    }
+    if (converts) std::string().swap(body);
+    for (const ReplaceSection& replace : sections.replaces) replace.ProcessBody(user, text, *this);
+    if (converts) {
+        ProcessSection::PrepareToShow(converted, codepage);
+        body.swap(converted);
+    }
+    return false;
 }
 
 codepage_t HttpStateMachine::ObtainCharset(const std::string& body) {
@@ -215,7 +331,12 @@ bool HttpStateMachine::setResponseCharset_step(HttpResponse& response) {
 
 Http::Http(const ALGproxyType& section, bool firstStart, LogSystem& logSystem)
     : Proto(section, firstStart, logSystem) {
-    CheckDefaultCharset(*section.general[0]);
+    // An unknown name leaves the listener without a default code page, as an absent one does.
+    try {
+        CheckDefaultCharset(*section.general[0]);
+    } catch (const InitializerError& e) {
+        LogError(*ProxyApp::Instance(), e, event, warning);
+    }
     if (const ALGprocessType* process = section.process.first()) {
         I_ToLogSystem& log = *ProxyApp::Instance();
         ProcessSections().AddReplaceSections(process->replace, BodyRules::build, log);

@@ -18,6 +18,8 @@ ALG_MESSAGE(CharsetFromOptions, "Charset from HTTP options is ",
             "Кодовая страница из HTTP опций - ");
 ALG_MESSAGE(ResultingCharset, "Resulting charset is ",
             "Кодовая страница, полученная в результате, - ");
+ALG_MESSAGE(BodyNotText, "Body is not text in its code page: left to the cut rules only",
+            "Тело не является текстом в своей кодировке: применяются только правила вырезания");
 ALG_MESSAGE(ResponseCutShort, "Response cut short by the server. Not passed on",
             "Ответ прерван сервером. Клиенту не передан");
 
@@ -43,15 +45,25 @@ class HttpStateMachine : public StateMachine {
     bool setResponseCharset_step(HttpResponse& response);
 
   private:
+    // The body rules on `body` in `codepage`: true when a cut rule refuses it. Replace rules
+    // run only on a body that comes back unchanged from the filter code page; any other is
+    // left as it is (logged at level detail). The copies the rules make count against the
+    // body budget: past it a request body throws ParseError, a response body HttpLimitError.
+    bool FilterBody(const char* user, std::string& body, codepage_t codepage, bool request);
     void WriteClient(const char* text, std::size_t length);
+    // Writes a refusal and closes lingering: the client may still be sending its request.
+    void Refuse(const char* reply, std::size_t length);
+    // Shuts down writing, then reads and drops what the client sends, for a bounded time and
+    // amount, so that the close does not reset the connection under an unread reply.
+    void CloseLingering();
     void Tunnel(const HttpRequest& request);
 
     // Every read of the request goes through here; a tunnel passes on what it holds.
     BufferedSocketReader clientReader_;
 };
 
-// The listener of http-gateway: builds its cut and replace sections with body rules, and
-// refuses a default_charset the converter does not know.
+// The listener of http-gateway: builds its cut and replace sections with body rules; a
+// default_charset the converter does not know is logged as a warning and counts as none.
 class Http : public Proto {
   public:
     Http(const ALGproxyType& section, bool firstStart, LogSystem& logSystem);

@@ -105,7 +105,7 @@ def test_http_failure_table(launch):
     ok = test_http.reply("200 OK", ["Content-Length: 2"], b"ok")
     origin = algtest.HttpOrigin({
         "/": ok,
-        "/interim": b"HTTP/1.1 100 Continue\r\n\r\n" + ok,
+        "/interim": b"HTTP/1.1 101 Switching Protocols\r\n\r\n",
         "/cut": respond(test_http.reply("200 OK", ["Content-Length: 100"], b"ten bytes.")),
         "/unchunked": respond(test_http.reply("200 OK", ["Transfer-Encoding: chunked"],
                                               b"5\r\nhello\r\n")),
@@ -146,7 +146,7 @@ def test_http_failure_table(launch):
                                                              for i in range(101))), bad)],
              True, None),
             ("unreachable", [(test_http.get(free_port(), b"/"), b"")], True, "connect failed"),
-            ("1xx response", [(get(b"/interim"), b"")], True, "1xx status code recived"),
+            ("101 response", [(get(b"/interim"), b"")], True, "1xx status code recived"),
             ("body shorter than announced", [(get(b"/cut"), b"")], True,
              "Response cut short by the server"),
             ("last chunk missing", [(get(b"/unchunked"), b"")], True,

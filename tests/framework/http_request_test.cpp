@@ -115,12 +115,11 @@ TEST(HttpRequest, RequestLineHostAndFields) {
         EXPECT_EQ(r.FindOptionC("Host"), r.options.end()) << "Host never kept: " << c.text;
     }
 
-    // Field values lose the blanks after the colon, names keep theirs; a line without a colon
-    // is a field with an empty value.
-    HttpRequest r =
-        ParseRequest("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nA :  \t x y\r\nB:\t \r\nloose\r\n\r\n");
-    const std::list<HttpRequest::Field> fields = {{"A ", "x y"}, {"B", "\t "}, {"loose", ""}};
+    // Field values lose the blanks after the colon; a bare LF ends a line as CR LF does.
+    HttpRequest r = ParseRequest("GET / HTTP/1.1\nHost: 127.0.0.1\r\nA:  \t x y\nB:\t \r\n\n");
+    const std::list<HttpRequest::Field> fields = {{"A", "x y"}, {"B", "\t "}};
     EXPECT_EQ(r.options, fields);
+    EXPECT_EQ(r.version, "HTTP/1.1\r\n");
 
     bool resolved = true;
     ParseRequest("GET / HTTP/1.1\r\nHost: no-such-host.invalid\r\n\r\n", &resolved);
@@ -139,7 +138,7 @@ TEST(HttpRequest, BodiesAndBounds) {
     };
     const Case cases[] = {
         {"Content-Length: 5\r\n", "hello", "hello", "5"},
-        {"content-length: -3\r\n", "", "", "-3"},
+        {"content-length: 0003\r\nContent-Length: 3 \r\n", "abc", "abc", "3"},
         {"Transfer-Encoding: chunked\r\n",
          "5\r\nhello\r\nA;ext=1\r\n, chunked!\r\n0\r\nT: x\r\n\r\n", "hello, chunked!", "15"},
         // Both: the coding decides, the stated length is dropped.
@@ -171,6 +170,10 @@ TEST(HttpRequest, BodiesAndBounds) {
         {head + "Transfer-Encoding: gzip, chunked\r\n\r\n", &alg::HttpUnsupportedCoding},
         {head + "Transfer-Encoding: chunked\r\n\r\nzz\r\n", &alg::BadRequestFormat},
         {head + "Transfer-Encoding: chunked\r\n\r\n2\r\nabcd\r\n", &alg::BadRequestFormat},
+        {head + "content-length: -3\r\n\r\n", &alg::HttpBadContentLength},
+        {head + "Content-Length: 3\r\nContent-Length: 3, 3\r\n\r\n", &alg::HttpBadContentLength},
+        {head + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n",
+         &alg::HttpUnsupportedCoding},
     };
     for (const auto& [text, msg] : refused)
         EXPECT_EQ(ParseFailure(text), msg) << text.substr(0, 80);
@@ -232,10 +235,11 @@ TEST(HttpResponse, BodiesDecodedAndWrittenBack) {
         }
     }
 
-    // A cut stream keeps what decoded before the cut.
+    // A cut stream keeps what decoded before the cut and is known to be cut.
     HttpResponse cut;
     cut.body = Gzip("partly decoded text").substr(0, 16);
     EXPECT_TRUE(cut.ungzip());
+    EXPECT_TRUE(cut.cutShort);
     EXPECT_FALSE(cut.body.empty());
     EXPECT_EQ(std::string("partly decoded text").rfind(cut.body, 0), 0u) << cut.body;
 
@@ -257,7 +261,7 @@ TEST(HttpResponse, BodiesDecodedAndWrittenBack) {
     EXPECT_EQ(back.body, "plain text");
 
     HttpResponse informational;
-    FakeStream hundred("HTTP/1.1 100 Continue\r\n\r\n");
+    FakeStream hundred("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 101\r\n\r\n");
     EXPECT_THROW(informational.Read(hundred, 1000), alg::LogicError);
     HttpResponse longHeader;
     FakeStream huge("HTTP/1.1 200 OK\r\nX: " + std::string(HttpLimits::kLine, 'a') + "\r\n\r\n");
@@ -323,3 +327,37 @@ TEST(HttpCharset, AgreesWithTheExpressionsOnOrdinaryPages) {
 }
 
 }  // namespace
+
+TEST(BodyBudget, SharesStayWithinTheLimitTogether) {
+    alg::BodyBudget budget(100);
+    {
+        alg::BodyBudget::Share a(budget), b(budget);
+        EXPECT_TRUE(a.Hold(60));
+        EXPECT_FALSE(b.Hold(50));  // 110 would pass the limit: b keeps nothing
+        EXPECT_EQ(b.Held(), 0u);
+        EXPECT_TRUE(a.Hold(20));  // giving back always succeeds
+        EXPECT_TRUE(b.Hold(80));
+        EXPECT_FALSE(a.Hold(21));
+        alg::BodyBudget::Share moved(std::move(b));
+        EXPECT_EQ(budget.InUse(), 100u);
+    }
+    EXPECT_EQ(budget.InUse(), 0u);
+
+    // A response whose decoded body would pass the budget is refused while it is read.
+    alg::BodyBudget small(64 * 1024);
+    const std::string plain(1 << 20, 'x');
+    for (const std::string& text :
+         {"HTTP/1.1 200 OK\r\n\r\n" + plain,
+          "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + Gzip(plain)}) {
+        HttpResponse r;
+        r.bodyShare = alg::BodyBudget::Share(small);
+        FakeStream in(text);
+        try {
+            r.Read(in, 1000);
+            ADD_FAILURE() << "read past the budget";
+        } catch (const alg::HttpLimitError& e) {
+            EXPECT_EQ(&e.Msg(), &alg::HttpBodiesOverBudget);
+        }
+    }
+    EXPECT_EQ(small.InUse(), 0u);
+}
