@@ -1,18 +1,22 @@
 """The tunnel of socks-gateway end to end: both directions at once, cut tunnels seen as cut,
 and a gateway that runs out of descriptors."""
 
+import fcntl
 import hashlib
 import os
 import resource
 import signal
 import socket
 import struct
+import termios
 import threading
+import time
 
 import pytest
 
 import algtest
-from test_socks import GATEWAY, gateway, socks5_tunnel, target  # noqa: F401 (fixtures)
+from test_socks import (GATEWAY, gateway, socks5_login, socks5_reply,  # noqa: F401
+                        socks5_request, socks5_tunnel, target)
 
 
 def read_to_end(sock, limit=256 << 20):
@@ -116,3 +120,104 @@ def test_running_out_of_descriptors_pauses_accepting(gateway, target):
     edges = [l for l in g.lines() if "Accepting paused" in l or "Accepting resumed" in l]
     assert all(("paused" in l) == (i % 2 == 0) for i, l in enumerate(edges)), edges
     assert len(edges) % 2 == 0, edges
+
+
+def read_all(sock, limit=64 << 20):
+    """(how the stream ended, "eof" or "reset", and every byte read before)."""
+    parts, size = [], 0
+    while size < limit:
+        try:
+            chunk = sock.recv(1 << 20)
+        except ConnectionResetError:
+            return "reset", b"".join(parts)
+        if not chunk:
+            return "eof", b"".join(parts)
+        parts.append(chunk)
+        size += len(chunk)
+    return "limit", b"".join(parts)
+
+
+def open_stream(g, port, rcvbuf=None):
+    """A client connection to the target on `port`, through `g` or directly when it is None."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.settimeout(30)
+    if rcvbuf:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    s.connect(("127.0.0.1", g.port if g else port))
+    if g:
+        assert socks5_login(s) == b"\x01\x00"
+        socks5_request(s, port)
+        assert socks5_reply(s)[0] == 0
+    return s
+
+
+def test_what_a_peer_sent_before_its_reset_arrives(gateway, target):
+    """A server that closes once its 6 MiB have left it and is then reset by the slow client's
+    one more byte, and a server that answers an endless upload after 1 MiB with a 413 and closes
+    with the rest unread: through the gateway the client reads what it reads directly."""
+    g = gateway()
+    download = os.urandom(6 << 20)
+    answer = b"HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+
+    def close_once_sent(conn, closed):
+        conn.sendall(download)
+        for _ in range(1000):  # at most 20 s for the slow client to take it all
+            if struct.unpack("i", fcntl.ioctl(conn, termios.TIOCOUTQ, b"\0" * 4))[0] == 0:
+                break
+            time.sleep(0.02)
+        conn.close()
+        closed.set()
+
+    def one_byte_after_close(s, closed):
+        taken = []
+        for _ in range(4000):
+            if closed.is_set():
+                break
+            taken.append(s.recv(16384))
+            time.sleep(0.005)
+        s.sendall(b"!")
+        time.sleep(0.2)  # the reset comes back before the client reads on
+        return b"".join(taken)
+
+    def answer_413_after_1_mib(conn, closed):
+        got = 0
+        while got < 1 << 20:
+            got += len(conn.recv((1 << 20) - got))
+        conn.sendall(answer)
+        for _ in range(500):  # closed with upload bytes unread, so its system resets
+            if struct.unpack("i", fcntl.ioctl(conn, termios.FIONREAD, b"\0" * 4))[0] > 0:
+                break
+            time.sleep(0.01)
+
+    def upload_without_end(s, closed):
+        def send():
+            block = b"u" * 65536
+            try:
+                for _ in range(4096):
+                    s.sendall(block)
+            except OSError:
+                pass
+
+        threading.Thread(target=send, daemon=True).start()
+        return b""
+
+    # (server, client, runs, how the client's stream may end, everything it must read). The
+    # uploading client's sender may be the one told of the reset, its reader then sees an end.
+    cases = [
+        (close_once_sent, one_byte_after_close, 2, {"eof"}, download),
+        (answer_413_after_1_mib, upload_without_end, 5, {"eof", "reset"}, answer),
+    ]
+    for serve, client, runs, how, expected in cases:
+        for via in (None, g):
+            for run in range(runs):
+                closed = threading.Event()
+                t = target(lambda conn: serve(conn, closed))
+                s = open_stream(via, t.port, rcvbuf=65536)
+                before = client(s, closed)
+                ended, rest = read_all(s)
+                got = before + rest
+                where = (serve.__name__, "gateway" if via else "direct", run)
+                assert ended in how and len(got) == len(expected), (where, ended, len(got))
+                assert got == expected, where
+                s.close()
+    assert "recv() fails : Broken pipe" not in g.output(), g.output()
