@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -40,6 +41,8 @@ constexpr long long kPipeIdleMs = 1000;
 // have left the processor's cache by the time the receiving peer copies them: on loopback 256 KiB
 // carried more than 1 MiB (and 4 MiB cost more processor time as well).
 constexpr int kGrownPipe = 256 << 10;
+// What a receive takes at an urgent mark: an empty pipe takes a write of that much whole.
+constexpr std::size_t kMarkChunk = PIPE_BUF;
 // Looks at a send queue that is being taken: nothing tells when it has emptied, and on a near
 // peer that is a matter of microseconds, so the looks start often and grow sparse.
 constexpr int kFirstDrainLookMs = 1;
@@ -350,7 +353,13 @@ bool SpliceRefused(int err) {
 
 // ---- StreamMover ---------------------------------------------------------------------------
 
-StreamMover::StreamMover(AlgSocket& from, AlgSocket& to) : from_(from), to_(to) {}
+StreamMover::StreamMover(AlgSocket& from, AlgSocket& to) : from_(from), to_(to) {
+    // Urgent data is read in line, in its place in the stream: out of line a receive would skip
+    // it. Both legs, whichever of them this direction reads.
+    const int on = 1;
+    for (const AlgSocket* socket : {&from, &to})
+        ::setsockopt(socket->Descriptor(), SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+}
 
 bool StreamMover::OpenPipe() {
     if (::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) == 0) {
@@ -457,11 +466,12 @@ long StreamMover::Receive() {
     if (Spliced()) {
         const ssize_t n = ::splice(from_.Descriptor(), nullptr, pipe_[1], nullptr,
                                    capacity_ - pending_, kSpliceFlags);
-        if (n >= 0) {
+        if (n > 0) {
             pending_ += static_cast<std::size_t>(n);
             if (pending_ == capacity_) Grow();
             return n;
         }
+        if (n == 0) return ReceiveAtMark();
         if (Retryable(errno)) {
             // With bytes in the pipe the refusal may be the pipe's, which has no free slot.
             full_ = errno != EINTR && pending_ > 0;
@@ -487,6 +497,33 @@ long StreamMover::Receive() {
     }
     if (Retryable(errno)) return -1;
     throw SocketError(RecvFails);
+}
+
+long StreamMover::ReceiveAtMark() {
+    // splice stops in front of an urgent byte and says 0 there as at the end of the stream; a
+    // receive tells them apart, and takes the urgent byte in line.
+    char bytes[kMarkChunk];
+    if (pending_ > 0) {
+        const ssize_t n = ::recv(from_.Descriptor(), bytes, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n == 0) return 0;
+        if (n < 0 && !Retryable(errno)) throw SocketError(RecvFails);
+        // The bytes from the mark on are received once the pipe is empty, so none overtakes
+        // what the pipe holds; until then there is no room to read into.
+        full_ = n > 0;
+        return -1;
+    }
+    const ssize_t n = ::recv(from_.Descriptor(), bytes, sizeof bytes, MSG_DONTWAIT);
+    if (n <= 0) {
+        if (n < 0 && !Retryable(errno)) throw SocketError(RecvFails);
+        return n < 0 ? -1 : 0;
+    }
+    ssize_t put;
+    do {
+        put = ::write(pipe_[1], bytes, static_cast<std::size_t>(n));
+    } while (put < 0 && errno == EINTR);
+    if (put != n) throw SocketError(RecvFails);
+    pending_ = static_cast<std::size_t>(n);
+    return n;
 }
 
 std::size_t StreamMover::Send() {

@@ -24,7 +24,9 @@ namespace alg {
 // never entering user space, until the owner gives the pipe back (Release). When no pipe can be
 // had (no descriptor left, a kernel that refuses to splice these descriptors) it goes on
 // copying. Both sockets are non-blocking from the first pipe on; the flags they had are restored
-// when the mover ends. Receive and Send never wait. A receive of kBufferSize or more, or one that
+// when the mover ends. Both read urgent data in line (SO_OOBINLINE, set by the constructor), so
+// an urgent byte is carried in its place like any other and is no end of the stream, spliced or
+// copied. Receive and Send never wait. A receive of kBufferSize or more, or one that
 // left no room, marks a busy stream. Used by one thread; not copyable.
 class StreamMover {
   public:
@@ -54,6 +56,8 @@ class StreamMover {
     void Discard();
 
   private:
+    // Receive of a pipe whose splice stopped at an urgent mark or at the end of the stream.
+    long ReceiveAtMark();
     // Moves on to a pipe; false (and never tried again) when none can be had.
     bool OpenPipe();
     void ClosePipe();

@@ -221,3 +221,57 @@ def test_what_a_peer_sent_before_its_reset_arrives(gateway, target):
                 assert got == expected, where
                 s.close()
     assert "recv() fails : Broken pipe" not in g.output(), g.output()
+
+
+def test_urgent_bytes_are_carried_in_order(gateway, target):
+    """An urgent byte (telnet's interrupt, FTP's abort) reaches the other peer in its place in an
+    interactive tunnel and in the middle of a bulk stream, and is no end of the stream."""
+    g = gateway()
+    bulk, rest = os.urandom(4 << 20), os.urandom(1 << 20)
+    # (who sends, the parts, urgent ones as a tuple, whether the sender then half closes)
+    cases = [
+        ("client", [b"abc", (b"\xff",), b"def"], False),
+        ("server", [bulk, (b"!",), rest], True),
+        ("client", [bulk, (b"!",), rest], False),
+    ]
+    for sender, parts, half_close in cases:
+        expected = b"".join(p[0] if isinstance(p, tuple) else p for p in parts)
+        seen = []
+
+        def send(sock):
+            for part in parts:
+                if isinstance(part, tuple):
+                    sock.send(part[0], socket.MSG_OOB)
+                else:
+                    sock.sendall(part)
+            if half_close:
+                sock.shutdown(socket.SHUT_WR)
+
+        def receive(sock):
+            # Held open, the receiver takes what it expects; a half close must follow it.
+            if half_close:
+                return read_all(sock)
+            return "open", algtest.recv_exact(sock, len(expected))
+
+        def serve(conn):
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_OOBINLINE, 1)
+            if sender == "server":
+                send(conn)
+            else:
+                try:
+                    seen.append(receive(conn))
+                except (OSError, EOFError) as e:
+                    seen.append((repr(e), b""))
+            algtest.recv_all(conn)
+
+        s = socks5_tunnel(g, target(serve).port)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_OOBINLINE, 1)
+        if sender == "client":
+            send(s)
+            assert algtest.wait_until(lambda: seen, 30), (sender, len(expected))
+            how, got = seen[0]
+        else:
+            how, got = receive(s)
+        assert how == ("eof" if half_close else "open"), (sender, how)
+        assert len(got) == len(expected) and got == expected, (sender, len(got))
+        s.close()
