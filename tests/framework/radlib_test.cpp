@@ -259,7 +259,8 @@ void Interrupted(int) {}
 
 // Signals arriving while a reply is awaited neither end the wait nor count as its time-out.
 TEST(RadiusSocket, SignalsDoNotCutTheWaitForAReplyShort) {
-    struct sigaction action{}, old{};
+    struct sigaction action = {};
+    struct sigaction old = {};
     action.sa_handler = &Interrupted;  // without SA_RESTART: poll fails with EINTR
     ASSERT_EQ(::sigaction(SIGUSR2, &action, &old), 0);
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
