@@ -1,6 +1,7 @@
 """The tunnel of socks-gateway end to end: both directions at once, cut tunnels seen as cut,
 and a gateway that runs out of descriptors."""
 
+import contextlib
 import fcntl
 import hashlib
 import os
@@ -15,22 +16,24 @@ import time
 import pytest
 
 import algtest
+from algtest import recv_exact
 from test_socks import (GATEWAY, gateway, socks5_login, socks5_reply,  # noqa: F401
                         socks5_request, socks5_tunnel, target)
 
 
 def read_to_end(sock, limit=256 << 20):
-    """("eof" or "reset", bytes read) for everything up to how the stream ended."""
-    got = 0
+    """("eof" or "reset", the bytes read) for everything up to how the stream ended."""
+    parts, got = [], 0
     while got < limit:
         try:
             chunk = sock.recv(1 << 20)
         except ConnectionResetError:
-            return "reset", got
+            return "reset", b"".join(parts)
         if not chunk:
-            return "eof", got
+            return "eof", b"".join(parts)
+        parts.append(chunk)
         got += len(chunk)
-    return "limit", got
+    return "limit", b"".join(parts)
 
 
 def reset(conn):
@@ -86,7 +89,7 @@ def test_cut_tunnel_reaches_the_client_as_a_reset(gateway, target):
     assert len(s.recv(65536)) > 0
     g.proc.send_signal(signal.SIGTERM)
     how, got = read_to_end(s)
-    assert how == "reset", (how, got)
+    assert how == "reset", (how, len(got))
     assert g.wait(10) == 0
 
 
@@ -122,33 +125,22 @@ def test_running_out_of_descriptors_pauses_accepting(gateway, target):
     assert len(edges) % 2 == 0, edges
 
 
-def read_all(sock, limit=64 << 20):
-    """(how the stream ended, "eof" or "reset", and every byte read before)."""
-    parts, size = [], 0
-    while size < limit:
-        try:
-            chunk = sock.recv(1 << 20)
-        except ConnectionResetError:
-            return "reset", b"".join(parts)
-        if not chunk:
-            return "eof", b"".join(parts)
-        parts.append(chunk)
-        size += len(chunk)
-    return "limit", b"".join(parts)
-
-
-def open_stream(g, port, rcvbuf=None):
-    """A client connection to the target on `port`, through `g` or directly when it is None."""
+def open_stream(g, port):
+    """A client connection with a small receive buffer to the target on `port`, through `g` or
+    directly when it is None."""
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     s.settimeout(30)
-    if rcvbuf:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
     s.connect(("127.0.0.1", g.port if g else port))
     if g:
         assert socks5_login(s) == b"\x01\x00"
         socks5_request(s, port)
         assert socks5_reply(s)[0] == 0
     return s
+
+
+def queued(conn, request):
+    return struct.unpack("i", fcntl.ioctl(conn, request, b"\0" * 4))[0]
 
 
 def test_what_a_peer_sent_before_its_reset_arrives(gateway, target):
@@ -161,10 +153,7 @@ def test_what_a_peer_sent_before_its_reset_arrives(gateway, target):
 
     def close_once_sent(conn, closed):
         conn.sendall(download)
-        for _ in range(1000):  # at most 20 s for the slow client to take it all
-            if struct.unpack("i", fcntl.ioctl(conn, termios.TIOCOUTQ, b"\0" * 4))[0] == 0:
-                break
-            time.sleep(0.02)
+        algtest.wait_until(lambda: queued(conn, termios.TIOCOUTQ) == 0, 20)
         conn.close()
         closed.set()
 
@@ -180,23 +169,16 @@ def test_what_a_peer_sent_before_its_reset_arrives(gateway, target):
         return b"".join(taken)
 
     def answer_413_after_1_mib(conn, closed):
-        got = 0
-        while got < 1 << 20:
-            got += len(conn.recv((1 << 20) - got))
+        algtest.recv_exact(conn, 1 << 20)
         conn.sendall(answer)
-        for _ in range(500):  # closed with upload bytes unread, so its system resets
-            if struct.unpack("i", fcntl.ioctl(conn, termios.FIONREAD, b"\0" * 4))[0] > 0:
-                break
-            time.sleep(0.01)
+        # Closed with upload bytes unread, so that its system resets.
+        algtest.wait_until(lambda: queued(conn, termios.FIONREAD) > 0, 5, 0.01)
 
     def upload_without_end(s, closed):
         def send():
-            block = b"u" * 65536
-            try:
+            with contextlib.suppress(OSError):
                 for _ in range(4096):
-                    s.sendall(block)
-            except OSError:
-                pass
+                    s.sendall(b"u" * 65536)
 
         threading.Thread(target=send, daemon=True).start()
         return b""
@@ -211,10 +193,9 @@ def test_what_a_peer_sent_before_its_reset_arrives(gateway, target):
         for via in (None, g):
             for run in range(runs):
                 closed = threading.Event()
-                t = target(lambda conn: serve(conn, closed))
-                s = open_stream(via, t.port, rcvbuf=65536)
+                s = open_stream(via, target(lambda conn: serve(conn, closed)).port)
                 before = client(s, closed)
-                ended, rest = read_all(s)
+                ended, rest = read_to_end(s)
                 got = before + rest
                 where = (serve.__name__, "gateway" if via else "direct", run)
                 assert ended in how and len(got) == len(expected), (where, ended, len(got))
@@ -228,50 +209,43 @@ def test_urgent_bytes_are_carried_in_order(gateway, target):
     interactive tunnel and in the middle of a bulk stream, and is no end of the stream."""
     g = gateway()
     bulk, rest = os.urandom(4 << 20), os.urandom(1 << 20)
-    # (who sends, the parts, urgent ones as a tuple, whether the sender then half closes)
-    cases = [
-        ("client", [b"abc", (b"\xff",), b"def"], False),
-        ("server", [bulk, (b"!",), rest], True),
-        ("client", [bulk, (b"!",), rest], False),
-    ]
-    for sender, parts, half_close in cases:
-        expected = b"".join(p[0] if isinstance(p, tuple) else p for p in parts)
+    # (who sends, what before and after the urgent byte, whether the sender then half closes)
+    cases = [("client", b"abc", b"def", False), ("server", bulk, rest, True),
+             ("client", bulk, rest, False)]
+    for sender, head, tail, half_close in cases:
+        expected = head + b"!" + tail
         seen = []
 
         def send(sock):
-            for part in parts:
-                if isinstance(part, tuple):
-                    sock.send(part[0], socket.MSG_OOB)
-                else:
-                    sock.sendall(part)
+            sock.sendall(head)
+            sock.send(b"!", socket.MSG_OOB)
+            sock.sendall(tail)
             if half_close:
                 sock.shutdown(socket.SHUT_WR)
 
         def receive(sock):
             # Held open, the receiver takes what it expects; a half close must follow it.
-            if half_close:
-                return read_all(sock)
-            return "open", algtest.recv_exact(sock, len(expected))
+            try:
+                if half_close:
+                    return read_to_end(sock)
+                return "open", recv_exact(sock, len(expected))
+            except (OSError, EOFError) as e:
+                return repr(e), b""
 
         def serve(conn):
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_OOBINLINE, 1)
             if sender == "server":
                 send(conn)
             else:
-                try:
-                    seen.append(receive(conn))
-                except (OSError, EOFError) as e:
-                    seen.append((repr(e), b""))
+                seen.append(receive(conn))
             algtest.recv_all(conn)
 
         s = socks5_tunnel(g, target(serve).port)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_OOBINLINE, 1)
         if sender == "client":
             send(s)
-            assert algtest.wait_until(lambda: seen, 30), (sender, len(expected))
-            how, got = seen[0]
-        else:
-            how, got = receive(s)
+            assert algtest.wait_until(lambda: seen, 30), sender
+        how, got = seen[0] if sender == "client" else receive(s)
         assert how == ("eof" if half_close else "open"), (sender, how)
         assert len(got) == len(expected) and got == expected, (sender, len(got))
         s.close()
