@@ -508,8 +508,8 @@ long StreamMover::ReceiveAtMark() {
         if (n == 0) return 0;
         if (n < 0 && !Retryable(errno)) throw SocketError(RecvFails);
         // The bytes from the mark on are received once the pipe is empty, so none overtakes
-        // what the pipe holds; until then there is no room to read into.
-        full_ = n > 0;
+        // what the pipe holds; until a send has made room there is no receive to try.
+        full_ = true;
         return -1;
     }
     const ssize_t n = ::recv(from_.Descriptor(), bytes, sizeof bytes, MSG_DONTWAIT);
