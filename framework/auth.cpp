@@ -1,11 +1,13 @@
 #include "auth.h"
 
+#include <poll.h>
 #include <security/pam_appl.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -297,15 +299,51 @@ int stdin_conv(int count, const pam_message** messages, pam_response** responses
     return PAM_SUCCESS;
 }
 
+namespace {
+
+// The fail delay the PAM check of this thread asked for, in microseconds.
+thread_local unsigned int tPamFailDelay = 0;
+
+// Stands in for PAM's own sleep after a failed check, which would be slept holding the lock.
+void RecordFailDelay(int status, unsigned int delay, void*) {
+    tPamFailDelay = status == PAM_SUCCESS ? 0 : delay;
+}
+
+// Sleeps `us` microseconds, or ends with TerminationEvent once the caller's AuthQuitScope pool
+// is told to quit.
+void SleepFailDelay(unsigned int us) {
+    if (us == 0) return;
+    const QuitWaker quit(AuthQuitScope::Current());
+    pollfd p{quit.Descriptor(), POLLIN, 0};
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    for (int pass = 0; pass < 1000; ++pass) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+                .count();
+        if (left <= 0) return;
+        ::poll(&p, quit.Descriptor() >= 0 ? 1 : 0, static_cast<int>(left));
+        if (quit.QuitRaised()) throw TerminationEvent();
+    }
+}
+
+}  // namespace
+
 bool AuthSysAPI::doAuthenticate(const char* user, const char* password) {
     if (user == nullptr || password == nullptr) throw LogicError(kNullCredentials);
-    threadkit::ObjectLevelLockable::Lock guard(lock_);
-    pam_conv conversation{&stdin_conv, const_cast<char*>(password)};
-    pam_handle_t* handle = nullptr;
-    const int started = pam_start(kPamService, user, &conversation, &handle);
-    if (started != PAM_SUCCESS) throw AuthError(kPamStartFails, started);
-    const int status = pam_authenticate(handle, PAM_SILENT);
-    pam_end(handle, status);
+    int status = PAM_AUTH_ERR;
+    tPamFailDelay = 0;
+    {
+        threadkit::ObjectLevelLockable::Lock guard(lock_);
+        pam_conv conversation{&stdin_conv, const_cast<char*>(password)};
+        pam_handle_t* handle = nullptr;
+        const int started = pam_start(kPamService, user, &conversation, &handle);
+        if (started != PAM_SUCCESS) throw AuthError(kPamStartFails, started);
+        void (*recordDelay)(int, unsigned int, void*) = &RecordFailDelay;
+        pam_set_item(handle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(recordDelay));
+        status = pam_authenticate(handle, PAM_SILENT);
+        pam_end(handle, status);
+    }
+    SleepFailDelay(tPamFailDelay);
     return status == PAM_SUCCESS;
 }
 

@@ -264,7 +264,9 @@ int stdin_conv(int count, const pam_message** messages, pam_response** responses
 
 // Checks logins through PAM under the service kPamService: the authentication step only, with
 // PAM_SILENT. PAM modules need not be thread-safe, so every transaction of one system runs
-// under its lock (concurrent sessions wait their turn; the login cache spares PAM repeats).
+// under its lock (concurrent sessions wait their turn; the login cache spares PAM repeats). The
+// delay PAM's modules ask for after a failed check is slept by the failing session once it has
+// released the lock, so a wrong password still waits and nobody else waits for it.
 class AuthSysAPI : public AuthenticationBase {
   public:
     AuthSysAPI() = default;
@@ -272,7 +274,8 @@ class AuthSysAPI : public AuthenticationBase {
 
   protected:
     // pam_start failing throws AuthError kPamStartFails with the PAM status as its code; any
-    // other outcome than PAM_SUCCESS of pam_authenticate is a refusal.
+    // other outcome than PAM_SUCCESS of pam_authenticate is a refusal. A quit signal of the
+    // caller's AuthQuitScope pool during the fail delay throws TerminationEvent.
     bool doAuthenticate(const char* user, const char* password) override;
 
   private:

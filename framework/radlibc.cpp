@@ -17,6 +17,8 @@ namespace {
 // the attempt rather than keeping the thread busy until its deadline.
 constexpr int kMaxDatagramsPerAttempt = 1024;
 constexpr int kDefaultTimeoutSeconds = 10;
+// Interrupted waits one receive sits out before it counts as a time-out after all.
+constexpr int kMaxInterruptedWaits = 10000;
 
 void SetErr(int* err, int value) {
     if (err) *err = value;
@@ -159,7 +161,15 @@ namespace {
 int ReceiveReply(int fd, int quitFd, sockaddr_in* from, char* buffer, int size, int timeoutMs,
                  int* err) {
     pollfd p[2] = {{fd, POLLIN, 0}, {quitFd, POLLIN, 0}};
-    const int ready = poll(p, quitFd < 0 ? 1 : 2, timeoutMs < 0 ? 0 : timeoutMs);
+    const long long deadline = NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
+    int ready;
+    // A signal cuts the wait short: it goes on for what remains rather than count as a time-out
+    // (which would send the request again early).
+    for (int pass = 0;; ++pass) {
+        const long long left = deadline - NowMs();
+        ready = poll(p, quitFd < 0 ? 1 : 2, left < 0 ? 0 : static_cast<int>(left));
+        if (ready >= 0 || errno != EINTR || pass == kMaxInterruptedWaits) break;
+    }
     if (ready < 0 && errno != EINTR) {
         SetErr(err, errno);
         return RAD_ERR_SYSTEM;

@@ -56,8 +56,8 @@ int GetLocalIPTowards(const struct sockaddr_in* server, unsigned int* address);
 int SendRadiusRequest(int fd, const struct sockaddr_in* server, const char* packet, int* err);
 
 // Waits at most `timeoutMs` milliseconds for one datagram and receives at most `size` bytes of
-// it into `buffer`, its sender into `from`. Returns the bytes received, RAD_ERR_TIMEOUT when
-// none came, or RAD_ERR_SYSTEM.
+// it into `buffer`, its sender into `from`; a signal that interrupts the wait does not shorten
+// it. Returns the bytes received, RAD_ERR_TIMEOUT when none came, or RAD_ERR_SYSTEM.
 int ReceiveRadiusReply(int fd, struct sockaddr_in* from, char* buffer, int size, int timeoutMs,
                        int* err);
 

@@ -1,19 +1,23 @@
 #include "relay.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
 
@@ -22,15 +26,6 @@ namespace alg {
 namespace {
 
 constexpr int kSliceMs = 100;
-
-bool Retryable(int err) {
-    return err == EINTR || err == EAGAIN || err == EWOULDBLOCK;
-}
-
-}  // namespace
-
-namespace {
-
 // A peer that has vanished ends its tunnel within about two minutes (60 s idle, then 5 probes
 // 10 s apart); an idle tunnel to a live peer stays open.
 constexpr int kKeepAliveIdleS = 60;
@@ -46,6 +41,16 @@ constexpr long long kPipeIdleMs = 1000;
 // have left the processor's cache by the time the receiving peer copies them: on loopback 256 KiB
 // carried more than 1 MiB (and 4 MiB cost more processor time as well).
 constexpr int kGrownPipe = 256 << 10;
+// What a receive takes at an urgent mark: an empty pipe takes a write of that much whole.
+constexpr std::size_t kMarkChunk = PIPE_BUF;
+// Looks at a send queue that is being taken: nothing tells when it has emptied, and on a near
+// peer that is a matter of microseconds, so the looks start often and grow sparse.
+constexpr int kFirstDrainLookMs = 1;
+constexpr int kLastDrainLookMs = 64;
+
+bool Retryable(int err) {
+    return err == EINTR || err == EAGAIN || err == EWOULDBLOCK;
+}
 
 // One direction of a tunnel: the bytes read from `from` and not yet written to `to`.
 struct RelayDirection {
@@ -55,29 +60,23 @@ struct RelayDirection {
     AlgSocket* from;
     AlgSocket* to;
     StreamMover mover;
-    bool reading = true;  // `from` has not ended its stream yet
-    bool done = false;    // its end has been passed on to `to`
+    bool reading = true;  // `from` has neither ended its stream nor failed
+    bool done = false;    // its end has been passed on to `to`, or it was cut
+    bool ended = false;   // `from` ended its stream cleanly
+    bool failed = false;  // reading `from` failed: `to` is to get a reset, not an end of stream
     // The last pass filled the room there was and sent it all: `from` very likely has more.
     bool busy = false;
     std::chrono::steady_clock::time_point lastProgress;  // of the pending bytes
 
     bool Pending() const { return mover.Pending() > 0; }
     bool Room() const { return reading && mover.Room(); }
+    // Ends the direction at once: `to` can take nothing more.
+    void Cut() {
+        mover.Discard();
+        reading = busy = false;
+        done = true;
+    }
 };
-
-}  // namespace
-
-// Turns on keepalive probes, so that a peer that vanished without a word ends its tunnel.
-void KeepAlive(const AlgSocket& socket) {
-    const int fd = socket.Descriptor();
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleS, sizeof kKeepAliveIdleS);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalS, sizeof kKeepAliveIntervalS);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
-}
-
-namespace {
 
 // Milliseconds until the first pending direction runs out of `timeout` (0 when one has), or -1
 // when nothing is pending.
@@ -94,48 +93,6 @@ int WriteWaitLeft(const RelayDirection (&dirs)[2], unsigned int timeout) {
     return static_cast<int>(left);
 }
 
-// Throws SocketError(RecvFails) with the socket's pending error when the wait reported an error
-// or a hang-up on a socket it watched for nothing else.
-void ThrowIfIdleSocketFailed(const pollfd& p) {
-    if (p.events != 0 || !(p.revents & (POLLERR | POLLHUP))) return;
-    int err = 0;
-    socklen_t len = sizeof err;
-    ::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len);
-    errno = err != 0 ? err : ECONNRESET;
-    throw SocketError(RecvFails);
-}
-
-// One pass over one direction: receives when `from` is ready and there is room, sends what is
-// pending when it was just received or `to` is ready, and passes the end of the stream on once
-// nothing is pending. Whether any byte was received or sent. Throws SocketError when a receive
-// or a send fails.
-bool MoveBytes(RelayDirection& dir, short fromEvents, short toEvents) {
-    const bool wasPending = dir.Pending();
-    bool full = false;
-    bool received = false;
-    dir.busy = false;
-    if ((fromEvents & (POLLIN | POLLHUP | POLLERR)) && dir.Room()) {
-        const long n = dir.mover.Receive();
-        if (n == 0) dir.reading = false;
-        received = n > 0;
-        full = n > 0 && (!dir.mover.Room() || n >= static_cast<long>(StreamMover::kBufferSize));
-    }
-    // Bytes just received are sent at once: the peer usually has room for them.
-    bool progress = false;
-    if (dir.Pending() && (!wasPending || (toEvents & (POLLOUT | POLLHUP | POLLERR))))
-        progress = dir.mover.Send() > 0;
-    if (!dir.Pending()) {
-        dir.busy = full;
-    } else if (progress || !wasPending) {
-        dir.lastProgress = std::chrono::steady_clock::now();
-    }
-    if (!dir.reading && !dir.Pending() && !dir.done) {
-        ::shutdown(dir.to->Descriptor(), SHUT_WR);
-        dir.done = true;
-    }
-    return received || progress;
-}
-
 // Milliseconds until the empty pipes of a tunnel that moved nothing since `lastMoved` are given
 // back (0: now), or -1 when it holds none.
 int PipeIdleLeft(const RelayDirection (&dirs)[2],
@@ -148,6 +105,226 @@ int PipeIdleLeft(const RelayDirection (&dirs)[2],
                           .count();
     return static_cast<int>(std::max<long long>(0, kPipeIdleMs - idle));
 }
+
+// Bytes queued on `fd` that its peer has not acknowledged yet; 0 once the connection is closed,
+// when nothing more will be taken.
+long Unacknowledged(int fd) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        info.tcpi_state == TCP_CLOSE)
+        return 0;
+    int queued = 0;
+    if (::ioctl(fd, SIOCOUTQ, &queued) != 0) return 0;
+    return std::max(queued, 0);
+}
+
+// The two-way relay of one tunnel (see RelayStreams). Socket i is read by direction i and
+// written by direction 1 - i.
+class Tunnel {
+  public:
+    Tunnel(AlgSocket& client, AlgSocket& server, unsigned int timeout)
+        : sockets_{&client, &server},
+          d_{{client, server}, {server, client}},
+          timeout_(timeout),
+          waker_(client.Pool()) {}
+
+    void Run();
+
+  private:
+    // One pass over direction i: receives when its source is ready and there is room, sends
+    // what is pending when it was just received or the sink is ready, and passes the end of
+    // the stream on once nothing is pending. Whether any byte was received or sent, or the
+    // direction failed.
+    bool Move(int i, short fromEvents, short toEvents);
+    // Socket i can take no more bytes (its peer reset, or it failed): the direction writing to
+    // it ends at once, the one reading it goes on with what it still holds, and the tunnel will
+    // end with a reset on both sides. `error`, when given, is the failure to report.
+    void Broken(int i, const SocketError* error);
+    // Resets both sockets, each once its peer has taken what was queued for it (unless it is
+    // broken); a peer that takes nothing for the time-out, or a stop, cuts that wait short.
+    void ResetBoth();
+    void AbortBoth() {
+        for (AlgSocket* s : sockets_) s->Abort();
+    }
+    bool QuitRaised() const {
+        return sockets_[0]->QuitRaised() || sockets_[1]->QuitRaised() || waker_.QuitRaised();
+    }
+
+    AlgSocket* sockets_[2];
+    RelayDirection d_[2];
+    const unsigned int timeout_;
+    const QuitWaker waker_;
+    bool broken_[2] = {false, false};
+    std::exception_ptr error_;  // the first failure
+};
+
+void Tunnel::Broken(int i, const SocketError* error) {
+    if (error != nullptr && !error_) error_ = std::make_exception_ptr(*error);
+    broken_[i] = true;
+    if (!d_[1 - i].done) d_[1 - i].Cut();
+}
+
+bool Tunnel::Move(int i, short fromEvents, short toEvents) {
+    RelayDirection& dir = d_[i];
+    if (dir.done) return false;
+    const bool wasPending = dir.Pending();
+    bool full = false;
+    bool received = false;
+    dir.busy = false;
+    if ((fromEvents & (POLLIN | POLLHUP | POLLERR)) && dir.Room()) {
+        try {
+            const long n = dir.mover.Receive();
+            dir.ended = n == 0;
+            dir.reading = n != 0;
+            received = n > 0;
+            full = n > 0 && (!dir.mover.Room() || n >= static_cast<long>(StreamMover::kBufferSize));
+        } catch (const SocketError& e) {
+            // What was read before the failure is still delivered.
+            dir.reading = false;
+            dir.failed = received = true;
+            Broken(i, &e);
+        }
+    }
+    // Bytes just received are sent at once: the peer usually has room for them.
+    bool progress = false;
+    if (dir.Pending() && (!wasPending || (toEvents & (POLLOUT | POLLHUP | POLLERR)))) {
+        try {
+            progress = dir.mover.Send() > 0;
+        } catch (const SocketError& e) {
+            Broken(1 - i, &e);
+            return true;
+        }
+    }
+    if (!dir.Pending()) {
+        dir.busy = full;
+    } else if (progress || !wasPending) {
+        dir.lastProgress = std::chrono::steady_clock::now();
+    }
+    if (!dir.reading && !dir.Pending() && !dir.done) {
+        if (!dir.failed) ::shutdown(dir.to->Descriptor(), SHUT_WR);
+        dir.done = true;
+    }
+    return received || progress;
+}
+
+void Tunnel::ResetBoth() {
+    using Clock = std::chrono::steady_clock;
+    long left[2] = {-1, -1};
+    Clock::time_point since[2];
+    int look = kFirstDrainLookMs;
+    for (;;) {
+        bool waiting = false;
+        for (int i = 0; i < 2; ++i) {
+            if (broken_[i] || sockets_[i]->Descriptor() < 0) continue;
+            const long queued = Unacknowledged(sockets_[i]->Descriptor());
+            const auto now = Clock::now();
+            if (queued != left[i]) since[i] = now;
+            left[i] = queued;
+            const auto waited =
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - since[i]).count();
+            if (queued == 0 || waited >= static_cast<long long>(timeout_)) {
+                broken_[i] = true;  // done with: nothing more to wait for
+                continue;
+            }
+            waiting = true;
+        }
+        if (!waiting) break;
+        pollfd p{waker_.Descriptor(), POLLIN, 0};
+        ::poll(&p, 1, look);
+        look = std::min(look * 2, kLastDrainLookMs);
+        if (QuitRaised()) {
+            AbortBoth();
+            throw TerminationEvent();
+        }
+    }
+    AbortBoth();
+}
+
+void Tunnel::Run() {
+    KeepAlive(*sockets_[0]);
+    KeepAlive(*sockets_[1]);
+    const int idleWait = waker_.Descriptor() >= 0 ? -1 : kSliceMs;
+    int busyPasses = 0;
+    auto lastMoved = std::chrono::steady_clock::now();
+    while (!d_[0].done || !d_[1].done) {
+        pollfd p[3];
+        if ((d_[0].busy || d_[1].busy) && busyPasses < kRelayBusyPasses) {
+            // A busy stream reads on without a wait (one receive and one send per buffer);
+            // every kRelayBusyPasses buffers the wait looks at both sides again.
+            ++busyPasses;
+            for (int i = 0; i < 2; ++i) p[i] = {-1, 0, static_cast<short>(d_[i].busy ? POLLIN : 0)};
+        } else {
+            busyPasses = 0;
+            // With nothing to do a socket is still watched for errors (a keepalive that found
+            // its peer gone, a reset) while it may still be written to; shut for sending it
+            // would report a hang-up on every wait.
+            for (int i = 0; i < 2; ++i) {
+                const short events = static_cast<short>((d_[i].Room() ? POLLIN : 0) |
+                                                        (d_[1 - i].Pending() ? POLLOUT : 0));
+                const bool watched = events != 0 || !d_[1 - i].done;
+                p[i] = {watched ? sockets_[i]->Descriptor() : -1, events, 0};
+            }
+            p[2] = {waker_.Descriptor(), POLLIN, 0};
+            int wait = WriteWaitLeft(d_, timeout_);
+            if (wait < 0 || (idleWait >= 0 && wait > idleWait)) wait = idleWait;
+            const int pipeWait = PipeIdleLeft(d_, lastMoved);
+            if (pipeWait >= 0 && (wait < 0 || wait > pipeWait)) wait = pipeWait;
+            if (::poll(p, 3, wait) < 0) {
+                if (errno != EINTR) {
+                    SocketError error(SelectFail);
+                    AbortBoth();
+                    throw error;
+                }
+                for (int i = 0; i < 2; ++i) p[i].revents = 0;
+            }
+        }
+        if (QuitRaised()) {
+            AbortBoth();
+            throw TerminationEvent();
+        }
+        // An error on a socket watched for nothing else: it can be written to no more, but
+        // what its peer sent before is still read, once there is room for it.
+        for (int i = 0; i < 2; ++i)
+            if (p[i].events == 0 && (p[i].revents & (POLLERR | POLLHUP))) Broken(i, nullptr);
+        bool moved = false;
+        for (int i = 0; i < 2; ++i) moved |= Move(i, p[i].revents, p[1 - i].revents);
+        if (moved) {
+            lastMoved = std::chrono::steady_clock::now();
+        } else if (PipeIdleLeft(d_, lastMoved) == 0) {
+            for (RelayDirection& dir : d_) dir.mover.Release();
+        }
+        if (WriteWaitLeft(d_, timeout_) == 0) {
+            // The peer that took nothing for so long gets its reset at once; the other one
+            // once it has what was queued for it.
+            for (int i = 0; i < 2; ++i)
+                if (d_[i].Pending()) broken_[1 - i] = true;
+            for (RelayDirection& dir : d_) dir.Cut();
+            errno = 0;
+            const SocketError timedOut(WriteTimeout);
+            ResetBoth();
+            throw timedOut;
+        }
+    }
+    if (!broken_[0] && !broken_[1]) return;
+    ResetBoth();
+    // A peer that closed its side and then reset the connection (or was reset) ended the
+    // tunnel normally; a failure while both sides were sending is reported.
+    if (error_ && !d_[0].ended && !d_[1].ended) std::rethrow_exception(error_);
+}
+
+}  // namespace
+
+void KeepAlive(const AlgSocket& socket) {
+    const int fd = socket.Descriptor();
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleS, sizeof kKeepAliveIdleS);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalS, sizeof kKeepAliveIntervalS);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
+}
+
+namespace {
 
 // Makes `fd` non-blocking; false when it could not. `restore` gets the flags to put back at the
 // end, or -1 when it was non-blocking already (made so by the other direction's mover, which
@@ -176,7 +353,13 @@ bool SpliceRefused(int err) {
 
 // ---- StreamMover ---------------------------------------------------------------------------
 
-StreamMover::StreamMover(AlgSocket& from, AlgSocket& to) : from_(from), to_(to) {}
+StreamMover::StreamMover(AlgSocket& from, AlgSocket& to) : from_(from), to_(to) {
+    // Urgent data is read in line, in its place in the stream: out of line a receive would skip
+    // it. Both legs, whichever of them this direction reads.
+    const int on = 1;
+    for (const AlgSocket* socket : {&from, &to})
+        ::setsockopt(socket->Descriptor(), SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+}
 
 bool StreamMover::OpenPipe() {
     if (::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) == 0) {
@@ -236,6 +419,14 @@ bool StreamMover::Release() {
     return true;
 }
 
+void StreamMover::Discard() {
+    ClosePipe();
+    buffer_.reset();
+    capacity_ = kBufferSize;
+    pending_ = begin_ = 0;
+    full_ = bulk_ = grown_ = false;
+}
+
 void StreamMover::FallBackToCopying() {
     // Whatever the pipe holds moves into the buffer first, in order.
     std::unique_ptr<char[]> buffer(new char[std::max(capacity_, pending_)]);
@@ -275,11 +466,12 @@ long StreamMover::Receive() {
     if (Spliced()) {
         const ssize_t n = ::splice(from_.Descriptor(), nullptr, pipe_[1], nullptr,
                                    capacity_ - pending_, kSpliceFlags);
-        if (n >= 0) {
+        if (n > 0) {
             pending_ += static_cast<std::size_t>(n);
             if (pending_ == capacity_) Grow();
             return n;
         }
+        if (n == 0) return ReceiveAtMark();
         if (Retryable(errno)) {
             // With bytes in the pipe the refusal may be the pipe's, which has no free slot.
             full_ = errno != EINTR && pending_ > 0;
@@ -305,6 +497,33 @@ long StreamMover::Receive() {
     }
     if (Retryable(errno)) return -1;
     throw SocketError(RecvFails);
+}
+
+long StreamMover::ReceiveAtMark() {
+    // splice stops in front of an urgent byte and says 0 there as at the end of the stream; a
+    // receive tells them apart, and takes the urgent byte in line.
+    char bytes[kMarkChunk];
+    if (pending_ > 0) {
+        const ssize_t n = ::recv(from_.Descriptor(), bytes, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n == 0) return 0;
+        if (n < 0 && !Retryable(errno)) throw SocketError(RecvFails);
+        // The bytes from the mark on are received once the pipe is empty, so none overtakes
+        // what the pipe holds; until a send has made room there is no receive to try.
+        full_ = true;
+        return -1;
+    }
+    const ssize_t n = ::recv(from_.Descriptor(), bytes, sizeof bytes, MSG_DONTWAIT);
+    if (n <= 0) {
+        if (n < 0 && !Retryable(errno)) throw SocketError(RecvFails);
+        return n < 0 ? -1 : 0;
+    }
+    ssize_t put;
+    do {
+        put = ::write(pipe_[1], bytes, static_cast<std::size_t>(n));
+    } while (put < 0 && errno == EINTR);
+    if (put != n) throw SocketError(RecvFails);
+    pending_ = static_cast<std::size_t>(n);
+    return n;
 }
 
 std::size_t StreamMover::Send() {
@@ -334,80 +553,7 @@ std::size_t StreamMover::Send() {
 }
 
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
-    // Each mover restores only the socket flags it changed itself, so the sockets leave as they
-    // came whichever direction took a pipe first.
-    RelayDirection d[2] = {{client, server}, {server, client}};
-    KeepAlive(client);
-    KeepAlive(server);
-    const QuitWaker waker(client.Pool());
-    const int idleWait = waker.Descriptor() >= 0 ? -1 : kSliceMs;
-
-    // Whatever ends the tunnel other than both peers closing is made visible to both: a peer
-    // that sees a reset knows its transfer was cut, where an end of stream would look whole.
-    auto abort = [&] {
-        client.Abort();
-        server.Abort();
-    };
-    int busyPasses = 0;
-    auto lastMoved = std::chrono::steady_clock::now();
-    while (!d[0].done || !d[1].done) {
-        pollfd p[3];
-        if ((d[0].busy || d[1].busy) && busyPasses < kRelayBusyPasses) {
-            // A busy stream reads on without a wait (one receive and one send per buffer);
-            // every kRelayBusyPasses buffers the wait looks at both sides again.
-            ++busyPasses;
-            for (int i = 0; i < 2; ++i) p[i] = {-1, 0, static_cast<short>(d[i].busy ? POLLIN : 0)};
-        } else {
-            busyPasses = 0;
-            // Socket i reads into d[i] and writes out d[1 - i]. With nothing to do it is still
-            // watched for errors (a keepalive that found its peer gone, a reset) unless its
-            // sending side is shut: both sides shut, it would report a hang-up on every wait.
-            for (int i = 0; i < 2; ++i) {
-                const short events = static_cast<short>((d[i].Room() ? POLLIN : 0) |
-                                                        (d[1 - i].Pending() ? POLLOUT : 0));
-                const bool watched = events != 0 || !d[1 - i].done;
-                p[i] = {watched ? d[i].from->Descriptor() : -1, events, 0};
-            }
-            p[2] = {waker.Descriptor(), POLLIN, 0};
-            int wait = WriteWaitLeft(d, timeout);
-            if (wait < 0 || (idleWait >= 0 && wait > idleWait)) wait = idleWait;
-            const int pipeWait = PipeIdleLeft(d, lastMoved);
-            if (pipeWait >= 0 && (wait < 0 || wait > pipeWait)) wait = pipeWait;
-            if (::poll(p, 3, wait) < 0) {
-                if (errno != EINTR) {
-                    SocketError error(SelectFail);
-                    abort();
-                    throw error;
-                }
-                for (int i = 0; i < 2; ++i) p[i].revents = 0;
-            }
-        }
-        if (client.QuitRaised() || server.QuitRaised() || waker.QuitRaised()) {
-            abort();
-            throw TerminationEvent();
-        }
-        try {
-            for (int i = 0; i < 2; ++i) ThrowIfIdleSocketFailed(p[i]);
-            bool moved = false;
-            for (int i = 0; i < 2; ++i) moved |= MoveBytes(d[i], p[i].revents, p[1 - i].revents);
-            if (moved) {
-                lastMoved = std::chrono::steady_clock::now();
-            } else if (PipeIdleLeft(d, lastMoved) == 0) {
-                for (RelayDirection& dir : d) dir.mover.Release();
-            }
-            if (WriteWaitLeft(d, timeout) == 0) {
-                errno = 0;
-                throw SocketError(WriteTimeout);
-            }
-        } catch (const SocketError&) {
-            // After one direction has ended this is the tunnel's normal end (a peer that closed,
-            // then reset); before that it is reported.
-            const bool bothOpen = d[0].reading && d[1].reading;
-            abort();
-            if (bothOpen) throw;
-            return;
-        }
-    }
+    Tunnel(client, server, timeout).Run();
 }
 
 }  // namespace alg

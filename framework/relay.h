@@ -5,8 +5,9 @@
 // What a relayed connection promises: the bytes of each direction arrive in the order they were
 // sent, none lost or added; the end of one direction is passed on as a half close while the other
 // goes on; a connection cut short (a reset, a write that times out, a stop) reaches both peers as
-// a reset, never as a clean close; an idle tunnel holds its two sockets and a wake-up event, no
-// buffer and no pipe, and sleeps without using the processor.
+// a reset, never as a clean close, and what a peer sent before its reset still arrives first; an
+// idle tunnel holds its two sockets and a wake-up event, no buffer and no pipe, and sleeps
+// without using the processor.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +24,9 @@ namespace alg {
 // never entering user space, until the owner gives the pipe back (Release). When no pipe can be
 // had (no descriptor left, a kernel that refuses to splice these descriptors) it goes on
 // copying. Both sockets are non-blocking from the first pipe on; the flags they had are restored
-// when the mover ends. Receive and Send never wait. A receive of kBufferSize or more, or one that
+// when the mover ends. Both read urgent data in line (SO_OOBINLINE, set by the constructor), so
+// an urgent byte is carried in its place like any other and is no end of the stream, spliced or
+// copied. Receive and Send never wait. A receive of kBufferSize or more, or one that
 // left no room, marks a busy stream. Used by one thread; not copyable.
 class StreamMover {
   public:
@@ -49,8 +52,12 @@ class StreamMover {
     // Gives back an empty pipe: the stream copies again until it is busy again. Whether a pipe
     // was given back.
     bool Release();
+    // Drops the pending bytes (their receiver can take no more) and gives back the pipe.
+    void Discard();
 
   private:
+    // Receive of a pipe whose splice stopped at an urgent mark or at the end of the stream.
+    long ReceiveAtMark();
     // Moves on to a pipe; false (and never tried again) when none can be had.
     bool OpenPipe();
     void ClosePipe();
@@ -84,17 +91,24 @@ class StreamMover {
 // sockets and the quit signal of the client's pool, so an idle tunnel sleeps until data or a stop
 // arrives (without a pool, the wait is cut into 100 ms slices that watch the sockets' quit flags).
 // The end of one direction is passed on as a half close (shutdown for writing) of the other
-// socket once what was read has been written. Both legs get TCP keepalive (idle 60 s, probes
-// 10 s apart, 5 of them), so a vanished peer ends the tunnel; there is no idle time-out.
-// `timeout` bounds how long pending bytes may wait for a peer to take any of them
-// (SocketError(WriteTimeout)). Every other end resets both sockets (Abort) so that neither peer
-// mistakes a cut tunnel for a finished one: a stop throws TerminationEvent; a socket error
-// propagates while both directions are open, and once one has ended it is the tunnel's normal
-// end (a peer that closed, then reset) and the relay returns.
+// socket once what was read has been written. Both legs get KeepAlive, so a vanished peer ends
+// the tunnel; there is no idle time-out.
+//
+// A peer that resets (or that the gateway fails to write to) ends the tunnel as it would end a
+// direct connection: everything that peer sent before is still read and delivered, the direction
+// towards it ends at once (the other peer's bytes have nowhere to go), and then both sockets are
+// reset (Abort), each only once its peer has acknowledged what was queued for it, so the reset
+// never overtakes data. Such an end throws the first SocketError while both peers were still
+// sending; once one of them had closed its side it is the tunnel's normal end (a peer that
+// closed, then reset) and the relay returns. `timeout` bounds how long pending bytes may wait
+// for a peer to take any of them, and each wait for a peer to acknowledge before its reset: a
+// peer that took nothing that long makes the tunnel end with SocketError(WriteTimeout), both
+// sides reset. A stop resets both at once and throws TerminationEvent.
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout);
 
-// Turns on TCP keepalive for `socket` as on the tunnels' legs (idle 60 s, probes 10 s apart, 5
-// of them), so that a peer that vanished without a word ends the connection with an error.
+// Turns on TCP keepalive probes on a relayed connection (idle 60 s, then probes 10 s apart, 5 of
+// them), so that a peer that vanished without a word ends its tunnel within about two minutes
+// while an idle tunnel to a live peer stays open.
 void KeepAlive(const AlgSocket& socket);
 
 }  // namespace alg

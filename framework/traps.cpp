@@ -29,6 +29,19 @@ constexpr auto kReopenInterval = std::chrono::seconds(5);
 constexpr std::size_t kEnterpriseLength = std::size(kTrapEnterprise);
 constexpr std::size_t kTextOidLength = std::size(kTrapTextOid);
 
+// The length of the longest head of `text` of at most `limit` bytes that does not end inside a
+// UTF-8 character: a station shows a cut character as garbage, or refuses the whole text.
+std::size_t CharacterBoundary(const std::string& text, std::size_t limit) {
+    if (text.size() <= limit) return text.size();
+    auto continuation = [&](std::size_t at) {
+        return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
+    };
+    // A character has at most three continuation bytes; more is no UTF-8 and cut anywhere.
+    std::size_t cut = limit;
+    for (int back = 0; back < 3 && cut > 0 && continuation(cut); ++back) --cut;
+    return continuation(cut) ? limit : cut;
+}
+
 // net-snmp keeps process-wide state (request ids, statistics, the transport registry) without
 // locks of its own in Debian's build: every call that builds or sends a PDU holds this mutex.
 // It is held only for one PDU and one non-blocking send, never across a name lookup.
@@ -156,7 +169,7 @@ void TrapSender::send_trap(int, const char* sourceText, const char* line) {
     const auto ticks = static_cast<std::uint32_t>(age.count() / 10);
     std::string text = sourceText ? sourceText : "";
     text += line ? line : "";
-    if (text.size() > kMaxTrapText) text.resize(kMaxTrapText);
+    text.resize(CharacterBoundary(text, kMaxTrapText));
 
     std::unique_lock<std::mutex> lock(SendLock());
     if (!s.EnsureOpen(lock)) return;

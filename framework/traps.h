@@ -20,7 +20,8 @@ inline constexpr unsigned long kTrapTextOid[] = {1, 3, 6, 1, 4, 1, 47191, 1, 8, 
 inline constexpr long kTrapGeneric = 6;  // enterpriseSpecific
 inline constexpr long kTrapSpecific = 74;
 inline constexpr char kTrapDefaultPort[] = "162";
-// Texts longer than this are cut, so that every trap fits one datagram net-snmp will build.
+// Texts longer than this are cut, so that every trap fits one datagram net-snmp will build; the
+// cut falls before a UTF-8 character that would not fit whole.
 inline constexpr std::size_t kMaxTrapText = 1200;
 
 // Sends SNMPv1 traps to one station over one UDP session, opened at the first trap and kept

@@ -281,6 +281,36 @@ def test_pam_checks_run_one_at_a_time_and_cached_logins_skip_pam(launch, tmp_pat
     assert len(log.read_text().split()) == len(lines) + 4
 
 
+def test_pam_fail_delay_holds_up_only_the_failed_login(launch, tmp_path):
+    """Four wrong logins that PAM makes wait about 3 s each and a right login of another user
+    once the first wrong check has run: the right one is answered first, the wrong ones still
+    wait their delay."""
+    script, log = tmp_path / "note-check", tmp_path / "checks.log"
+    script.write_text('#!/bin/sh\necho "$PAM_USER" >> "$1"\n')
+    script.chmod(0o755)
+    stack = ("auth optional %s quiet %s %s\nauth required %s/security/pam_faildelay.so "
+             "delay=3000000\nauth required %s passdb=@PASSDB@\n"
+             % (PAM_EXEC, script, log, PAM_DIR, MATRIX))
+    gw = pam_gateway(launch, tmp_path, "delay", stack)
+    answers, lock = [], threading.Lock()
+
+    def login(user, password):
+        result = gw.login(user, password)
+        with lock:
+            answers.append((user, result))
+
+    threads = [threading.Thread(target=login, args=("alice", "wrong%d" % i), daemon=True)
+               for i in range(4)]
+    for t in threads:
+        t.start()
+    assert algtest.wait_until(lambda: log.exists() and log.read_text(), 30), gw.output()
+    threads.append(threading.Thread(target=login, args=("bob", "builder"), daemon=True))
+    threads[-1].start()
+    for t in threads:
+        t.join(IO_LIMIT)
+    assert answers == [("bob", True)] + [("alice", False)] * 4, gw.output()
+
+
 def test_algpolicy_check_judges_radius_parameters(tmp_path):
     """Each authsystem below has one fault; the check names it on the element's line."""
     def policy(params):

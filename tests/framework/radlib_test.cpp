@@ -1,9 +1,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -246,3 +250,41 @@ TEST(RadiusSocket, OneSocketServesBothServersUnlessTheyDiffer) {
 }
 
 }  // namespace
+
+namespace {
+
+void Interrupted(int) {}
+
+}  // namespace
+
+// Signals arriving while a reply is awaited neither end the wait nor count as its time-out.
+TEST(RadiusSocket, SignalsDoNotCutTheWaitForAReplyShort) {
+    struct sigaction action = {};
+    struct sigaction old = {};
+    action.sa_handler = &Interrupted;  // without SA_RESTART: poll fails with EINTR
+    ASSERT_EQ(::sigaction(SIGUSR2, &action, &old), 0);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in self{};
+    self.sin_family = AF_INET;
+    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof self;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&self), length), 0);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length), 0);
+    const pthread_t waiter = ::pthread_self();
+    std::thread signaller([&] {
+        for (int i = 0; i < 20; ++i) {
+            ::pthread_kill(waiter, SIGUSR2);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::sendto(fd, "late", 4, 0, reinterpret_cast<const sockaddr*>(&self), sizeof self);
+    });
+    char buffer[16];
+    sockaddr_in from{};
+    int err = 0;
+    const int n = ReceiveRadiusReply(fd, &from, buffer, sizeof buffer, 20000, &err);
+    signaller.join();
+    ::close(fd);
+    ::sigaction(SIGUSR2, &old, nullptr);
+    ASSERT_EQ(n, 4) << "error " << err;
+    EXPECT_EQ(std::string(buffer, 4), "late");
+}

@@ -86,7 +86,7 @@ TEST(TrapSender, RefusesPeerNamesWithoutPortAndSendsToPort162ByDefault) {
               "UDP: [127.0.0.1]:162");
 }
 
-TEST(TrapSender, CutsLongTextsToOneDatagram) {
+TEST(TrapSender, CutsLongTextsToOneDatagramBeforeACharacterThatWouldNotFit) {
     // A UDP socket on a free loopback port stands in for the station.
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a{};
@@ -98,18 +98,33 @@ TEST(TrapSender, CutsLongTextsToOneDatagram) {
     const timeval wait{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     alg::TrapSender sender(("127.0.0.1:" + std::to_string(ntohs(a.sin_port))).c_str(), "pub");
-    sender.send_trap(alg::info, "alg_socks ", (std::string(4 * alg::kMaxTrapText, 'x')).c_str());
-    char buffer[65536];
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    const std::string source = "alg_socks ";
+    const std::size_t room = alg::kMaxTrapText - source.size();
+    auto xs = [](std::size_t n) { return std::string(n, 'x'); };
+    // (the line, what of it the trap carries): 1200 bytes in all unless a character of two,
+    // three or four bytes would be cut; bytes that are no UTF-8 are cut anywhere.
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {xs(4 * alg::kMaxTrapText), xs(room)},
+        {xs(room - 1) + "\xd0\xb6" + "y", xs(room - 1)},
+        {xs(room - 2) + "\xe2\x82\xac", xs(room - 2)},
+        {xs(room - 3) + "\xf0\x9f\x98\x80", xs(room - 3)},
+        {xs(room - 2) + "\xd0\xb6" + "y", xs(room - 2) + "\xd0\xb6"},
+        {xs(room - 4) + std::string(5, '\x80'), xs(room - 4) + std::string(4, '\x80')},
+    };
+    for (const auto& [line, kept] : cases) {
+        sender.send_trap(alg::info, source.c_str(), line.c_str());
+        char buffer[65536];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        // The one binding's OCTET STRING ends the datagram: tag, length in two bytes, then the
+        // source text and the start of the line.
+        const std::size_t size = source.size() + kept.size();
+        const std::string text = std::string("\x04\x82", 2) + static_cast<char>(size >> 8) +
+                                 static_cast<char>(size & 0xFF) + source + kept;
+        ASSERT_GT(n, static_cast<ssize_t>(text.size())) << kept.size();
+        const std::string trap(buffer, static_cast<std::size_t>(n));
+        EXPECT_EQ(trap.substr(trap.size() - text.size()), text) << kept.size();
+    }
     ::close(fd);
-    // The one binding's OCTET STRING ends the datagram: tag, length (1200 in two bytes), then
-    // the source text and the start of the line.
-    const std::string text = std::string("\x04\x82\x04\xb0", 4) + "alg_socks " +
-                             std::string(alg::kMaxTrapText - 10, 'x');
-    static_assert(alg::kMaxTrapText == 0x4b0);
-    ASSERT_GT(n, static_cast<ssize_t>(text.size()));
-    const std::string trap(buffer, static_cast<std::size_t>(n));
-    EXPECT_EQ(trap.substr(trap.size() - text.size()), text);
 }
 
 }  // namespace
