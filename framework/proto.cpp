@@ -10,6 +10,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "access_names.h"
 #include "basis.h"
 #include "dirmap.h"
 
@@ -529,6 +530,7 @@ Proto::Proto(const ALGproxyType& section, bool /*firstStart*/, LogSystem& logSys
     handedOver_.reserve(kMaxIdleThreads);
     logSystem.LoadLoggers(general);
     accessLists_.Load(*section.handshake[0], *ProxyApp::Instance());
+    WarnUnknownProperties(*section.handshake[0], section.name.c_str(), *ProxyApp::Instance());
     _instance = this;
     authSystem_->SetDaemonFlag(!CService::Instance()->IsForeground());
     if (!general.default_charset.empty())

@@ -1,6 +1,8 @@
 """algpolicy check and format against policy files written per test."""
 
+import pathlib
 import subprocess
+import tempfile
 
 import pytest
 
@@ -95,6 +97,39 @@ def test_refused_value_names_section_element_and_line(tmp_path, old, new, elemen
     assert 'proxy "alg_ftp"' in reports[0]
     assert int(reports[0].split(":")[1]) == line_of(text, anchor), result.stdout
     assert len(result.stdout.splitlines()) == 1, result.stdout
+
+
+# (section, filter property name, whether check reports it, hint the report gives)
+PROPERTY_NAMES = [
+    ("alg_ftp", "host", True, '(did you mean "Host"?)'),
+    ("alg_ftp", "Hostname", True, None),
+    ("alg_ftp", "URL", True, None),
+    ("alg_ftp", "Port ", True, None),
+    ("alg_smtp", "Host.Name", True, None),
+    ("alg_socks", "ip", True, '(did you mean "IP"?)'),
+    ("alg_socks", "IP", False, None),
+    ("alg_http", "method", True, '(did you mean "METHOD"?)'),
+    ("alg_http", "URL", False, None),
+    ("alg_test", "Hostname", False, None),
+]
+
+
+def test_filter_on_a_property_the_gateway_never_sets_is_reported():
+    # A misspelt property never matches: a reject rule on it would let everything through.
+    for section, name, reported, hint in PROPERTY_NAMES:
+        text = CLEAN.replace('name="alg_ftp"', f'name="{section}"').replace(
+            '<filterby name="Port"', f'<filterby name="{name}"')
+        with tempfile.TemporaryDirectory() as tmp:
+            result = algpolicy("check", write(pathlib.Path(tmp), text))
+        lines = result.stdout.splitlines()
+        assert result.returncode == (1 if reported else 0), (section, name, result.stdout)
+        if not reported:
+            continue
+        assert len(lines) == 1, lines
+        assert "handshake/access[1]/filterby[2]/@name:" in lines[0], lines
+        assert int(lines[0].split(":")[1]) == line_of(text, f'name="{name}"'), lines
+        assert f'"{name}": not one of Host, IP, Port' in lines[0], lines
+        assert (hint in lines[0]) if hint else "did you mean" not in lines[0], lines
 
 
 def test_every_problem_reported_and_missing_sections(tmp_path):
