@@ -115,10 +115,11 @@ void FtpStateMachine::Run() {
         // A port that is no TCP port would reach some other port once truncated.
         const long port = std::strtol(login.port.c_str(), nullptr, 10);
         if (port <= 0 || port > 65535) throw SocketError(ConnectFailed, login.port.c_str());
-        AlgSocket server(static_cast<int>(port), login.ip.c_str(), &Listener().Pool());
-        if (ConnectToRemoteServer(server) &&
-            LoginOnRemoteServer(server, login.serverLogin.c_str(), login.serverPassword.c_str()))
-            ExchangeLoop(server);
+        const std::unique_ptr<AlgSocket> server =
+            ConnectServer(login.host, login.ip, static_cast<int>(port));
+        if (ConnectToRemoteServer(*server) &&
+            LoginOnRemoteServer(*server, login.serverLogin.c_str(), login.serverPassword.c_str()))
+            ExchangeLoop(*server);
         return;
     }
 }
@@ -267,11 +268,15 @@ void FtpStateMachine::ExchangeLoopWithDataConnection(AlgSocket& server, AcceptSo
         const direction dir = request_.TransferDirection();
         if (dir != noTransfer) {
             transferEnded_ = false;
+            const char* argument = request_.argument;
+            Summary().Did(std::string(request_.Command()) + (argument ? " " : "") +
+                          (argument ? argument : ""));
             const int code = CreateDataConnection(server, acceptor, address, port, dir, portMode);
             if ((code == 150 || code == 125) && !transferEnded_) {
                 response_.Read(server, Timeout());
                 ForwardResponse();
             }
+            Summary().DidMore(std::to_string(code == 150 || code == 125 ? response_.code : code));
             return;
         }
         ObtainResponseFromServer(server, false);
@@ -332,6 +337,7 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
     AlgSocket& from = dir == clientToServer ? clientData : serverData;
     AlgSocket& to = dir == clientToServer ? serverData : clientData;
     StreamMover mover(from, to);
+    Summary().CountSent(to, dir == serverToClient);
     // The pool's quit signal as a descriptor, so the wait needs no slices.
     const QuitWaker waker(&Listener().Pool());
     const int idleWait = waker.Descriptor() >= 0 ? -1 : kSliceMs;

@@ -201,7 +201,7 @@ void SmtpStateMachine::Serve(unsigned int timeout) {
     StrMessageWriter refusal{std::string(ProxyFilterReject)};
     if (!AccessAllowed(login, refusal)) return;
 
-    ServerLink server(std::stoi(login.port), login.ip.c_str(), &Listener().Pool());
+    ServerLink server(ConnectServer(login.host, login.ip, std::stoi(login.port)));
     if (!HelloServer(server, "ALG")) return;
     if (!AuthenticateOnServer(server)) return;
     Write(ClientSocket(), ProxyAuthSuccedReply, timeout);
@@ -309,11 +309,20 @@ void SmtpStateMachine::MailTransaction(ServerLink& server) {
         const int code = ReadResponse(server.in, reply);
         Write(ClientSocket(), reply, timeout);
         if (code == 221) return;
-        if (code == 354) RelayMessage(server, timeout);
+        if (code == 250 && StartsNoCase(line, "MAIL FROM:")) {
+            constexpr std::size_t kVerb = sizeof "MAIL FROM:" - 1;
+            Summary().Did("MAIL FROM:" + line.substr(kVerb, ContentLength(line) - kVerb));
+            recipients_ = 0;
+        }
+        if ((code == 250 || code == 251) && StartsNoCase(line, "RCPT TO:")) ++recipients_;
+        if (code == 354) {
+            const int final = RelayMessage(server, timeout);
+            Summary().DidMore("RCPT " + std::to_string(recipients_) + " " + std::to_string(final));
+        }
     }
 }
 
-void SmtpStateMachine::RelayMessage(ServerLink& server, unsigned int timeout) {
+int SmtpStateMachine::RelayMessage(ServerLink& server, unsigned int timeout) {
     bool header = true;
     bool dropping = false;  // the header line being continued was cut
     std::string line;
@@ -342,8 +351,9 @@ void SmtpStateMachine::RelayMessage(ServerLink& server, unsigned int timeout) {
         if (last) break;
     }
     std::string reply;
-    ReadResponse(server.in, reply);
+    const int code = ReadResponse(server.in, reply);
     Write(ClientSocket(), reply, timeout);
+    return code;
 }
 
 // ---- Smtp, SmtpProxy ------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "algsocket.h"
@@ -77,9 +78,10 @@ class SmtpStateMachine : public StateMachine {
 
     // The mail server's connection and the reader its replies come through.
     struct ServerLink {
-        ServerLink(int port, const char* address, ALGPool* pool)
-            : socket(port, address, pool), in(socket) {}
-        AlgSocket socket;
+        explicit ServerLink(std::unique_ptr<AlgSocket> connected)
+            : owned(std::move(connected)), socket(*owned), in(socket) {}
+        std::unique_ptr<AlgSocket> owned;
+        AlgSocket& socket;
         BufferedSocketReader in;
     };
 
@@ -104,13 +106,15 @@ class SmtpStateMachine : public StateMachine {
     // always agree where a command or the message ends, and no command or header line reaches
     // the server without having passed the rules.
     void ReadClientLine(std::string& line, unsigned int timeout);
-    // One message after 354, up to and including the final dot and the server's reply.
-    void RelayMessage(ServerLink& server, unsigned int timeout);
+    // One message after 354, up to and including the final dot and the server's reply, whose
+    // code it returns.
+    int RelayMessage(ServerLink& server, unsigned int timeout);
 
     BufferedSocketReader clientIn_;
     std::string serverLogin_;
     std::string serverPassword_;
     std::string user_;
+    int recipients_ = 0;  // accepted for the current transaction
 };
 
 // The listener of smtp-gateway: adds the cut and replace sections of the policy's first
