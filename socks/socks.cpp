@@ -72,6 +72,7 @@ void SocksStateMachine::Run() {
     request.user = user;
     if (!request.Read(handshake_, timeout)) {
         LoggedMessage m(BadAddressTypeOrValue, detail, warning);
+        if (!request.host.empty()) m.AddSuffix(": " + request.host + ":" + request.port);
         Log(m);
         return;
     }

@@ -66,7 +66,7 @@ def test_socks_failure_table(launch):
              True, "Bad address type or value"),
             ("host not resolvable", [hello, login, (b"\x05\x01\x00\x03\x14no-such-host.invalid"
                                                     + port, b"")], True,
-             "Bad address type or value"),
+             "Bad address type or value: no-such-host.invalid:"),
             ("SOCKS 4a host not resolvable", [(b"\x04\x01" + port + b"\0\0\0\x01\0"
                                                b"no-such-host.invalid\0", b"")], True,
              "Bad address type or value"),
