@@ -55,6 +55,13 @@ void SessionSummary::CountSent(AlgSocket& socket, bool toClient) {
 }
 
 void SessionSummary::Did(std::string_view item) {
+    // A first item too long (a URL of 64 KiB) is cut rather than lost, leaving room for what is
+    // added to it.
+    constexpr std::size_t kRoomAfterFirst = 64;
+    if (done_.empty() && item.size() > kMaxDone - kRoomAfterFirst) {
+        done_.assign(item.substr(0, kMaxDone - kRoomAfterFirst)).append(kFieldCut);
+        return;
+    }
     if (done_.size() + item.size() + 2 > kMaxDone) {
         ++omitted_;
         return;

@@ -28,7 +28,8 @@ ALG_MESSAGE(SessionSummaryLine,
 // done where it learns them. Used by the session's own thread.
 class SessionSummary {
   public:
-    // Longest text kept of what was done; items beyond it are counted, not kept.
+    // Longest text kept of what was done; items beyond it are counted, not kept (a first item
+    // that is too long alone is cut).
     static constexpr std::size_t kMaxDone = 1024;
     // Longest text shown of one field (user, destination).
     static constexpr std::size_t kMaxField = 256;

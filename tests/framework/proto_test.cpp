@@ -279,4 +279,10 @@ TEST(SessionSummaryTest, LinesInBothLanguagesWithinBounds) {
     EXPECT_LT(bounded.size(), alg::SessionSummary::kMaxDone + 600);
     EXPECT_NE(bounded.find(", RETR f (+"), std::string::npos) << bounded;
     EXPECT_EQ(bounded.find("226"), std::string::npos);
+    alg::SessionSummary url;
+    url.Did("GET http://h/" + std::string(70000, 'a'));
+    url.DidMore("200");
+    EXPECT_NE(url.Texts(alg::SessionSummaryLine, 0).first.find("GET http://h/aaa"),
+              std::string::npos);
+    EXPECT_NE(url.Texts(alg::SessionSummaryLine, 0).first.find("aaa... 200, "), std::string::npos);
 }
