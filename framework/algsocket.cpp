@@ -134,12 +134,13 @@ AlgSocket::AlgSocket(int localPort, const char* localAddress, int remotePort,
     }
 }
 
-AlgSocket::AlgSocket(int remotePort, const char* remoteAddress, ALGPool* pool)
+AlgSocket::AlgSocket(int remotePort, const char* remoteAddress, ALGPool* pool,
+                     unsigned int connectTimeout)
     : ALGPoolMember(pool) {
     CreateDescriptor();
     try {
         SetOptions(false);
-        Connect(remotePort, remoteAddress);
+        Connect(remotePort, remoteAddress, connectTimeout);
     } catch (...) {
         CloseDescriptor();
         throw;
@@ -194,34 +195,42 @@ void AlgSocket::Bind(int port, const char* address) {
         throw SocketError(BindOnIfPortFailed);
 }
 
-void AlgSocket::Connect(int port, const char* address) {
+void AlgSocket::Connect(int port, const char* address, unsigned int timeout) {
+    // Every failure names the address and port tried.
+    const std::string target = std::string(address ? address : "") + ":" + std::to_string(port);
     sockaddr_in sa;
     if (address == nullptr || !FillAddress(sa, port, address)) {
         errno = EINVAL;
-        throw SocketError(ConnectFailed);
+        throw SocketError(ConnectFailed, target.c_str());
     }
     if (!Routable(ntohl(sa.sin_addr.s_addr))) {
         errno = ENETUNREACH;
-        throw SocketError(ConnectFailed, address);
+        throw SocketError(ConnectFailed, target.c_str());
     }
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        if (errno != EINPROGRESS && errno != EINTR) throw SocketError(ConnectFailed);
-        // The system bounds the handshake itself (SYN retries); the slices only add the quit
-        // flag, so a stop is never held up by a target that does not answer.
+        if (errno != EINPROGRESS && errno != EINTR)
+            throw SocketError(ConnectFailed, target.c_str());
+        // The system bounds the handshake itself (SYN retries), `timeout` when it is shorter;
+        // the slices add the quit flag, so a stop is never held up by a silent target.
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
         for (;;) {
             pollfd p{fd_, POLLOUT, 0};
             const int rc = ::poll(&p, 1, kSliceMs);
             if (QuitRaised()) throw TerminationEvent();
-            if (rc < 0 && errno != EINTR) throw SocketError(ConnectFailed);
+            if (rc < 0 && errno != EINTR) throw SocketError(ConnectFailed, target.c_str());
             if (rc > 0) break;
+            if (timeout != kNoConnectLimit && std::chrono::steady_clock::now() >= giveUp) {
+                errno = ETIMEDOUT;
+                throw SocketError(ConnectFailed, target.c_str());
+            }
         }
         int err = 0;
         socklen_t len = sizeof err;
         if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-            throw SocketError(ConnectFailed);
+            throw SocketError(ConnectFailed, target.c_str());
         if (err != 0) {
             errno = err;
-            throw SocketError(ConnectFailed);
+            throw SocketError(ConnectFailed, target.c_str());
         }
     }
     // The descriptor was created non-blocking with no other status flag (CreateDescriptor).
@@ -377,6 +386,7 @@ int AlgSocket::Write(const char* data, unsigned int length, unsigned int timeout
         const ssize_t n = ::send(fd_, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             sent += static_cast<unsigned int>(n);
+            CountSent(static_cast<std::size_t>(n));
         } else if (n == 0) {
             throw LogicError(SendNotComplete);
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {

@@ -3,7 +3,9 @@
 // connections is in relay.h.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -50,14 +52,36 @@ inline constexpr const char* SendNotComplete = "Send not completed";
 class SocketError : public std::runtime_error, public ErrLocalizer {
   public:
     explicit SocketError(const locMSG& msg, const char* extra = nullptr)
-        : SocketError(msg, AddLastErrorDescription(extra), 0) {}
+        : SocketError(msg, AddLastErrorDescription(extra), errno) {}
 
     // The detail text built from `extra` and the current errno.
     static std::string AddLastErrorDescription(const char* extra);
+    // The errno current at construction (0 when none).
+    int SystemError() const { return systemError_; }
 
   protected:
-    SocketError(const locMSG& msg, std::string detail, int)
-        : std::runtime_error(msg.en), ErrLocalizer(msg, std::move(detail)) {}
+    SocketError(const locMSG& msg, std::string detail, int systemError)
+        : std::runtime_error(msg.en),
+          ErrLocalizer(msg, std::move(detail)),
+          systemError_(systemError) {}
+
+  private:
+    int systemError_;
+};
+
+// A connect to a destination the client named that failed (ConnectFailed). The detail names the
+// host, the port and the cause; Cause() is the cause alone, as the system words it ("Connection
+// refused") or "host not found" for a name that did not resolve.
+class ConnectError : public SocketError {
+  public:
+    ConnectError(std::string detail, std::string cause, int systemError)
+        : SocketError(ConnectFailed, std::move(detail), systemError), cause_(std::move(cause)) {}
+    const std::string& Cause() const { return cause_; }
+    // The destination did not answer in time (the system's or the session's time-out).
+    bool TimedOut() const { return SystemError() == ETIMEDOUT; }
+
+  private:
+    std::string cause_;
 };
 
 // The peer closed the connection while a read needed more data.
@@ -126,8 +150,12 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
     // unreachable: SocketError(ConnectFailed), detail " [address] : Network is unreachable".
     AlgSocket(int localPort, const char* localAddress, int remotePort, const char* remoteAddress,
               ALGPool* pool);
-    // Connects to `remoteAddress` (dotted text) and `remotePort`.
-    AlgSocket(int remotePort, const char* remoteAddress, ALGPool* pool);
+    // Connects to `remoteAddress` (dotted text) and `remotePort`. A connect that has no outcome
+    // within `connectTimeout` milliseconds fails with errno ETIMEDOUT (by default only the
+    // system bounds it).
+    AlgSocket(int remotePort, const char* remoteAddress, ALGPool* pool,
+              unsigned int connectTimeout = kNoConnectLimit);
+    static constexpr unsigned int kNoConnectLimit = std::numeric_limits<unsigned int>::max();
     // Adopts an accepted descriptor (ownership passes to the socket); -1 throws CreateSocketFail.
     // The descriptor keeps the options it came with: one from AcceptSocket::Accept is
     // close-on-exec and has the listening socket's lingering (off).
@@ -167,13 +195,20 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
     // Refreshes both address/port pairs; a failing lookup leaves its pair unchanged.
     void UpdateSelfPeerInfo();
 
+    // From now on every byte written to the socket (by Write or a relay) is added to `*tally`,
+    // which must outlive the socket's writes; null stops the counting.
+    void CountSentInto(std::uint64_t* tally) { sentTally_ = tally; }
+    void CountSent(std::size_t n) {
+        if (sentTally_) *sentTally_ += n;
+    }
+
   private:
     void CreateDescriptor();
     void SetOptions(bool reuseAddress);
     void LookUpSelf() const;
     void Bind(int port, const char* address);
     // Non-blocking connect waiting in 100 ms slices until the system reports the outcome.
-    void Connect(int port, const char* address);
+    void Connect(int port, const char* address, unsigned int timeout = kNoConnectLimit);
     void CloseDescriptor();
     void ThrowIfEOF() const;
     [[noreturn]] void ThrowPeerClosed();
@@ -187,6 +222,7 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
     mutable unsigned short selfPort_ = 0;
     unsigned short peerPort_ = 0;
     mutable bool selfKnown_ = false;
+    std::uint64_t* sentTally_ = nullptr;
 };
 
 // A listening IPv4 TCP socket on all local addresses. Not copyable.

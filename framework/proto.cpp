@@ -10,6 +10,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "access_names.h"
 #include "basis.h"
 #include "dirmap.h"
 
@@ -529,6 +530,7 @@ Proto::Proto(const ALGproxyType& section, bool /*firstStart*/, LogSystem& logSys
     handedOver_.reserve(kMaxIdleThreads);
     logSystem.LoadLoggers(general);
     accessLists_.Load(*section.handshake[0], *ProxyApp::Instance());
+    WarnUnknownProperties(*section.handshake[0], section.name.c_str(), *ProxyApp::Instance());
     _instance = this;
     authSystem_->SetDaemonFlag(!CService::Instance()->IsForeground());
     if (!general.default_charset.empty())
@@ -685,7 +687,16 @@ void* Proto::ProtoWorkerThread(void* arg) {
          descriptor = listener->AwaitNextSession()) {
         try {
             std::unique_ptr<StateMachine> session(listener->doCreateStateMachine(descriptor));
-            session->Run();
+            // What ends a session is logged by the session, with its number, before it closes.
+            try {
+                session->Run();
+            } catch (const TerminationEvent&) {
+            } catch (const std::exception& e) {
+                LogException(*session, e, event, error);
+            } catch (...) {
+                LoggedMessage m(UnhandledInWorker, event, error);
+                session->Log(m);
+            }
         } catch (const TerminationEvent&) {
         } catch (const std::exception& e) {
             // ParseError and SocketError as their pair and detail, anything else as what().
@@ -742,8 +753,15 @@ void Proto::WaitForSessions() {
 // StateMachine
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+
+constexpr char kHostNotFound[] = "host not found";
+
+}  // namespace
+
 StateMachine::StateMachine(Proto& listener, int descriptor)
     : listener_(&listener), client_(descriptor, &listener.Pool()), app_(ProxyApp::Instance()) {
+    summary_.CountSent(client_, true);
     listener.Link(*this);
     try {
         LogSessionEdge(OpenSession);
@@ -756,7 +774,39 @@ StateMachine::StateMachine(Proto& listener, int descriptor)
 
 StateMachine::~StateMachine() {
     listener_->Unlink(*this);
+    LogSummary();
     LogSessionEdge(CloseSession);
+}
+
+void StateMachine::LogSummary() {
+    try {
+        const std::chrono::duration<double> lasted = std::chrono::steady_clock::now() - started_;
+        const auto [en, ru] = summary_.Texts(SessionSummaryLine, lasted.count());
+        // Two texts of their own: both are written as they are, the fields already escaped.
+        LoggedMessage m(locMSG{en.c_str(), ru.c_str()}, event, info);
+        Log(m);
+    } catch (const std::exception&) {
+        // Out of memory for the line: the session ends without it.
+    }
+}
+
+std::unique_ptr<AlgSocket> StateMachine::ConnectServer(const std::string& host,
+                                                       const std::string& ip, int port) {
+    std::string named = " [" + host + ":" + std::to_string(port);
+    if (ip.empty()) throw ConnectError(named + "] : " + kHostNotFound, kHostNotFound, 0);
+    if (ip != host) named += ", " + ip;
+    std::unique_ptr<AlgSocket> server;
+    try {
+        server =
+            std::make_unique<AlgSocket>(port, ip.c_str(), &listener_->Pool(),
+                                        static_cast<unsigned int>(listener_->SessionTimeout()));
+    } catch (const SocketError& e) {
+        char buffer[256];
+        const std::string cause = ::strerror_r(e.SystemError(), buffer, sizeof buffer);
+        throw ConnectError(named + "] : " + cause, cause, e.SystemError());
+    }
+    summary_.Connected(*server);
+    return server;
 }
 
 void StateMachine::LogSessionEdge(const locMSG& msg) {
@@ -775,7 +825,11 @@ void StateMachine::Log(LoggedMessage& msg) {
 }
 
 bool StateMachine::AccessAllowed(HandshakeInfoHolder& handshake, MessageWriter& rejection) {
-    switch (listener_->AccessLists().GetAction(handshake.user.c_str(), handshake, *this)) {
+    summary_.SetDestination(handshake);
+    const ActionType action =
+        listener_->AccessLists().GetAction(handshake.user.c_str(), handshake, *this);
+    if (action != atAllow) summary_.DidMore(ActionName(action));
+    switch (action) {
         case atAllow:
             return true;
         case atDrop:
@@ -799,6 +853,7 @@ bool StateMachine::Authenticate(const char* user, const char* password) {
         LoggedMessage m(AuthSystemFailure, event, error);
         Log(m);
     }
+    summary_.user = user ? user : "";
     LoggedMessage m(accepted ? AuthSuccessful : AuthFailed, event, accepted ? info : error);
     m.AddSuffix((std::string(": ") + (user ? user : "")).c_str());
     Log(m);

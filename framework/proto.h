@@ -13,6 +13,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <memory>
 #include <string>
@@ -28,6 +29,7 @@
 #include "http_request.h"
 #include "misc_classes.h"
 #include "service.h"
+#include "session_summary.h"
 #include "socks_request.h"
 #include "textcode.h"
 
@@ -331,19 +333,30 @@ class StateMachine : public I_ToLogSystem, public ObjectWithProperties {
     // TerminationEvent when the system was waiting for a server.
     bool Authenticate(const char* user, const char* password);
 
+    // Connects to `ip`:`port` in the listener's pool, waiting at most the session time-out, and
+    // records it in the summary. A failure throws ConnectError naming `host`, the port and the
+    // cause: " [host:port, ip] : Connection refused" (the address left out when it is the host),
+    // or " [host:port] : host not found" when `ip` is empty (the name did not resolve).
+    std::unique_ptr<AlgSocket> ConnectServer(const std::string& host, const std::string& ip,
+                                             int port);
+
     int SessionNumber() const { return sessionNumber_; }
+    SessionSummary& Summary() { return summary_; }
     Proto& Listener() const { return *listener_; }
     AlgSocket& ClientSocket() { return client_; }
 
   private:
     friend class Proto;  // Link() numbers the session
     void LogSessionEdge(const locMSG& msg);
+    void LogSummary();
 
     Proto* listener_;
     AlgSocket client_;
     int sessionNumber_ = 0;
     // Initialised after client_, which then owns the descriptor whatever happens.
     ProxyApp* app_;  // the application outlives every session
+    SessionSummary summary_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace alg

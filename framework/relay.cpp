@@ -543,6 +543,7 @@ std::size_t StreamMover::Send() {
         throw SocketError(SendFailed);
     }
     const std::size_t sent = static_cast<std::size_t>(n);
+    to_.CountSent(sent);
     pending_ -= sent;
     begin_ = pending_ == 0 ? 0 : begin_ + sent;
     // An interactive stream gives its buffer back whenever it is empty, so a tunnel that waits

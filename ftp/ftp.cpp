@@ -128,10 +128,10 @@ void FtpStateMachine::Run() {
         // The login parser let through only ports of ParsePort, in its canonical form.
         int port = 0;
         if (!ParsePort(login.port, port)) throw SocketError(ConnectFailed, login.port.c_str());
-        AlgSocket server(port, login.ip.c_str(), &Listener().Pool());
-        if (ConnectToRemoteServer(server) &&
-            LoginOnRemoteServer(server, login.serverLogin.c_str(), login.serverPassword.c_str()))
-            ExchangeLoop(server);
+        const std::unique_ptr<AlgSocket> server = ConnectServer(login.host, login.ip, port);
+        if (ConnectToRemoteServer(*server) &&
+            LoginOnRemoteServer(*server, login.serverLogin.c_str(), login.serverPassword.c_str()))
+            ExchangeLoop(*server);
         return;
     }
 }
@@ -316,8 +316,12 @@ void FtpStateMachine::ExchangeLoopWithDataConnection(AlgSocket& server, AcceptSo
             return;
         }
         const direction dir = request_.TransferDirection();
-        if (dir != noTransfer)
+        if (dir != noTransfer) {
+            const char* argument = request_.argument;
+            Summary().Did(std::string(request_.Command()) + (argument ? " " : "") +
+                          (argument ? argument : ""));
             return CreateDataConnection(server, acceptor, address, port, dir, portMode);
+        }
         ObtainResponseFromServer(server, false);
     }
 }
@@ -397,6 +401,10 @@ void FtpStateMachine::Answer(const char* reply) {
 void FtpStateMachine::ForwardOwedReply() {
     ForwardResponse();
     if (response_.code < 200 || owed_.empty()) return;
+    if (transferCodeOwed_) {
+        Summary().DidMore(std::to_string(response_.code));
+        transferCodeOwed_ = false;
+    }
     owed_.pop_front();
     while (!owed_.empty() && !owed_.front().empty()) {
         Send(owed_.front());
@@ -423,11 +431,16 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
     AlgSocket& to = dir == clientToServer ? serverData : clientData;
     // The transfer command's final reply, unless the server gave it at once.
     owed_.clear();
-    if (response_.code < 200) owed_.emplace_back();
+    transferCodeOwed_ = response_.code < 200;
+    if (transferCodeOwed_)
+        owed_.emplace_back();
+    else
+        Summary().DidMore(std::to_string(response_.code));
     // A completion reply that came while data was still on its way.
     std::string heldReply;
     unsigned short heldCode = 0;
     StreamMover mover(from, to);
+    Summary().CountSent(to, dir == serverToClient);
     // The pool's quit signal as a descriptor, so the wait needs no slices.
     const QuitWaker waker(&Listener().Pool());
     const int idleWait = waker.Descriptor() >= 0 ? -1 : kSliceMs;

@@ -115,6 +115,8 @@ class FtpStateMachine : public StateMachine {
     // empty entry for a server reply still to come, else a reply of the gateway's own waiting
     // for those before it. The first entry is always a server one.
     std::deque<std::string> owed_;
+    // The transfer's final reply is still to come; its code goes into the session summary.
+    bool transferCodeOwed_ = false;
 };
 
 // The listener of ftp-gateway: cut sections of the first process element, options only.

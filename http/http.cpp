@@ -41,14 +41,64 @@ constexpr char kTunnelOpenReply[] =
 static_assert(sizeof kBadRequestReply - 1 == 204 && sizeof kAuthRequiredReply - 1 == 302 &&
               sizeof kRejectedReply - 1 == 26 && sizeof kTunnelOpenReply - 1 == 63);
 
-// A connection to the request's destination, in the listener's pool so that a stop ends it.
-std::unique_ptr<AlgSocket> ConnectTo(const HttpRequest& request, ALGPool& pool) {
+// The replies that name a destination the gateway could not reach: the status, then a page in
+// the shape of the fixed replies naming the host and the cause.
+constexpr char kBadRequest[] = "400 Bad Request";
+constexpr char kBadGateway[] = "502 Bad Gateway";
+constexpr char kGatewayTimeout[] = "504 Gateway Timeout";
+constexpr char kHostNotFound[] = "host not found";
+
+// `text` fit for the page: markup characters and bytes outside printable ASCII as references.
+std::string HtmlText(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b > 0x7E || c == '<' || c == '>' || c == '&' || c == '"' || c == '\'')
+            out += "&#" + std::to_string(b) + ";";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string ErrorReply(const char* status, const std::string& host, const std::string& cause) {
+    return std::string("HTTP/1.0 ") + status +
+           "\r\n"
+           "Proxy-Connection: close\r\n"
+           "Content-type: text/html; unsigned charset=us-ascii\r\n"
+           "\r\n"
+           "<html><head><title>ALG Proxy: " +
+           status + "</title></head>\r\n<body>" + status + ": " + HtmlText(host) + ": " +
+           HtmlText(cause) + "</body></html>\r\n";
+}
+
+// A connection to the request's destination, in the listener's pool so that a stop ends it;
+// null when it failed: the failure is logged and the client answered 502 (504 for a time-out).
+std::unique_ptr<AlgSocket> ConnectTo(const HttpRequest& request, HttpStateMachine& session) {
     const long port = std::strtol(request.port.c_str(), nullptr, 10);
     if (port <= 0 || port > 65535) {
         errno = 0;
         throw SocketError(ConnectFailed, ("[" + request.port + "]").c_str());
     }
-    return std::make_unique<AlgSocket>(static_cast<int>(port), request.ip.c_str(), &pool);
+    try {
+        return session.ConnectServer(request.host, request.ip, static_cast<int>(port));
+    } catch (const ConnectError& e) {
+        LogError(session, e, event, error);
+        const char* status = e.TimedOut() ? kGatewayTimeout : kBadGateway;
+        session.Summary().DidMore(std::string_view(status, 3));
+        const std::string reply = ErrorReply(status, request.host, e.Cause());
+        session.ClientSocket().Write(
+            reply.data(), static_cast<unsigned int>(reply.size()),
+            static_cast<unsigned int>(session.Listener().SessionTimeout()));
+        return nullptr;
+    }
+}
+
+// What the summary of a session calls the request: the method and the target.
+std::string RequestItem(const HttpRequest& request) {
+    if (request.isConnect) return request.method + " " + request.host + ":" + request.port;
+    const std::string port = request.port == "80" ? "" : ":" + request.port;
+    return request.method + " http://" + request.host + port + request.path + request.query;
 }
 
 // How long and how much a refused client may go on sending before the connection closes.
@@ -97,13 +147,19 @@ void HttpStateMachine::Run() {
         HttpRequest request;
         // The head decides everything that needs no body: a client refused on it never
         // gets the gateway to hold its body.
-        if (!request.ReadHead(clientReader_, timeout)) {
+        const bool resolved = request.ReadHead(clientReader_, timeout);
+        Summary().Did(RequestItem(request));
+        if (!resolved) {
             LoggedMessage m(NoConnectionInfo, detail, warning);
+            m.AddSuffix(": " + request.host);
             Log(m);
-            Refuse(kBadRequestReply, sizeof kBadRequestReply - 1);
+            Summary().DidMore("400");
+            const std::string reply = ErrorReply(kBadRequest, request.host, kHostNotFound);
+            Refuse(reply.data(), reply.size());
             return;
         }
         if (!request.hasAuthInfo || !Authenticate(request.user.c_str(), request.password.c_str())) {
+            Summary().DidMore("407");
             Refuse(kAuthRequiredReply, sizeof kAuthRequiredReply - 1);
             return;
         }
@@ -119,7 +175,8 @@ void HttpStateMachine::Run() {
         request.ReadBody(clientReader_, timeout);
         if (!filterRequest_step(request)) return;
 
-        std::unique_ptr<AlgSocket> server = ConnectTo(request, Listener().Pool());
+        std::unique_ptr<AlgSocket> server = ConnectTo(request, *this);
+        if (!server) return;
         request.Write(*server, timeout);
         HttpResponse response;
         BufferedSocketReader serverReader(*server);
@@ -136,9 +193,11 @@ void HttpStateMachine::Run() {
             return;
         }
         if (!filterResponse_step(request.user.c_str(), response)) return;
+        Summary().DidMore(response.status.substr(0, response.status.find(' ')));
         response.Write(ClientSocket(), timeout);
     } catch (const ParseError& e) {
         LogError(*this, e, event, error);
+        Summary().DidMore("400");
         Refuse(kBadRequestReply, sizeof kBadRequestReply - 1);
     }
 }
@@ -170,7 +229,9 @@ void HttpStateMachine::CloseLingering() {
 
 void HttpStateMachine::Tunnel(const HttpRequest& request) {
     const unsigned int timeout = static_cast<unsigned int>(Listener().SessionTimeout());
-    std::unique_ptr<AlgSocket> server = ConnectTo(request, Listener().Pool());
+    std::unique_ptr<AlgSocket> server = ConnectTo(request, *this);
+    if (!server) return;
+    Summary().DidMore("200");
     WriteClient(kTunnelOpenReply, sizeof kTunnelOpenReply - 1);
     // What the client sent right behind its request was received with it.
     const std::string_view pending = clientReader_.Pending();

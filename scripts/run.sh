@@ -48,16 +48,24 @@ prepare "$run"
 export ALG_SYSCONFDIR=$run/etc/ ALG_RUNDIR=$run/rundir
 
 pids=()
+# The management service first, so that every gateway reports to it from its start.
+if [[ -x build/tools/algctl ]]; then
+    build/tools/algctl serve &
+    pids+=($!)
+    echo "management service: ALG_RUNDIR=$ALG_RUNDIR build/tools/algctl status"
+fi
 for gateway in "${gateways[@]}"; do
     program=build/$gateway/$gateway-gateway
     if [[ -x $program && -f examples/$gateway.xml ]]; then
         echo "starting $gateway-gateway on examples/$gateway.xml"
         "$program" -f &
         pids+=($!)
+        started=1
     fi
 done
-if [[ ${#pids[@]} -eq 0 ]]; then
+if [[ -z ${started:-} ]]; then
     echo "no gateway is built yet: nothing to start"
+    kill -TERM "${pids[@]}" 2>/dev/null || true
     exit 0
 fi
 trap 'kill -TERM "${pids[@]}" 2>/dev/null || true' INT TERM

@@ -224,7 +224,7 @@ void SmtpStateMachine::Serve(unsigned int timeout) {
     StrMessageWriter refusal{std::string(ProxyFilterReject)};
     if (!AccessAllowed(login, refusal)) return;
 
-    ServerLink server(std::stoi(login.port), login.ip.c_str(), &Listener().Pool());
+    ServerLink server(ConnectServer(login.host, login.ip, std::stoi(login.port)));
     if (!HelloServer(server, "ALG")) return;
     if (!AuthenticateOnServer(server)) return;
     Write(ClientSocket(), ProxyAuthSuccedReply, timeout);
@@ -336,7 +336,18 @@ void SmtpStateMachine::MailTransaction(ServerLink& server) {
         const int code = ReadResponse(server.in, reply);
         Write(ClientSocket(), reply, timeout);
         if (code == 221) return;
-        if (code == 354) RelayMessage(server, crlf, timeout);
+        // The command as the rules saw it, whatever blanks and letter case the client used.
+        const std::size_t colon = line.find(':');
+        const std::string item = colon == std::string::npos ? "" : ItemName(line.substr(0, colon));
+        if (code == 250 && item == "MAIL FROM") {
+            Summary().Did("MAIL FROM:" + line.substr(colon + 1, ContentLength(line) - colon - 1));
+            recipients_ = 0;
+        }
+        if ((code == 250 || code == 251) && item == "RCPT TO") ++recipients_;
+        if (code == 354) {
+            const int final = RelayMessage(server, crlf, timeout);
+            Summary().DidMore("RCPT " + std::to_string(recipients_) + " " + std::to_string(final));
+        }
     }
 }
 
@@ -374,7 +385,7 @@ void SmtpStateMachine::RelayHeader(HeaderField& field, std::string& out) {
     field.text.clear();
 }
 
-void SmtpStateMachine::RelayMessage(ServerLink& server, bool afterCrLf, unsigned int timeout) {
+int SmtpStateMachine::RelayMessage(ServerLink& server, bool afterCrLf, unsigned int timeout) {
     bool header = true;
     HeaderField field;  // the header field whose lines are being gathered
     std::string line;
@@ -417,8 +428,9 @@ void SmtpStateMachine::RelayMessage(ServerLink& server, bool afterCrLf, unsigned
         if (last) break;
     }
     std::string reply;
-    ReadResponse(server.in, reply);
+    const int code = ReadResponse(server.in, reply);
     Write(ClientSocket(), reply, timeout);
+    return code;
 }
 
 // ---- Smtp, SmtpProxy ------------------------------------------------------------------------

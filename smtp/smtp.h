@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "algsocket.h"
@@ -83,9 +84,10 @@ class SmtpStateMachine : public StateMachine {
 
     // The mail server's connection and the reader its replies come through.
     struct ServerLink {
-        ServerLink(int port, const char* address, ALGPool* pool)
-            : socket(port, address, pool), in(socket) {}
-        AlgSocket socket;
+        explicit ServerLink(std::unique_ptr<AlgSocket> connected)
+            : owned(std::move(connected)), socket(*owned), in(socket) {}
+        std::unique_ptr<AlgSocket> owned;
+        AlgSocket& socket;
         BufferedSocketReader in;
     };
 
@@ -132,17 +134,18 @@ class SmtpStateMachine : public StateMachine {
     // cut, or one line when rewritten; then empties it. A field is judged whole, so folding
     // cannot split a match, and a cut removes all its lines.
     void RelayHeader(HeaderField& field, std::string& out);
-    // One message after 354, up to and including the final dot and the server's reply.
-    // A header field longer than kSmtpMaxHeader throws ParseError(SmtpHeaderTooLong).
+    // One message after 354, up to and including the final dot and the server's reply, whose
+    // code it returns. A header field longer than kSmtpMaxHeader throws ParseError(SmtpHeaderTooLong).
     // Only CR LF "." CR LF ends it (`afterCrLf`: the line before the 354 ended with CR LF);
     // a "." line that did not is content and goes on stuffed as "..", so no server behind
     // the gateway can find an end of the message the gateway did not see.
-    void RelayMessage(ServerLink& server, bool afterCrLf, unsigned int timeout);
+    int RelayMessage(ServerLink& server, bool afterCrLf, unsigned int timeout);
 
     BufferedSocketReader clientIn_;
     std::string serverLogin_;
     std::string serverPassword_;
     std::string user_;
+    int recipients_ = 0;  // accepted for the current transaction
 };
 
 // The listener of smtp-gateway: adds the cut and replace sections of the policy's first

@@ -39,6 +39,14 @@ unsigned char ReadByte(Reader& reader, unsigned int timeout) {
     return static_cast<unsigned char>(c);
 }
 
+// What the summary of a session calls a command.
+std::string CommandName(unsigned char version, unsigned char command) {
+    const std::string socks = "SOCKS" + std::to_string(version) + " ";
+    if (command == kCommandConnect) return socks + "CONNECT";
+    if (command == kCommandBind) return socks + "BIND";
+    return socks + "command " + std::to_string(command);
+}
+
 // The BIND address that lets any host connect.
 constexpr char kAnyAddress[] = "0.0.0.0";
 
@@ -64,16 +72,18 @@ void SocksStateMachine::Run() {
     request.user = user;
     if (!request.Read(handshake_, timeout)) {
         LoggedMessage m(BadAddressTypeOrValue, detail, warning);
+        if (!request.host.empty()) m.AddSuffix(": " + request.host + ":" + request.port);
         Log(m);
         return;
     }
     const unsigned short port = request.portNumber;
     SocksResponse refusal(version_, kReplyNotAllowed, request.ip.c_str(), port);
+    Summary().Did(CommandName(version_, request.command));
     if (!AccessAllowed(request, refusal)) return;
 
     switch (request.command) {
         case kCommandConnect:
-            ConnectRequest(request.ip.c_str(), port, timeout);
+            ConnectRequest(request.host, request.ip.c_str(), port, timeout);
             break;
         case kCommandBind:
             BindRequest(request.ip.c_str(), port, timeout);
@@ -105,11 +115,11 @@ bool SocksStateMachine::AuthNegotiation(char (&user)[256], unsigned int timeout)
     return ok;
 }
 
-void SocksStateMachine::ConnectRequest(const char* address, unsigned short port,
-                                       unsigned int timeout) {
+void SocksStateMachine::ConnectRequest(const std::string& host, const char* address,
+                                       unsigned short port, unsigned int timeout) {
     std::unique_ptr<AlgSocket> server;
     try {
-        server = std::make_unique<AlgSocket>(port, address, &Listener().Pool());
+        server = ConnectServer(host, address, port);
     } catch (const SocketError&) {
         // The client learns of the failure when it can; the connect error is what is reported.
         try {
@@ -133,6 +143,7 @@ void SocksStateMachine::BindRequest(const char* address, unsigned short /*port*/
     std::unique_ptr<AlgSocket> found = AwaitBindPeer(acceptor, address, timeout);
     if (!found) return;
     AlgSocket& peer = *found;
+    Summary().Connected(peer);
     Reply(kReplySucceeded, peer.PeerAddress().c_str(), peer.PeerPort(), timeout);
     PassPending(peer, timeout);
     ClientDataTransactionsWith(peer, timeout);

@@ -32,9 +32,10 @@ class SocksStateMachine : public StateMachine {
     // Reads the offered methods and answers 5 and the choice; true when username/password
     // (the only method accepted) was offered.
     bool ChooseLgnPwdAuthMethod(unsigned int timeout);
-    // Connects to `address`:`port` and relays; a failed connect is answered with code 4 and
-    // rethrown.
-    void ConnectRequest(const char* address, unsigned short port, unsigned int timeout);
+    // Connects to `address`:`port` (named `host` by the client) and relays; a failed connect is
+    // answered with code 4 and rethrown.
+    void ConnectRequest(const std::string& host, const char* address, unsigned short port,
+                        unsigned int timeout);
     // Listens on an ephemeral port, reports it, waits for one connection from `address` (from
     // anyone when it is 0.0.0.0), reports the peer and relays. The wait has no time limit; it
     // ends early when the client resets or the service stops, and `timeout` after the client

@@ -97,6 +97,36 @@ def test_refused_value_names_section_element_and_line(tmp_path, old, new, elemen
     assert len(result.stdout.splitlines()) == 1, result.stdout
 
 
+# (section, filter property name, whether check reports it, hint the report gives)
+PROPERTY_NAMES = [
+    ("alg_ftp", "host", True, '(did you mean "Host"?)'),
+    ("alg_ftp", "Hostname", True, None),
+    ("alg_ftp", "URL", True, None),
+    ("alg_ftp", "Port ", True, None),
+    ("alg_smtp", "Host.Name", True, None),
+    ("alg_socks", "ip", True, '(did you mean "IP"?)'),
+    ("alg_socks", "IP", False, None),
+    ("alg_http", "method", True, '(did you mean "METHOD"?)'),
+    ("alg_http", "URL", False, None),
+    ("alg_test", "Hostname", False, None),
+]
+
+
+def test_filter_on_a_property_the_gateway_never_sets_is_reported(tmp_path):
+    # A misspelt property never matches: a reject rule on it would let everything through.
+    for i, (section, name, reported, hint) in enumerate(PROPERTY_NAMES):
+        text = CLEAN.replace('name="alg_ftp"', f'name="{section}"').replace(
+            '<filterby name="Port"', f'<filterby name="{name}"')
+        result = algpolicy("check", write(tmp_path, text, "p%d.xml" % i))
+        assert result.returncode == int(reported), (section, name, result.stdout)
+        if reported:
+            (line,) = result.stdout.splitlines()
+            assert "handshake/access[1]/filterby[2]/@name:" in line
+            assert int(line.split(":")[1]) == line_of(text, f'name="{name}"'), line
+            assert f'"{name}": not one of Host, IP, Port' in line
+            assert (hint in line) if hint else "did you mean" not in line, line
+
+
 def test_every_problem_reported_and_missing_sections(tmp_path):
     text = CLEAN.replace('loglevel="event">\n          <param name="Encoding" value="KOI8-R"',
                          'loglevel="x">\n          <param name="Encoding" value="Nope"', 1)

@@ -66,7 +66,7 @@ def test_socks_failure_table(launch):
              True, "Bad address type or value"),
             ("host not resolvable", [hello, login, (b"\x05\x01\x00\x03\x14no-such-host.invalid"
                                                     + port, b"")], True,
-             "Bad address type or value"),
+             "Bad address type or value: no-such-host.invalid:"),
             ("SOCKS 4a host not resolvable", [(b"\x04\x01" + port + b"\0\0\0\x01\0"
                                                b"no-such-host.invalid\0", b"")], True,
              "Bad address type or value"),
@@ -114,6 +114,7 @@ def test_http_failure_table(launch):
         "/html": test_http.reply("200 OK", ["Content-Type: text/html"], b"<p>x</p>"),
     })
     p = origin.port
+    closed = free_port()
     get = lambda path, **kw: test_http.get(p, path, **kw)  # noqa: E731
     bad, auth = test_http.BAD_REQUEST, test_http.AUTH_REQUIRED
     try:
@@ -122,7 +123,8 @@ def test_http_failure_table(launch):
                                      test_http.AUTH + b"\r\n", bad)], True,
              "'/' Expected at the end of host name"),
             ("host not resolvable", [(get(b"/").replace(b"127.0.0.1:%d" % p,
-                                                        b"no-such-host.invalid"), bad)], True,
+                                                        b"no-such-host.invalid"),
+                                      test_http.UNRESOLVED)], True,
              "No connection info in request"),
             ("no credentials", [(b"GET http://127.0.0.1:%d/ HTTP/1.1\r\n\r\n" % p, auth)], True,
              None),
@@ -145,7 +147,9 @@ def test_http_failure_table(launch):
             ("101 header fields", [(get(b"/", extra=b"".join(b"X-%d: v\r\n" % i
                                                              for i in range(101))), bad)],
              True, None),
-            ("unreachable", [(test_http.get(free_port(), b"/"), b"")], True, "connect failed"),
+            ("unreachable", [(test_http.get(closed, b"/"), test_http.error_page(
+                b"502 Bad Gateway", b"127.0.0.1", b"Connection refused"))], True,
+             "connect failed [127.0.0.1:%d] : Connection refused" % closed),
             ("101 response", [(get(b"/interim"), b"")], True, "1xx status code recived"),
             ("body shorter than announced", [(get(b"/cut"), b"")], True,
              "Response cut short by the server"),
@@ -183,6 +187,7 @@ def test_ftp_failure_table(launch, tmp_path):
             steps[-1] = steps[-1] + tail[0]
             return (name, steps + tail[1:], closes, logged)
 
+        closed = free_port()
         check_rows(gw, [
             ("QUIT in the login", [hello, (b"QUIT\r\n", b"")], True, None),
             ("malformed USER", [hello, (b"USER nobody\r\n", test_ftp.NEED_PASSWORD),
@@ -194,10 +199,14 @@ def test_ftp_failure_table(launch, tmp_path):
              "Authentication failed: demo"),
             ("line over 64 KiB", [hello, (b"USER " + b"a" * (70 << 10) + b"\r\n", b"")], True,
              "FTP line longer than 64 KiB"),
-            ("server unreachable", [hello, (b"USER 127.0.0.1 %d$demo$bob\r\n" % free_port(),
+            ("server unreachable", [hello, (b"USER 127.0.0.1 %d$demo$bob\r\n" % closed,
                                             test_ftp.NEED_PASSWORD),
                                     (b"PASS demo-password$x\r\n", b"")], True,
-             "connect failed"),
+             "connect failed [127.0.0.1:%d] : Connection refused" % closed),
+            ("server not resolvable", [hello, (b"USER no-such-host.invalid$demo$bob\r\n",
+                                               test_ftp.NEED_PASSWORD),
+                                       (b"PASS demo-password$x\r\n", b"")], True,
+             "connect failed [no-such-host.invalid:21] : host not found"),
             server_rows("greeting", [(b"421 busy\r\n",)], True, None),
             server_rows("user", [(b"221 Error on remote FTP server\r\n",)], True, None),
             server_rows("pass", [(b"530" + test_ftp.SERVER_LOGIN_FAILED,)], False, None),
@@ -228,6 +237,7 @@ def test_smtp_failure_table(launch):
     port = {k: s.port for k, s in servers.items()}
     shutdown, failed = test_smtp.SHUTDOWN, test_smtp.AUTH_FAILED
     try:
+        closed = free_port()
         check_rows(gw, [
             ("QUIT in the login", [start[0], (b"QUIT\r\n", b"")], True,
              "Incorrect login/password format"),

@@ -33,6 +33,17 @@ AUTH_REQUIRED = (b"HTTP/1.0 407 Proxy Authentication Required\r\n"
                  b"<html><head><title>ALG Proxy: 407 Proxy Authentication Required</title>"
                  b"</head>\r\n<body>407  ALG Proxy Authentication Failed</body></html>\r\n")
 REJECTED = b"HTTP/1.0 404 Not found\r\n\r\n"
+
+
+def error_page(status, host, cause):
+    """The reply that names a destination the gateway could not reach."""
+    return (b"HTTP/1.0 %s\r\nProxy-Connection: close\r\n"
+            b"Content-type: text/html; unsigned charset=us-ascii\r\n\r\n"
+            b"<html><head><title>ALG Proxy: %s</title></head>\r\n"
+            b"<body>%s: %s: %s</body></html>\r\n" % (status, status, status, host, cause))
+
+
+UNRESOLVED = error_page(b"400 Bad Request", b"no-such-host.invalid", b"host not found")
 TUNNEL_OPEN = b"HTTP/1.0 200 Connection established\r\nProxy-agent: ALG-Proxy\r\n\r\n"
 
 
@@ -138,8 +149,8 @@ def test_refusals_and_their_log_lines(gateway, origin):
          "Authentication failed: demo"),
         (b"GET " + url + b" HTTP/1.1\r\nProxy-Authorization: Digest x\r\n\r\n",
          AUTH_REQUIRED, None),
-        (get(p, b"/x").replace(b"127.0.0.1:%d" % p, b"no-such-host.invalid"), BAD_REQUEST,
-         "No connection info in request"),
+        (get(p, b"/x").replace(b"127.0.0.1:%d" % p, b"no-such-host.invalid"), UNRESOLVED,
+         "No connection info in request: no-such-host.invalid"),
         (b"GET http://127.0.0.1:%d HTTP/1.1\r\n" % p + AUTH + b"\r\n", BAD_REQUEST,
          "'/' Expected at the end of host name"),
         (b"GET index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n" + AUTH + b"\r\n", BAD_REQUEST,

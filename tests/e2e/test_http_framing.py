@@ -8,8 +8,8 @@ import os
 import threading
 
 import algtest
-from test_http import (ALLOW_ALL, AUTH, AUTH_REQUIRED, BAD_REQUEST, IO_LIMIT, REJECTED, get,
-                       gateway, origin, reply)  # noqa: F401 (fixtures)
+from test_http import (ALLOW_ALL, AUTH, AUTH_REQUIRED, BAD_REQUEST, IO_LIMIT, REJECTED, error_page,
+                       get, gateway, origin, reply)  # noqa: F401 (fixtures)
 
 CUT = """<cut userid="" loglevel="event">
   <option name="X-Forbidden" masktype="wild" from="*"/>
@@ -99,8 +99,8 @@ def test_properties_the_rules_see(gateway, origin):
     ports = [(b"0%d" % p, REJECTED), (b"00%d" % p, REJECTED), (b"+%d" % p, BAD_REQUEST),
              (b"%d#" % p, BAD_REQUEST), (b" %d" % p, BAD_REQUEST), (b"0", BAD_REQUEST),
              (b"65536", BAD_REQUEST), (b"%d" % (p + 65536), BAD_REQUEST)]
-    hosts = [(host, b"%d" % p, BAD_REQUEST) for host in
-             (b"127.1", b"2130706433", b"0x7f.0.0.1", b"0177.0.0.1", b"127.0.0.01")]
+    hosts = [(host, b"%d" % p, error_page(b"400 Bad Request", host, b"host not found"))
+             for host in (b"127.1", b"2130706433", b"0x7f.0.0.1", b"0177.0.0.1", b"127.0.0.01")]
     check_table(g, o, [(form % (host, port), form % (host, port) + AUTH + b"\r\n", expected, None)
                        for form in forms for host, port, expected in
                        [(b"127.0.0.1", port, expected) for port, expected in ports] + hosts])

@@ -76,6 +76,13 @@ def test_explain_decisions_and_rewrites(tmp_path):
     assert [(f["property"], f["value"], f["matched"]) for f in last["filters"]] == [
         ("Host", "127.0.0.1", True), ("METHOD", "PUT", False)]
     assert matched["rules"][0]["for_user"] is False and last["line"] > 0
+    # socks-gateway sets no URL or METHOD: given or not, they are absent, as on the gateway.
+    (tmp_path / "s").mkdir()
+    socks = explain(own_policy(tmp_path / "s", "alg_socks"), "alg_socks", "Host=127.0.0.1",
+                    "METHOD=GET", "URL=http://h/private/a", user="alice")
+    assert (socks["action"], socks["rule"]) == ("reject", None)
+    assert socks["rules"][2]["filters"][0] == dict(socks["rules"][2]["filters"][0], known=False,
+                                                   value=None, matched=False)
 
     body = tmp_path / "body.txt"
     body.write_text("a secret1 and secret2\n")

@@ -190,7 +190,7 @@ def test_sighup_ends_sessions_fast_and_starts_with_new_policy(gateways, echo):
     assert g.threads() == baseline
 
 
-def test_disconnect_in_handshake_logs_eof_after_close(gateways):
+def test_disconnect_in_handshake_logs_eof_in_the_session(gateways):
     port = free_port()
     g = gateways(policy([section(port)]))
     g.wait_for("Started")
@@ -200,8 +200,8 @@ def test_disconnect_in_handshake_logs_eof_after_close(gateways):
     s.close()
     closed = g.wait_for("(0) Close session - 127.0.0.1:%d" % port)
     eof = g.wait_for("Read end of file")
-    assert closed < eof
-    assert g.lines()[eof].startswith("!Read end of file")
+    assert eof < closed
+    assert g.lines()[eof].startswith("!(0) Read end of file")
     assert "127.0.0.1" in g.lines()[eof]
 
 

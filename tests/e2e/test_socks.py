@@ -367,8 +367,8 @@ def test_destinations_that_name_no_single_host_are_unreachable(gateway, target):
         s.sendall(bytes([4, 1]) + struct.pack(">H", t.port) + socket.inet_aton("0.0.0.1") +
                   b"\0" + name.encode() + b"\0")
         assert s.recv(8) == b"", name
-    assert g.wait_log("connect failed [0.0.0.0]")
-    assert g.wait_log("connect failed [224.0.0.1]")
+    assert g.wait_log("connect failed [0.0.0.0:%d] : Network is unreachable" % t.port)
+    assert g.wait_log("connect failed [224.0.0.1:%d] : Network is unreachable" % t.port)
     assert socks4_request(g.connect(), t.port) == 91  # the rule itself holds
     assert g.wait_log("action of filter 1 - reject")
     assert not reached

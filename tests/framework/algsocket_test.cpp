@@ -80,7 +80,7 @@ TEST(AlgSocketTest, ConnectsOverLoopbackAndKnowsBothEnds) {
     EXPECT_EQ(p.server->PeerAddress(), "127.0.0.1");
     EXPECT_EQ(::fcntl(p.client->Descriptor(), F_GETFL) & O_NONBLOCK, 0);
     // "This network" (which the system turns into the local host) and broadcast are refused
-    // by both connecting constructors before any packet leaves, naming the address.
+    // by both connecting constructors before any packet leaves, naming the address and port.
     for (const char* address : {"0.0.0.0", "255.255.255.255"}) {
         for (const bool bound : {false, true}) {
             try {
@@ -88,7 +88,9 @@ TEST(AlgSocketTest, ConnectsOverLoopbackAndKnowsBothEnds) {
                       : AlgSocket(p.listener.Port(), address, nullptr);
                 ADD_FAILURE() << address << " was connected";
             } catch (const SocketError& e) {
-                EXPECT_NE(e.Detail().find(std::string("[") + address + "]"), std::string::npos);
+                const std::string named =
+                    "[" + std::string(address) + ":" + std::to_string(p.listener.Port()) + "]";
+                EXPECT_NE(e.Detail().find(named), std::string::npos) << e.Detail();
             }
         }
     }

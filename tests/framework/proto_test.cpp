@@ -255,3 +255,34 @@ TEST(ProxyAppTest, SessionThreadsServeLaterConnectionsAndEndWithTheirListener) {
 }
 
 }  // namespace
+
+// The summary line in both languages: fields escaped (the Russian constant text stays
+// Windows-1251), unknown ones "-", a long field cut, items beyond the bound counted and a reply
+// code of an item not kept added to none.
+TEST(SessionSummaryTest, LinesInBothLanguagesWithinBounds) {
+    alg::SessionSummary s;
+    s.user = "a\nb";
+    s.destination = std::string(300, 'h');
+    s.Did("GET /\x1b");
+    s.DidMore("200");
+    const auto [en, ru] = s.Texts(alg::SessionSummaryLine, 1.5);
+    EXPECT_EQ(en,
+              "Session summary: user a\\nb, destination " + std::string(256, 'h') +
+                  "..., connected to -, GET /\\x1b 200, bytes to server 0, to client 0, 1.500 s");
+    const std::string ruTail =
+        "GET /\\x1b 200, \xE1\xE0\xE9\xF2 \xF1\xE5\xF0\xE2\xE5\xF0\xF3 0, "
+        "\xEA\xEB\xE8\xE5\xED\xF2\xF3 0, 1.500 \xF1";
+    EXPECT_EQ(ru.substr(ru.size() - ruTail.size()), ruTail);
+    for (int i = 0; i < 300; ++i) s.Did("RETR f");
+    s.DidMore("226");
+    const std::string bounded = s.Texts(alg::SessionSummaryLine, 0).first;
+    EXPECT_LT(bounded.size(), alg::SessionSummary::kMaxDone + 600);
+    EXPECT_NE(bounded.find(", RETR f (+"), std::string::npos) << bounded;
+    EXPECT_EQ(bounded.find("226"), std::string::npos);
+    alg::SessionSummary url;
+    url.Did("GET http://h/" + std::string(70000, 'a'));
+    url.DidMore("200");
+    EXPECT_NE(url.Texts(alg::SessionSummaryLine, 0).first.find("GET http://h/aaa"),
+              std::string::npos);
+    EXPECT_NE(url.Texts(alg::SessionSummaryLine, 0).first.find("aaa... 200, "), std::string::npos);
+}

@@ -5,6 +5,7 @@
 #include <exception>
 #include <memory>
 
+#include "access_names.h"
 #include "alogger.h"
 #include "auth.h"
 #include "basis.h"
@@ -26,6 +27,8 @@ constexpr const char kTimeoutRange[] = "session_timeout must be 0..2147483 secon
 constexpr int kMaxTimeoutSeconds = INT_MAX / 1000;
 constexpr const char kRadiusPortRange[] =
     "the RADIUS server's Port must be 1..65535 (the gateway would use 1645)";
+constexpr const char kUnknownProperty[] =
+    "the filter never matches, its gateway sets no such property: ";
 constexpr const char kSnmpPortRange[] = "the SNMP logger's Port must be 1..65535";
 
 std::string Quoted(const char* value) {
@@ -79,7 +82,7 @@ class Checker {
         if (!handshake) Add("handshake", LineOf(&proxy), kNoHandshake);
         if (general) General(*general);
         if (general) HttpDefaultCharset(proxy, *general);
-        if (handshake) Handshake(*handshake);
+        if (handshake) Handshake(*handshake, proxy.name.c_str());
         if (const ALGprocessType* process = proxy.process.first()) Process(*process);
         FtpIgnoredRules(proxy);
     }
@@ -208,8 +211,11 @@ class Checker {
         return found;
     }
 
-    // Each part of a rule is judged by the function the access list is built with.
-    void Handshake(const ALGhandshakeType& h) {
+    // Each part of a rule is judged by the function the access list is built with; a filter
+    // on a property the section's gateway never sets is what the gateway warns about.
+    void Handshake(const ALGhandshakeType& h, const char* service) {
+        const std::vector<UnknownProperty> unknown = FindUnknownProperties(h, service);
+        auto nextUnknown = unknown.begin();
         int index = 0;
         for (const ALGaccessType* access : h.access) {
             const std::string element = "handshake/" + Index("access", ++index);
@@ -228,6 +234,8 @@ class Checker {
             for (const ALGfilterbyType* filter : access->filterby) {
                 const std::string fe = element + "/" + Index("filterby", ++f);
                 const int fl = LineOf(filter) ? LineOf(filter) : line;
+                if (nextUnknown != unknown.end() && nextUnknown->record == filter)
+                    Add(fe + "/@name", fl, kUnknownProperty + (nextUnknown++)->text);
                 try {
                     if (!TextFilter(filter->masktype.get(), filter->mask.get()).IsValid())
                         Add(fe, fl, std::string(InvalidMask.en) + " " + Quoted(filter->mask));

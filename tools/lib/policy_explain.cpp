@@ -5,9 +5,13 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <span>
 #include <stdexcept>
 
+#include "access_names.h"
 #include "alg_xml.h"
 #include "algctl_format.h"
 #include "alogger.h"
@@ -20,13 +24,20 @@ namespace alg {
 namespace {
 
 // The handshake record of the request: exactly the properties given, no inner objects, so a
-// filter on a property the record lacks fails as it does on a gateway's record.
+// filter on a property the record lacks fails as it does on a gateway's record. A property the
+// section's gateway never sets is absent whatever is given for it, as on the gateway.
 class GivenRecord : public ObjectWithProperties {
   public:
-    explicit GivenRecord(const std::map<std::string, std::string>& p) : properties_(p) {}
+    GivenRecord(const std::map<std::string, std::string>& p, const std::string& service)
+        : properties_(p), known_(AccessPropertiesOf(service.c_str())) {}
+    bool Known(const char* name) const {
+        return known_.empty() || std::any_of(known_.begin(), known_.end(), [&](const char* k) {
+                   return std::strcmp(k, name) == 0;
+               });
+    }
     bool GetPropVal(const char* name, std::string& value) const override {
         const auto it = properties_.find(name ? name : "");
-        if (it == properties_.end()) return false;
+        if (it == properties_.end() || !Known(it->first.c_str())) return false;
         value = it->second;
         return true;
     }
@@ -34,6 +45,7 @@ class GivenRecord : public ObjectWithProperties {
 
   private:
     const std::map<std::string, std::string>& properties_;
+    const std::span<const char* const> known_;
 };
 
 // Keeps what the framework logs: the warnings while building, the hits while evaluating.
@@ -99,7 +111,7 @@ void ExplainHandshake(const ALGproxyType& proxy, const RecordLines& lines,
     for (const CaptureLog::Line& l : built.lines)
         if (l.problem) out.notes.push_back(l.text + l.suffix);
 
-    const GivenRecord record(req.properties);
+    const GivenRecord record(req.properties, req.service);
     CaptureLog quiet;
     // The decision is the real filter's; the per-rule account below only explains it.
     const ActionType action = filter.GetAction(req.user.c_str(), record, quiet);
@@ -125,6 +137,7 @@ void ExplainHandshake(const ALGproxyType& proxy, const RecordLines& lines,
             x.mask = frec.mask.c_str();
             x.valid = af.filter.IsValid();
             x.present = record.GetProperty(af.name.c_str(), x.value);
+            x.known = record.Known(af.name.c_str());
             x.matched = af.FilterMatch(record);
             all = all && x.matched;
             r.filters.push_back(std::move(x));
@@ -251,7 +264,9 @@ std::string FormatExplanation(const Explanation& e) {
         for (const ExplainFilter& f : r.filters)
             out += "  " + EscapeControls(f.property) + " " + EscapeControls(f.maskType) + " \"" +
                    EscapeControls(f.mask) + "\"" + (f.valid ? "" : " (invalid mask)") + ": " +
-                   (f.present ? "\"" + EscapeControls(f.value) + "\"" : "absent") +
+                   (f.present ? "\"" + EscapeControls(f.value) + "\""
+                    : f.known ? "absent"
+                              : "absent (no property of this gateway)") +
                    (f.matched ? " matched" : " not matched") + "\n";
     }
     out += "decision: " + e.action +
@@ -273,6 +288,7 @@ std::string FormatExplanationJson(const Explanation& e) {
                                        {"mask", J(f.mask)},
                                        {"valid", f.valid},
                                        {"value", f.present ? J(f.value) : QJsonValue()},
+                                       {"known", f.known},
                                        {"matched", f.matched}});
         rules.append(QJsonObject{{"position", r.position},
                                  {"line", r.line},

@@ -23,6 +23,7 @@ struct ExplainRequest {
 struct ExplainFilter {
     std::string property, maskType, mask, value;  // value: "" when the record lacks it
     bool present = false, valid = true, matched = false;
+    bool known = true;  // a property the section's gateway sets
 };
 
 struct ExplainRule {
