@@ -253,6 +253,7 @@ bool ProxyApp::GetPropVal(const char* name, std::string& value) const {
 }
 
 void ProxyApp::Log(LoggedMessage& msg) {
+    if (!logSystem_.Admits(msg.level)) return;
     msg.sourceText.append(ServiceName()).append(" ");
     logSystem_.WriteMsg(msg);
 }
@@ -760,6 +761,8 @@ StateMachine::~StateMachine() {
 }
 
 void StateMachine::LogSessionEdge(const locMSG& msg) {
+    // The suffix costs a look-up of the local address: only for a message that is written.
+    if (!app_->GetLogSystem().Admits(event)) return;
     LoggedMessage m(msg, event, info);
     std::string& suffix = m.suffix;
     suffix.append(kSessionEdgeLead).append(client_.PeerAddress()).append(kSessionEdgePort);

@@ -125,7 +125,8 @@ class ProxyApp : public CService, public I_ToLogSystem, public ObjectWithPropert
     bool GetPropVal(const char* name, std::string& value) const override;
 
     // Every message of the program ends here: adds the service name as source text and
-    // writes it to the control-channel logger, then to every configured logger.
+    // writes it to the control-channel logger, then to every configured logger. A message that
+    // no logger would write is dropped untouched.
     void Log(LoggedMessage& msg) override;
     void ResetFacility() override;
 
