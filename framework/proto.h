@@ -10,6 +10,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 
 #include <atomic>
@@ -272,8 +273,21 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     virtual StateMachine* doCreateStateMachine(int descriptor) = 0;
 
   private:
-    // Gives `descriptor` to a waiting session thread; false when none waits (or the listener
-    // is closing), and the caller must start a thread of its own.
+    // Where one waiting session thread is handed its next descriptor (-1: end). Posting the
+    // semaphore wakes that thread alone. The slots belong to the listener, so a post may come
+    // after the thread has stopped waiting.
+    struct IdleSlot {
+        IdleSlot() { sem_init(&ready, 0, 0); }
+        ~IdleSlot() { sem_destroy(&ready); }
+        IdleSlot(const IdleSlot&) = delete;
+        IdleSlot& operator=(const IdleSlot&) = delete;
+
+        sem_t ready;
+        int descriptor = -1;
+    };
+
+    // Gives `descriptor` to the session thread that began waiting last; false when none waits
+    // (or the listener is closing), and the caller must start a thread of its own.
     bool HandToIdleThread(int descriptor);
     // Called by a session thread after its session: the descriptor of its next session, or -1
     // when the thread must end (it is then no longer counted: its last touch of the listener).
@@ -290,15 +304,17 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     AcceptSocket acceptSocket_;
     std::list<StateMachine*> sessions_;
     ALGPool pool_;
-    // Guards the fields below and signals waiting session threads of a hand-over or a close.
-    mutable threadkit::ConditionVariable threads_;
+    // Guards the fields below.
+    mutable threadkit::ObjectLevelLockable threads_;
     // Session threads started and not yet finished.
     int sessionThreads_ = 0;
-    // Waiting session threads that have no descriptor handed to them yet.
-    int idleThreads_ = 0;
-    // Descriptors handed over and not yet taken by a waiting thread, oldest first (never more
-    // than kMaxIdleThreads; the room is reserved at construction).
-    std::vector<int> handedOver_;
+    // The slots of waiting threads that have no descriptor yet, in the order they began to
+    // wait; the slots no thread holds. A slot handed a descriptor is in neither until its
+    // thread has taken it, so at most kMaxIdleThreads threads wait or are being woken. Room
+    // for all slots is reserved at construction.
+    std::vector<IdleSlot*> idle_;
+    std::vector<IdleSlot*> freeSlots_;
+    IdleSlot slots_[kMaxIdleThreads];
     bool threadsClosing_ = false;
     long idleThreadMs_ = kIdleThreadMs;
 };
