@@ -97,6 +97,18 @@ void SetLingerOff(int fd) {
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
 }
 
+// Keepalive probes with the settings of kKeepAliveIdleS and the rest; whether all were taken.
+bool SetKeepAlive(int fd) {
+    const int on = 1;
+    return ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+           ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleS,
+                        sizeof kKeepAliveIdleS) == 0 &&
+           ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalS,
+                        sizeof kKeepAliveIntervalS) == 0 &&
+           ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes,
+                        sizeof kKeepAliveProbes) == 0;
+}
+
 }  // namespace
 
 std::string SocketError::AddLastErrorDescription(const char* extra) {
@@ -146,7 +158,8 @@ AlgSocket::AlgSocket(int remotePort, const char* remoteAddress, ALGPool* pool)
     }
 }
 
-AlgSocket::AlgSocket(int descriptor, ALGPool* pool) : ALGPoolMember(pool), fd_(descriptor) {
+AlgSocket::AlgSocket(int descriptor, ALGPool* pool, bool keepsAlive)
+    : ALGPoolMember(pool), fd_(descriptor), keepsAlive_(keepsAlive) {
     if (fd_ == -1) throw SocketError(CreateSocketFail);
     // The peer is looked up at once: once it has reset the connection the system no longer
     // tells who it was, and the session's closing message still names it.
@@ -156,6 +169,10 @@ AlgSocket::AlgSocket(int descriptor, ALGPool* pool) : ALGPoolMember(pool), fd_(d
 AlgSocket::~AlgSocket() {
     if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
     CloseDescriptor();
+}
+
+void AlgSocket::KeepAlive() {
+    if (!keepsAlive_ && fd_ >= 0) keepsAlive_ = SetKeepAlive(fd_);
 }
 
 void AlgSocket::Abort() {
@@ -459,6 +476,11 @@ int AcceptSocket::Accept(unsigned int timeout) {
             if (elapsed > limit) return -1;
         }
     }
+}
+
+bool AcceptSocket::KeepAlive() {
+    if (!keepsAlive_ && fd_ >= 0) keepsAlive_ = SetKeepAlive(fd_);
+    return keepsAlive_;
 }
 
 bool AcceptSocket::Pause(int ms) {

@@ -130,10 +130,17 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
     AlgSocket(int remotePort, const char* remoteAddress, ALGPool* pool);
     // Adopts an accepted descriptor (ownership passes to the socket); -1 throws CreateSocketFail.
     // The descriptor keeps the options it came with: one from AcceptSocket::Accept is
-    // close-on-exec and has the listening socket's lingering (off).
-    AlgSocket(int descriptor, ALGPool* pool);
+    // close-on-exec and has the listening socket's lingering (off) and keepalive;
+    // `keepsAlive` tells that the latter is on (AcceptSocket::KeepsAlive).
+    AlgSocket(int descriptor, ALGPool* pool, bool keepsAlive = false);
     // Shuts the connection down both ways, closes it and leaves the pool.
     ~AlgSocket() override;
+
+    // Turns on TCP keepalive probes (idle kKeepAliveIdleS, then kKeepAliveProbes probes
+    // kKeepAliveIntervalS apart), so that a peer that vanished without a word ends the
+    // connection; nothing to do when they are on already.
+    void KeepAlive();
+    bool KeepsAlive() const { return keepsAlive_; }
 
     // Resets the connection (lingering on with time 0, then close), so that the peer sees the
     // loss instead of an end of stream. The socket is closed afterwards (Descriptor() -1); the
@@ -187,7 +194,14 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
     mutable unsigned short selfPort_ = 0;
     unsigned short peerPort_ = 0;
     mutable bool selfKnown_ = false;
+    bool keepsAlive_ = false;
 };
+
+// TCP keepalive of connections that may idle for long (relayed ones): a peer that has vanished
+// ends its connection within about two minutes; an idle connection to a live peer stays open.
+inline constexpr int kKeepAliveIdleS = 60;
+inline constexpr int kKeepAliveIntervalS = 10;
+inline constexpr int kKeepAliveProbes = 5;
 
 // A listening IPv4 TCP socket on all local addresses. Not copyable.
 class AcceptSocket : public ALGPoolMember {
@@ -212,6 +226,11 @@ class AcceptSocket : public ALGPoolMember {
     int Accept(unsigned int timeout);
     // Sleeps `ms` milliseconds, or less when the quit flag is raised; false when it is.
     bool Pause(int ms);
+    // Turns on the keepalive of AlgSocket::KeepAlive on the listening socket: every connection
+    // accepted from then on has it from the start (the system copies it to them). False when
+    // the system refused it.
+    bool KeepAlive();
+    bool KeepsAlive() const { return keepsAlive_; }
 
     int Descriptor() const { return fd_; }
     int Port() const { return port_; }
@@ -220,6 +239,7 @@ class AcceptSocket : public ALGPoolMember {
     int fd_ = -1;
     int port_ = 0;
     int wake_ = -1;  // eventfd written by QuitSignal(), so that an endless Accept wakes at once
+    bool keepsAlive_ = false;
 };
 
 // Resolves `name` to its first IPv4 address as dotted text; false and `address` emptied when it

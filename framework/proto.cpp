@@ -550,6 +550,9 @@ Proto::Proto(const ALGproxyType& section, bool /*firstStart*/, LogSystem& logSys
       sessionTimeout_(TimeoutMs(GeneralOf(section).session_timeout)),
       acceptSocket_(GeneralOf(section).listen_port, nullptr, true) {
     const ALGgeneralType& general = GeneralOf(section);
+    // Client connections get their tunnels' keepalive from the listening socket, so that a
+    // tunnel does not set it on its client leg again.
+    acceptSocket_.KeepAlive();
     idle_.reserve(kMaxIdleThreads);
     for (IdleSlot& slot : slots_) freeSlots_.push_back(&slot);
     logSystem.LoadLoggers(general);
@@ -786,7 +789,9 @@ void Proto::WaitForSessions() {
 // ---------------------------------------------------------------------------------------------
 
 StateMachine::StateMachine(Proto& listener, int descriptor)
-    : listener_(&listener), client_(descriptor, &listener.Pool()), app_(ProxyApp::Instance()) {
+    : listener_(&listener),
+      client_(descriptor, &listener.Pool(), listener.ClientsKeepAlive()),
+      app_(ProxyApp::Instance()) {
     listener.Link(*this);
     try {
         LogSessionEdge(OpenSession);

@@ -260,6 +260,8 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     ProcessSection& ProcessSections() { return processSections_; }
     ALGPool& Pool() { return pool_; }
     int ListenerPort() const;
+    // Whether the accepted connections come with keepalive on (AcceptSocket::KeepsAlive).
+    bool ClientsKeepAlive() const { return acceptSocket_.KeepsAlive(); }
     int TotalRequests() const;
     int ActiveRequests() const;
     // Session threads that wait for a connection.

@@ -31,11 +31,6 @@ bool Retryable(int err) {
 
 namespace {
 
-// A peer that has vanished ends its tunnel within about two minutes (60 s idle, then 5 probes
-// 10 s apart); an idle tunnel to a live peer stays open.
-constexpr int kKeepAliveIdleS = 60;
-constexpr int kKeepAliveIntervalS = 10;
-constexpr int kKeepAliveProbes = 5;
 // Buffers a busy stream may carry without a wait before the other side is looked at again.
 constexpr int kRelayBusyPasses = 8;
 constexpr unsigned int kSpliceFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
@@ -64,16 +59,6 @@ struct RelayDirection {
     bool Pending() const { return mover.Pending() > 0; }
     bool Room() const { return reading && mover.Room(); }
 };
-
-// Turns on keepalive probes, so that a peer that vanished without a word ends its tunnel.
-void KeepAlive(const AlgSocket& socket) {
-    const int fd = socket.Descriptor();
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleS, sizeof kKeepAliveIdleS);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalS, sizeof kKeepAliveIntervalS);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
-}
 
 // Milliseconds until the first pending direction runs out of `timeout` (0 when one has), or -1
 // when nothing is pending.
@@ -333,8 +318,8 @@ void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
     // Each mover restores only the socket flags it changed itself, so the sockets leave as they
     // came whichever direction took a pipe first.
     RelayDirection d[2] = {{client, server}, {server, client}};
-    KeepAlive(client);
-    KeepAlive(server);
+    client.KeepAlive();
+    server.KeepAlive();
     const QuitWaker waker(client.Pool());
     const int idleWait = waker.Descriptor() >= 0 ? -1 : kSliceMs;
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <future>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace alg {
@@ -98,6 +100,33 @@ TEST(AlgSocketTest, ConnectsOverLoopbackAndKnowsBothEnds) {
         socklen_t size = sizeof l;
         ::getsockopt(s->Descriptor(), SOL_SOCKET, SO_LINGER, &l, &size);
         EXPECT_EQ(l.l_onoff, 0);
+    }
+}
+
+// A listening socket's keepalive reaches the connections it accepts, so that their tunnels need
+// not set it; a connecting socket gets it from KeepAlive().
+TEST(AlgSocketTest, KeepaliveOfAListeningSocketReachesTheConnectionsItAccepts) {
+    AcceptSocket listener(0, nullptr, true);
+    EXPECT_FALSE(listener.KeepsAlive());
+    ASSERT_TRUE(listener.KeepAlive());
+    AlgSocket connecting(listener.Port(), "127.0.0.1", nullptr);
+    const int fd = listener.Accept(5000);
+    ASSERT_GE(fd, 0);
+    AlgSocket accepted(fd, nullptr, listener.KeepsAlive());
+    EXPECT_TRUE(accepted.KeepsAlive());
+    EXPECT_FALSE(connecting.KeepsAlive());
+    connecting.KeepAlive();
+    EXPECT_TRUE(connecting.KeepsAlive());
+    for (const AlgSocket* s : {&accepted, &connecting}) {
+        for (const auto& [level, name, value] : {std::tuple{SOL_SOCKET, SO_KEEPALIVE, 1},
+                                                {IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleS},
+                                                {IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalS},
+                                                {IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes}}) {
+            int got = 0;
+            socklen_t len = sizeof got;
+            ASSERT_EQ(::getsockopt(s->Descriptor(), level, name, &got, &len), 0);
+            EXPECT_EQ(got, value) << "option " << name << " of fd " << s->Descriptor();
+        }
     }
 }
 
