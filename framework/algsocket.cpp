@@ -225,20 +225,28 @@ void AlgSocket::Connect(int port, const char* address) {
         if (errno != EINPROGRESS && errno != EINTR) throw SocketError(ConnectFailed);
         // The system bounds the handshake itself (SYN retries); the slices only add the quit
         // flag, so a stop is never held up by a target that does not answer.
+        short revents = 0;
         for (;;) {
             pollfd p{fd_, POLLOUT, 0};
             const int rc = ::poll(&p, 1, kSliceMs);
             if (QuitRaised()) throw TerminationEvent();
             if (rc < 0 && errno != EINTR) throw SocketError(ConnectFailed);
-            if (rc > 0) break;
+            if (rc > 0) {
+                revents = p.revents;
+                break;
+            }
         }
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-            throw SocketError(ConnectFailed);
-        if (err != 0) {
-            errno = err;
-            throw SocketError(ConnectFailed);
+        // A socket with an error pending always reports it to poll: one that is only writable
+        // is connected, and its error need not be fetched.
+        if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                throw SocketError(ConnectFailed);
+            if (err != 0) {
+                errno = err;
+                throw SocketError(ConnectFailed);
+            }
         }
     }
     // The descriptor was created non-blocking with no other status flag (CreateDescriptor).
