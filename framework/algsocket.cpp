@@ -313,16 +313,31 @@ int AlgSocket::WaitForWriteEvent(unsigned int timeout) {
     return 1;
 }
 
+ssize_t AlgSocket::Receive(char* buffer, std::size_t size, int flags, unsigned int timeout) {
+    if (QuitRaised()) throw TerminationEvent();
+    for (;;) {
+        const ssize_t n = ::recv(fd_, buffer, size, flags | MSG_DONTWAIT);
+        if (n >= 0 || !Retryable(errno)) return n;
+        if (errno == EINTR) continue;
+        if (!DataIsAvailable(timeout)) {
+            errno = EAGAIN;
+            return -1;
+        }
+    }
+}
+
+void AlgSocket::ThrowReceiveFailure() {
+    if (errno != EAGAIN) throw SocketError(RecvFails);
+    errno = 0;
+    throw SocketError(Timeout);
+}
+
 bool AlgSocket::Read(char* buffer, unsigned int& size, unsigned int timeout) {
     ThrowIfEOF();
-    if (!DataIsAvailable(timeout)) {
-        size = 0;  // nothing arrived: the buffer holds no data
-        return true;
-    }
-    const ssize_t n = ::recv(fd_, buffer, size, MSG_DONTWAIT);
+    const ssize_t n = Receive(buffer, size, 0, timeout);
     if (n < 0) {
-        if (!Retryable(errno)) throw SocketError(RecvFails);
-        size = 0;
+        if (errno != EAGAIN) throw SocketError(RecvFails);
+        size = 0;  // nothing arrived: the buffer holds no data
         return true;
     }
     size = static_cast<unsigned int>(n);
@@ -335,12 +350,8 @@ unsigned int AlgSocket::ReadN(char* buffer, unsigned int count, unsigned int tim
     unsigned int got = 0;
     unsigned int last = 0;
     while (got < count) {
-        WaitForReadEvent(timeout);
-        const ssize_t n = ::recv(fd_, buffer + got, count - got, MSG_DONTWAIT);
-        if (n < 0) {
-            if (Retryable(errno)) continue;
-            throw SocketError(RecvFails);
-        }
+        const ssize_t n = Receive(buffer + got, count - got, 0, timeout);
+        if (n < 0) ThrowReceiveFailure();
         if (n == 0) ThrowPeerClosed();
         last = static_cast<unsigned int>(n);
         got += last;
@@ -352,12 +363,8 @@ void AlgSocket::ReadAll(std::string& out, unsigned int timeout) {
     ThrowIfEOF();
     char buffer[kReadChunk];
     for (;;) {
-        WaitForReadEvent(timeout);
-        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n < 0) {
-            if (Retryable(errno)) continue;
-            throw SocketError(RecvFails);
-        }
+        const ssize_t n = Receive(buffer, sizeof buffer, 0, timeout);
+        if (n < 0) ThrowReceiveFailure();
         if (n == 0) {
             eof_ = true;
             return;
@@ -372,13 +379,9 @@ void AlgSocket::ReadToTermChar(std::string& out, char terminator, unsigned int t
     char buffer[kPeekBuffer];
     std::size_t taken = 0;
     while (taken < maxLength) {
-        WaitForReadEvent(timeout);
         const std::size_t want = std::min<std::size_t>(kReadChunk, maxLength - taken);
-        const ssize_t n = ::recv(fd_, buffer, want, MSG_PEEK | MSG_DONTWAIT);
-        if (n < 0) {
-            if (Retryable(errno)) continue;
-            throw SocketError(RecvFails);
-        }
+        const ssize_t n = Receive(buffer, want, MSG_PEEK, timeout);
+        if (n < 0) ThrowReceiveFailure();
         if (n == 0) ThrowPeerClosed();
         // Every peeked byte is searched: a zero byte is data like any other.
         const void* hit = std::memchr(buffer, terminator, static_cast<std::size_t>(n));

@@ -3,6 +3,8 @@
 // connections is in relay.h.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <exception>
 #include <limits>
@@ -184,6 +186,14 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
     void CloseDescriptor();
     void ThrowIfEOF() const;
     [[noreturn]] void ThrowPeerClosed();
+    // One receive of at most `size` bytes (`flags` added to MSG_DONTWAIT) that waits (up to
+    // `timeout` each time, in 100 ms slices) only while nothing is there: data that has
+    // arrived costs no wait. TerminationEvent when the quit flag is raised, before anything is
+    // received; -1 with errno EAGAIN when a wait ran out, -1 with the system's errno when the
+    // receive failed.
+    ssize_t Receive(char* buffer, std::size_t size, int flags, unsigned int timeout);
+    // For a failed Receive: SocketError(Timeout) after EAGAIN, SocketError(RecvFails) otherwise.
+    [[noreturn]] static void ThrowReceiveFailure();
 
     int fd_ = -1;
     bool eof_ = false;

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
 #include <thread>
@@ -182,6 +183,17 @@ TEST(AlgSocketTest, QuitSignalEndsEveryBlockedWait) {
     EXPECT_THROW(AlgSocket(p.listener.Port(), "127.0.0.1", &pool), TerminationEvent);
     AlgSocket adopted(::dup(p.server->Descriptor()), &pool);
     EXPECT_THROW(adopted.DataIsAvailable(kLong), TerminationEvent);
+    // Reads that find data without waiting see the raised flag all the same.
+    ASSERT_EQ(::send(p.client->Descriptor(), "abc\n", 4, 0), 4);
+    std::string text;
+    unsigned int size = sizeof buf;
+    const std::function<void()> reads[] = {
+        [&] { adopted.ReadN(buf, 1, kLong); },
+        [&] { adopted.Read(buf, size, kLong); },
+        [&] { adopted.ReadAll(text, kLong); },
+        [&] { adopted.ReadToTermChar(text, '\n', kLong); },
+    };
+    for (const auto& read : reads) EXPECT_THROW(read(), TerminationEvent);
 
     AcceptSocket listener(0, nullptr, true);
     auto raised = std::async(std::launch::async, [&listener] {
