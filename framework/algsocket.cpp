@@ -20,6 +20,7 @@
 #include <limits>
 #include <memory>
 #include <thread>
+#include <utility>
 
 namespace alg {
 
@@ -571,9 +572,38 @@ bool IsInterrupted() {
 
 // ---- QuitWaker -----------------------------------------------------------------------------
 
+namespace {
+
+// The eventfd of the last QuitWaker of this thread, kept for the next one: a session thread runs
+// one tunnel after another, and each would otherwise open and close one. Only a descriptor that
+// was never signalled is kept, so it holds no count.
+class SpareEventFd {
+  public:
+    ~SpareEventFd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int Take() { return std::exchange(fd_, -1); }
+    // Keeps `fd` when none is kept yet; closes it otherwise.
+    void Give(int fd) {
+        if (fd_ < 0) {
+            fd_ = fd;
+        } else {
+            ::close(fd);
+        }
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+thread_local SpareEventFd tSpareEventFd;
+
+}  // namespace
+
 QuitWaker::QuitWaker(ALGPool* pool) : ALGPoolMember(nullptr) {
     if (pool == nullptr) return;
-    fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    fd_ = tSpareEventFd.Take();
+    if (fd_ < 0) fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd_ < 0) return;
     // Joins only now that the descriptor exists: a pool that has already been told to quit
     // signals a new member at once.
@@ -584,7 +614,13 @@ QuitWaker::~QuitWaker() {
     // Leaves the pool before the descriptor is closed, so no signal can reach a closed (or
     // meanwhile reused) descriptor.
     LeavePool();
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ < 0) return;
+    // No signal can come any more: one that came may have left a count behind.
+    if (QuitRaised()) {
+        ::close(fd_);
+    } else {
+        tSpareEventFd.Give(fd_);
+    }
 }
 
 

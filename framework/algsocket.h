@@ -272,8 +272,10 @@ bool IsInterrupted();
 // A pool member that turns the pool's quit signal into a readable descriptor, so that a wait on
 // several sockets can sleep until data or a stop arrives instead of waking every slice to look at
 // their flags. Joins `pool` at construction (a pool already told to quit signals it at once) and
-// leaves it before its descriptor is closed. Descriptor() is -1 without a pool or when no
-// descriptor could be had: the caller then falls back to sliced waits watching QuitRaised().
+// leaves it before its descriptor is closed. A descriptor that was never signalled is kept for
+// the thread's next QuitWaker instead (one per thread, closed when the thread ends). Descriptor()
+// is -1 without a pool or when no descriptor could be had: the caller then falls back to sliced
+// waits watching QuitRaised().
 class QuitWaker : public ALGPoolMember {
   public:
     explicit QuitWaker(ALGPool* pool);

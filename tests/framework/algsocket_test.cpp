@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -205,6 +206,30 @@ TEST(AlgSocketTest, QuitSignalEndsEveryBlockedWait) {
     EXPECT_LT(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - raised.get()).count(),
         1000);
+}
+
+// A thread's tunnels one after another share one wake-up descriptor; a signalled one is closed,
+// so that no count left in it can wake a later wait at once.
+TEST(AlgSocketTest, QuitWakerKeepsOnlyAnUnsignalledDescriptor) {
+    std::thread([] {  // a thread of its own, whose spare descriptor ends with it
+        ALGPool pool;
+        int kept = -1;
+        { kept = QuitWaker(&pool).Descriptor(); }
+        ASSERT_GE(kept, 0);
+        EXPECT_NE(::fcntl(kept, F_GETFD), -1) << "not kept";
+        {
+            QuitWaker again(&pool);
+            EXPECT_EQ(again.Descriptor(), kept);
+            pool.SendQuitSignal();
+            pollfd p{again.Descriptor(), POLLIN, 0};
+            EXPECT_EQ(::poll(&p, 1, 0), 1);
+        }
+        EXPECT_EQ(::fcntl(kept, F_GETFD), -1) << "signalled and kept";
+        ALGPool fresh;
+        const QuitWaker next(&fresh);
+        pollfd p{next.Descriptor(), POLLIN, 0};
+        EXPECT_EQ(::poll(&p, 1, 0), 0);
+    }).join();
 }
 
 TEST(AlgSocketTest, PoolMembershipFollowsLifetimes) {
