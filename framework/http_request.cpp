@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <cstdint>
 #include <memory>
@@ -126,9 +127,13 @@ bool ReadWithin(Reader& reader, std::string& out, char terminator, unsigned int 
 void ReadToEnd(Reader& reader, std::string& out, std::size_t limit, unsigned int timeout) {
     std::unique_ptr<char[]> piece(new char[kReadPiece]);
     for (;;) {
-        if (!reader.DataIsAvailable(timeout)) throw SocketError(Timeout);
+        // Read waits only when nothing has arrived; nothing within the time-out reads as 0.
         unsigned int size = kReadPiece;
         if (!reader.Read(piece.get(), size, timeout)) return;
+        if (size == 0) {
+            errno = 0;
+            throw SocketError(Timeout);
+        }
         if (out.size() + size > limit) throw HttpLimitError(HttpResponseTooLarge);
         out.append(piece.get(), size);
     }
