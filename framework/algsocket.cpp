@@ -100,14 +100,15 @@ void SetLingerOff(int fd) {
 
 // Keepalive probes with the settings of kKeepAliveIdleS and the rest; whether all were taken.
 bool SetKeepAlive(int fd) {
-    const int on = 1;
-    return ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
-           ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleS,
-                        sizeof kKeepAliveIdleS) == 0 &&
-           ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalS,
-                        sizeof kKeepAliveIntervalS) == 0 &&
-           ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes,
-                        sizeof kKeepAliveProbes) == 0;
+    static constexpr struct {
+        int level, name, value;
+    } kOptions[] = {{SOL_SOCKET, SO_KEEPALIVE, 1},
+                    {IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleS},
+                    {IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalS},
+                    {IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes}};
+    for (const auto& o : kOptions)
+        if (::setsockopt(fd, o.level, o.name, &o.value, sizeof o.value) != 0) return false;
+    return true;
 }
 
 }  // namespace

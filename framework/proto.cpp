@@ -99,8 +99,8 @@ void AppendNumber(std::string& out, int n) {
 // false when the deadline passed first.
 bool WaitForPost(sem_t& semaphore, const timespec* deadline) {
     for (;;) {
-        const int rc = deadline ? sem_clockwait(&semaphore, CLOCK_MONOTONIC, deadline)
-                                : sem_wait(&semaphore);
+        const int rc =
+            deadline ? sem_clockwait(&semaphore, CLOCK_MONOTONIC, deadline) : sem_wait(&semaphore);
         if (rc == 0) return true;
         if (errno != EINTR) return false;
     }

@@ -121,9 +121,9 @@ TEST(AlgSocketTest, KeepaliveOfAListeningSocketReachesTheConnectionsItAccepts) {
     EXPECT_TRUE(connecting.KeepsAlive());
     for (const AlgSocket* s : {&accepted, &connecting}) {
         for (const auto& [level, name, value] : {std::tuple{SOL_SOCKET, SO_KEEPALIVE, 1},
-                                                {IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleS},
-                                                {IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalS},
-                                                {IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes}}) {
+                                                 {IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleS},
+                                                 {IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalS},
+                                                 {IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes}}) {
             int got = 0;
             socklen_t len = sizeof got;
             ASSERT_EQ(::getsockopt(s->Descriptor(), level, name, &got, &len), 0);
@@ -229,7 +229,8 @@ TEST(AlgSocketTest, QuitWakerKeepsOnlyAnUnsignalledDescriptor) {
         const QuitWaker next(&fresh);
         pollfd p{next.Descriptor(), POLLIN, 0};
         EXPECT_EQ(::poll(&p, 1, 0), 0);
-    }).join();
+    })
+        .join();
 }
 
 TEST(AlgSocketTest, PoolMembershipFollowsLifetimes) {
