@@ -30,6 +30,18 @@ wait_port() {  # bounded: 50 tries of 0.1 s
 # proxy, so that a slow spell of the shared cores falls on all of them alike.
 median() { printf '%s\n' "$@" | grep -E '^[0-9]+([.][0-9]+)?$' | sort -g | awk '{v[NR] = $1} END {if (NR) print v[int((NR + 1) / 2)]}'; }
 
+# cpu_ticks SID: user and system clock ticks (/proc/PID/stat, every thread) of every process of
+# a session: a proxy started with setsid, its child processes included (danted, squid's helpers)
+cpu_ticks() {
+    local t=0 p
+    for p in $(pgrep -s "$1"); do t=$(( t + $(awk '{print $14 + $15}' "/proc/$p/stat" 2>/dev/null || echo 0) )); done
+    echo "$t"
+}
+# us_per TICKS COUNT: microseconds of CPU per item (empty unless COUNT is a positive number)
+us_per() {
+    /usr/bin/python3 -c "import os, sys; n = float(sys.argv[2]); print('%.0f' % (float(sys.argv[1]) / os.sysconf('SC_CLK_TCK') * 1e6 / n) if n > 0 else '')" "$1" "$2" 2>/dev/null
+}
+
 # bench_passwd USER PASS: the gateways' password file, $work/passwd, holding that one user
 bench_passwd() { printf '%s=%s\n' "$1" "$(printf '%s' "$2" | md5sum | cut -d' ' -f1)" > "$work/passwd"; }
 

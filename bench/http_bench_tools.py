@@ -108,6 +108,7 @@ def tunnel(proxy, total, credentials=None):
 
 ROWS = [  # key, label, higher is better
     ("rate", "small GET, 8 at a time (/s)", True),
+    ("ratecpu", "  CPU per small GET (us)", False),
     ("p50", "1 MiB page, median (ms)", False),
     ("p99", "1 MiB page, 99th percentile (ms)", False),
     ("bulk", "CONNECT bulk, 1 tunnel (MB/s)", True),
@@ -145,7 +146,7 @@ def table(path):
     print("\ngateway / direct, CONNECT bulk: %s" % ratio(
         fig.get(("gateway", "bulk")), fig.get(("direct", "bulk")), True))
     print("ratios above 1 mean the gateway is better than the best peer "
-          "(lower latency counts as better)")
+          "(lower latency and CPU count as better)")
     print("the gateway's page row includes its body rule; the peers' do not rewrite")
 
 

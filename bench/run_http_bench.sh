@@ -16,9 +16,9 @@ command -v tinyproxy >/dev/null || echo "tinyproxy not installed: its column sta
 command -v squid >/dev/null || echo "squid not installed: its column stays empty"
 
 SMALL_REQUESTS=${SMALL_REQUESTS:-5000}    # small GETs per proxy, 8 at a time
-PAGE_REQUESTS=${PAGE_REQUESTS:-40}        # 1 MiB pages per proxy, one at a time
+PAGE_REQUESTS=${PAGE_REQUESTS:-40}        # 1 MiB pages per proxy, one at a time (0: no page rows)
 BULK_BYTES=${BULK_BYTES:-1073741824}      # one CONNECT tunnel
-BULK_RUNS=${BULK_RUNS:-5}                 # the CONNECT figure: the median of this many runs
+BULK_RUNS=${BULK_RUNS:-5}                 # the CONNECT figure: the median of this many runs (0: none)
 USER=bench PASS=bench-password
 
 ulimit -n 65536 2>/dev/null || ulimit -n 8192 2>/dev/null || true
@@ -38,7 +38,7 @@ gw_general='
       <default_charset>utf-8</default_charset>'
 gw_process='<replace userid="" loglevel="none"><body masktype="regexp" from="needle" to="thread"/></replace>'
 gw_port=$(free_port)
-run_gateway "$gateway" gateway "$gw_port"
+run_gateway "$gateway" gateway "$gw_port"; gw_pid=$started
 cp_port=$(free_port)
 run_gateway "$gateway" copying "$cp_port" "$preload"
 
@@ -54,7 +54,7 @@ BasicAuth $USER $PASS
 Allow 127.0.0.1
 CONF
     setsid tinyproxy -d -c "$work/tinyproxy.conf" > "$work/tinyproxy.log" 2>&1 &
-    pids+=($!); tp_on=1
+    tp_pid=$!; pids+=($tp_pid); tp_on=1
 fi
 
 sq_port=$(free_port); sq_on=""
@@ -77,7 +77,7 @@ coredump_dir $work
 shutdown_lifetime 1 seconds
 CONF
     setsid squid -N -f "$work/squid.conf" > "$work/squid.log" 2>&1 &
-    pids+=($!); sq_on=1
+    sq_pid=$!; pids+=($sq_pid); sq_on=1
 fi
 
 wait_port "$gw_port" || { echo "http-gateway did not start:"; cat "$work/gateway/gateway.log"; exit 0; }
@@ -85,6 +85,7 @@ wait_port "$cp_port" || { echo "copying http-gateway did not start:"; cat "$work
 [[ -n $tp_on ]] && { wait_port "$tp_port" || tp_on=""; }
 [[ -n $sq_on ]] && { wait_port "$sq_port" || sq_on=""; }
 
+pid_of() { case $1 in gateway) echo "$gw_pid" ;; tinyproxy) echo "$tp_pid" ;; squid) echo "$sq_pid" ;; esac; }
 port_of() { case $1 in gateway) echo "$gw_port" ;; copying) echo "$cp_port" ;; tinyproxy) echo "$tp_port" ;; squid) echo "$sq_port" ;; esac; }
 available() { case $1 in direct|gateway) return 0 ;; tinyproxy) [[ -n $tp_on ]] ;; squid) [[ -n $sq_on ]] ;; esac; }
 # ab through proxy $1 (or direct); prints ab's report
@@ -98,8 +99,14 @@ failed() { awk '/^(Failed requests|Non-2xx responses):/ {s += $3} END {print s +
 declare -A fig
 for p in direct gateway tinyproxy squid; do
     available "$p" || continue
+    [[ $p != direct ]] && t0=$(cpu_ticks "$(pid_of "$p")")
     out=$(run_ab "$p" -n "$SMALL_REQUESTS" -c 8 "http://127.0.0.1:$origin/small")
-    [[ $(failed <<<"$out") == 0 ]] && fig[$p,rate]=$(awk '/^Requests per second:/ {print $4}' <<<"$out")
+    if [[ $(failed <<<"$out") == 0 ]]; then
+        fig[$p,rate]=$(awk '/^Requests per second:/ {print $4}' <<<"$out")
+        [[ $p != direct ]] && fig[$p,ratecpu]=$(us_per $(( $(cpu_ticks "$(pid_of "$p")") - t0 )) \
+            "$(awk '/^Complete requests:/ {print $3}' <<<"$out")")
+    fi
+    (( PAGE_REQUESTS > 0 )) || continue
     out=$(run_ab "$p" -n "$PAGE_REQUESTS" -c 1 "http://127.0.0.1:$origin/page")
     if [[ $(failed <<<"$out") == 0 ]]; then
         fig[$p,p50]=$(awk '$1 == "50%" {print $2}' <<<"$out")

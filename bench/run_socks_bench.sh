@@ -14,9 +14,9 @@ command -v danted >/dev/null || echo "danted not installed: its column stays emp
 
 BULK_BYTES=${BULK_BYTES:-1073741824}   # one tunnel
 BULK8_BYTES=${BULK8_BYTES:-268435456}  # each of 8 tunnels
-BULK_RUNS=${BULK_RUNS:-5}              # bulk figures: the median of this many runs
+BULK_RUNS=${BULK_RUNS:-5}              # bulk figures: the median of this many runs (0: none)
 RATE_SECONDS=${RATE_SECONDS:-10}
-IDLE_TUNNELS=${IDLE_TUNNELS:-1000}
+IDLE_TUNNELS=${IDLE_TUNNELS:-1000}     # 0: no idle rows
 IDLE_SECONDS=${IDLE_SECONDS:-10}
 USER=bench PASS=bench-password
 
@@ -83,13 +83,6 @@ proxy_pid() {
 available() { case $1 in direct|gateway|copying) return 0 ;; microsocks) [[ -n $ms_pid ]] ;; danted) [[ -n $dd_pid ]] ;; esac; }
 result() { "$load" "$@" 2>>"$work/load.err" | awk '/^result/ {print $2}'; }
 
-# cpu_ticks SID: user and system clock ticks of every process of a proxy's session (danted
-# serves from child processes)
-cpu_ticks() {
-    local t=0 p
-    for p in $(pgrep -s "$1"); do t=$(( t + $(awk '{print $14 + $15}' "/proc/$p/stat" 2>/dev/null || echo 0) )); done
-    echo "$t"
-}
 per_gib() { /usr/bin/python3 -c "import os; print('%.2f' % ($1 / os.sysconf('SC_CLK_TCK') / ($BULK_BYTES / 2**30)))"; }
 
 declare -A fig runs
@@ -107,8 +100,13 @@ for key in "${!runs[@]}"; do fig[$key]=$(median ${runs[$key]}); done
 for p in direct copying gateway microsocks danted; do
     available "$p" || continue
     args=$(proxy_args "$p")
-    fig[$p,rate]=$(result rate $args --seconds "$RATE_SECONDS" --workers 8)
+    [[ $p != direct ]] && t0=$(cpu_ticks "$(proxy_pid "$p")")
+    out=$("$load" rate $args --seconds "$RATE_SECONDS" --workers 8 2>>"$work/load.err")
+    fig[$p,rate]=$(awk '/^result/ {print $2}' <<<"$out")
     if [[ $p != direct ]]; then
+        fig[$p,ratecpu]=$(us_per $(( $(cpu_ticks "$(proxy_pid "$p")") - t0 )) "$(awk '/^connections/ {print $2}' <<<"$out")")
+    fi
+    if [[ $p != direct && $IDLE_TUNNELS -gt 0 ]]; then
         pid=$(proxy_pid "$p")
         line=$("$load" idle $args --tunnels "$IDLE_TUNNELS" --seconds "$IDLE_SECONDS" --sid "$pid" 2>>"$work/load.err" | tail -1)
         fig[$p,idlecpu]=$(awk '{print $2}' <<<"$line")
@@ -150,6 +148,7 @@ row bulk1 "bulk, 1 tunnel (MB/s)" 1
 row cpu1 "CPU per GiB, 1 tunnel (s)" 0
 row bulk8 "bulk, 8 tunnels (MB/s)" 1
 row rate "handshakes + 1-byte echo (/s)" 1
+row ratecpu "  CPU per connection (us)" 0
 row idlecpu "idle ${IDLE_TUNNELS} tunnels ${IDLE_SECONDS}s (CPU s)" 0
 row idlerss "idle RSS per tunnel (KiB)" 0
 echo

@@ -1,5 +1,7 @@
 #include "alg-control.h"
 
+#include <time.h>
+
 #include <chrono>
 #include <optional>
 #include <system_error>
@@ -31,6 +33,13 @@ constexpr InfoField kInfoFields[] = {
     {&ProxyInfo::consoleLevel, true, "Console.LogLevel"},
     {&ProxyInfo::snmpLevel, true, "SNMP.LogLevel"},
 };
+
+// The bus's clock for its refusal period.
+std::int64_t MonotonicNowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 // The bytes a queued message holds, the strings' bookkeeping included.
 std::size_t Footprint(const ProxyControlPrivate::Queued& q) {
@@ -140,6 +149,11 @@ void ProxyControlPrivate::RequestStatus() {
     outboxLock.Signal();
 }
 
+bool ProxyControlPrivate::Unreachable() const {
+    const std::int64_t until = unreachableUntilMs.load(std::memory_order_relaxed);
+    return until != 0 && MonotonicNowMs() < until;
+}
+
 void ProxyControlPrivate::StartSending() {
     threadkit::ConditionVariable::Lock guard(outboxLock);
     if (!closing) StartSender();
@@ -203,12 +217,16 @@ void ProxyControlPrivate::SenderLoop() {
         if (!sendStatus && !item) continue;
         BridgeSession* s = getBridgeSession();
         if (!s) {
-            // No service to take them: queued messages are not kept (nor counted as dropped).
+            // No service to take them: queued messages are not kept (nor counted as dropped),
+            // and none is queued until the bus would try to reach the service again.
+            unreachableUntilMs.store(CommandSender::Instance()->RefusalEndMs(),
+                                     std::memory_order_relaxed);
             threadkit::ConditionVariable::Lock guard(outboxLock);
             outbox.clear();
             outboxBytes = 0;
             continue;
         }
+        unreachableUntilMs.store(0, std::memory_order_relaxed);
         if (sendStatus) SendStatus(*s);
         if (item) {
             const std::string payload = EncodeMessageRecord(item->type, item->sourceText, item->line);
@@ -252,6 +270,10 @@ bridgeLogger::bridgeLogger(std::shared_ptr<ProxyControlPrivate> channel)
 
 void bridgeLogger::doWriteMsg(MsgType type, const char* sourceText, const char* line) {
     channel_->Post(type, sourceText ? sourceText : "", line ? line : "");
+}
+
+bool bridgeLogger::doSuspended() const {
+    return channel_->Unreachable();
 }
 
 // ---- ProxyControl ----

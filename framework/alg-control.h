@@ -109,6 +109,11 @@ struct ProxyControlPrivate {
     // ended by Close.
     std::thread sender;
     std::atomic<std::uint64_t> dropped{0};  // messages dropped since creation
+    // Until this CLOCK_MONOTONIC millisecond the management service is known to be out of
+    // reach (the bus refuses new sessions for a while after a failure): the sender would only
+    // throw messages away, so the control-channel logger takes none. Set by the sender thread
+    // whenever it finds no session (0 once it has one).
+    std::atomic<std::int64_t> unreachableUntilMs{0};
 
     // Used by the sender thread alone.
     BridgeSession* session = nullptr;
@@ -122,6 +127,8 @@ struct ProxyControlPrivate {
     void Post(std::int32_t type, std::string_view sourceText, std::string_view line);
     // Has the sender send the current status record before its next message.
     void RequestStatus();
+    // Whether the management service is known to be out of reach now. Takes no lock.
+    bool Unreachable() const;
     // Starts the sender thread unless it runs (or the channel is closed).
     void StartSending();
     // Ends the sender thread and waits for it: queued messages are sent for at most
@@ -143,7 +150,8 @@ struct ProxyControlPrivate {
 
 // The control-channel logger: queues every message of level event to verbose, in English, for
 // the sender thread, which forwards it as command 5 and records it as the last message of the
-// status record.
+// status record. While the management service is out of reach it takes no message at all (the
+// sender would drop it), so logging then costs neither a lock nor a wake-up of the sender.
 class bridgeLogger : public LoggerBase {
   public:
     explicit bridgeLogger(std::shared_ptr<ProxyControlPrivate> channel);
@@ -152,6 +160,7 @@ class bridgeLogger : public LoggerBase {
   protected:
     void doResetFacility() override {}
     void doWriteMsg(MsgType type, const char* sourceText, const char* line) override;
+    bool doSuspended() const override;
 
   private:
     std::shared_ptr<ProxyControlPrivate> channel_;

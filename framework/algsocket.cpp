@@ -20,6 +20,7 @@
 #include <limits>
 #include <memory>
 #include <thread>
+#include <utility>
 
 namespace alg {
 
@@ -97,6 +98,19 @@ void SetLingerOff(int fd) {
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
 }
 
+// Keepalive probes with the settings of kKeepAliveIdleS and the rest; whether all were taken.
+bool SetKeepAlive(int fd) {
+    static constexpr struct {
+        int level, name, value;
+    } kOptions[] = {{SOL_SOCKET, SO_KEEPALIVE, 1},
+                    {IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleS},
+                    {IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalS},
+                    {IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes}};
+    for (const auto& o : kOptions)
+        if (::setsockopt(fd, o.level, o.name, &o.value, sizeof o.value) != 0) return false;
+    return true;
+}
+
 }  // namespace
 
 std::string SocketError::AddLastErrorDescription(const char* extra) {
@@ -147,7 +161,8 @@ AlgSocket::AlgSocket(int remotePort, const char* remoteAddress, ALGPool* pool,
     }
 }
 
-AlgSocket::AlgSocket(int descriptor, ALGPool* pool) : ALGPoolMember(pool), fd_(descriptor) {
+AlgSocket::AlgSocket(int descriptor, ALGPool* pool, bool keepsAlive)
+    : ALGPoolMember(pool), fd_(descriptor), keepsAlive_(keepsAlive) {
     if (fd_ == -1) throw SocketError(CreateSocketFail);
     // The peer is looked up at once: once it has reset the connection the system no longer
     // tells who it was, and the session's closing message still names it.
@@ -157,6 +172,10 @@ AlgSocket::AlgSocket(int descriptor, ALGPool* pool) : ALGPoolMember(pool), fd_(d
 AlgSocket::~AlgSocket() {
     if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
     CloseDescriptor();
+}
+
+void AlgSocket::KeepAlive() {
+    if (!keepsAlive_ && fd_ >= 0) keepsAlive_ = SetKeepAlive(fd_);
 }
 
 void AlgSocket::Abort() {
@@ -212,25 +231,33 @@ void AlgSocket::Connect(int port, const char* address, unsigned int timeout) {
             throw SocketError(ConnectFailed, target.c_str());
         // The system bounds the handshake itself (SYN retries), `timeout` when it is shorter;
         // the slices add the quit flag, so a stop is never held up by a silent target.
+        short revents = 0;
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
         for (;;) {
             pollfd p{fd_, POLLOUT, 0};
             const int rc = ::poll(&p, 1, kSliceMs);
             if (QuitRaised()) throw TerminationEvent();
             if (rc < 0 && errno != EINTR) throw SocketError(ConnectFailed, target.c_str());
-            if (rc > 0) break;
+            if (rc > 0) {
+                revents = p.revents;
+                break;
+            }
             if (timeout != kNoConnectLimit && std::chrono::steady_clock::now() >= giveUp) {
                 errno = ETIMEDOUT;
                 throw SocketError(ConnectFailed, target.c_str());
             }
         }
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-            throw SocketError(ConnectFailed, target.c_str());
-        if (err != 0) {
-            errno = err;
-            throw SocketError(ConnectFailed, target.c_str());
+        // A socket with an error pending always reports it to poll: one that is only writable
+        // is connected, and its error need not be fetched.
+        if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                throw SocketError(ConnectFailed, target.c_str());
+            if (err != 0) {
+                errno = err;
+                throw SocketError(ConnectFailed, target.c_str());
+            }
         }
     }
     // The descriptor was created non-blocking with no other status flag (CreateDescriptor).
@@ -297,16 +324,31 @@ int AlgSocket::WaitForWriteEvent(unsigned int timeout) {
     return 1;
 }
 
+ssize_t AlgSocket::Receive(char* buffer, std::size_t size, int flags, unsigned int timeout) {
+    if (QuitRaised()) throw TerminationEvent();
+    for (;;) {
+        const ssize_t n = ::recv(fd_, buffer, size, flags | MSG_DONTWAIT);
+        if (n >= 0 || !Retryable(errno)) return n;
+        if (errno == EINTR) continue;
+        if (!DataIsAvailable(timeout)) {
+            errno = EAGAIN;
+            return -1;
+        }
+    }
+}
+
+void AlgSocket::ThrowReceiveFailure() {
+    if (errno != EAGAIN) throw SocketError(RecvFails);
+    errno = 0;
+    throw SocketError(Timeout);
+}
+
 bool AlgSocket::Read(char* buffer, unsigned int& size, unsigned int timeout) {
     ThrowIfEOF();
-    if (!DataIsAvailable(timeout)) {
-        size = 0;  // nothing arrived: the buffer holds no data
-        return true;
-    }
-    const ssize_t n = ::recv(fd_, buffer, size, MSG_DONTWAIT);
+    const ssize_t n = Receive(buffer, size, 0, timeout);
     if (n < 0) {
-        if (!Retryable(errno)) throw SocketError(RecvFails);
-        size = 0;
+        if (errno != EAGAIN) throw SocketError(RecvFails);
+        size = 0;  // nothing arrived: the buffer holds no data
         return true;
     }
     size = static_cast<unsigned int>(n);
@@ -319,12 +361,8 @@ unsigned int AlgSocket::ReadN(char* buffer, unsigned int count, unsigned int tim
     unsigned int got = 0;
     unsigned int last = 0;
     while (got < count) {
-        WaitForReadEvent(timeout);
-        const ssize_t n = ::recv(fd_, buffer + got, count - got, MSG_DONTWAIT);
-        if (n < 0) {
-            if (Retryable(errno)) continue;
-            throw SocketError(RecvFails);
-        }
+        const ssize_t n = Receive(buffer + got, count - got, 0, timeout);
+        if (n < 0) ThrowReceiveFailure();
         if (n == 0) ThrowPeerClosed();
         last = static_cast<unsigned int>(n);
         got += last;
@@ -336,12 +374,8 @@ void AlgSocket::ReadAll(std::string& out, unsigned int timeout) {
     ThrowIfEOF();
     char buffer[kReadChunk];
     for (;;) {
-        WaitForReadEvent(timeout);
-        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n < 0) {
-            if (Retryable(errno)) continue;
-            throw SocketError(RecvFails);
-        }
+        const ssize_t n = Receive(buffer, sizeof buffer, 0, timeout);
+        if (n < 0) ThrowReceiveFailure();
         if (n == 0) {
             eof_ = true;
             return;
@@ -356,13 +390,9 @@ void AlgSocket::ReadToTermChar(std::string& out, char terminator, unsigned int t
     char buffer[kPeekBuffer];
     std::size_t taken = 0;
     while (taken < maxLength) {
-        WaitForReadEvent(timeout);
         const std::size_t want = std::min<std::size_t>(kReadChunk, maxLength - taken);
-        const ssize_t n = ::recv(fd_, buffer, want, MSG_PEEK | MSG_DONTWAIT);
-        if (n < 0) {
-            if (Retryable(errno)) continue;
-            throw SocketError(RecvFails);
-        }
+        const ssize_t n = Receive(buffer, want, MSG_PEEK, timeout);
+        if (n < 0) ThrowReceiveFailure();
         if (n == 0) ThrowPeerClosed();
         // Every peeked byte is searched: a zero byte is data like any other.
         const void* hit = std::memchr(buffer, terminator, static_cast<std::size_t>(n));
@@ -471,6 +501,11 @@ int AcceptSocket::Accept(unsigned int timeout) {
     }
 }
 
+bool AcceptSocket::KeepAlive() {
+    if (!keepsAlive_ && fd_ >= 0) keepsAlive_ = SetKeepAlive(fd_);
+    return keepsAlive_;
+}
+
 bool AcceptSocket::Pause(int ms) {
     pollfd p{wake_, POLLIN, 0};
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -548,9 +583,38 @@ bool IsInterrupted() {
 
 // ---- QuitWaker -----------------------------------------------------------------------------
 
+namespace {
+
+// The eventfd of the last QuitWaker of this thread, kept for the next one: a session thread runs
+// one tunnel after another, and each would otherwise open and close one. Only a descriptor that
+// was never signalled is kept, so it holds no count.
+class SpareEventFd {
+  public:
+    ~SpareEventFd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int Take() { return std::exchange(fd_, -1); }
+    // Keeps `fd` when none is kept yet; closes it otherwise.
+    void Give(int fd) {
+        if (fd_ < 0) {
+            fd_ = fd;
+        } else {
+            ::close(fd);
+        }
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+thread_local SpareEventFd tSpareEventFd;
+
+}  // namespace
+
 QuitWaker::QuitWaker(ALGPool* pool) : ALGPoolMember(nullptr) {
     if (pool == nullptr) return;
-    fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    fd_ = tSpareEventFd.Take();
+    if (fd_ < 0) fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd_ < 0) return;
     // Joins only now that the descriptor exists: a pool that has already been told to quit
     // signals a new member at once.
@@ -561,7 +625,13 @@ QuitWaker::~QuitWaker() {
     // Leaves the pool before the descriptor is closed, so no signal can reach a closed (or
     // meanwhile reused) descriptor.
     LeavePool();
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ < 0) return;
+    // No signal can come any more: one that came may have left a count behind.
+    if (QuitRaised()) {
+        ::close(fd_);
+    } else {
+        tSpareEventFd.Give(fd_);
+    }
 }
 
 

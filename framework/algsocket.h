@@ -3,6 +3,8 @@
 // connections is in relay.h.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -158,10 +160,17 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
     static constexpr unsigned int kNoConnectLimit = std::numeric_limits<unsigned int>::max();
     // Adopts an accepted descriptor (ownership passes to the socket); -1 throws CreateSocketFail.
     // The descriptor keeps the options it came with: one from AcceptSocket::Accept is
-    // close-on-exec and has the listening socket's lingering (off).
-    AlgSocket(int descriptor, ALGPool* pool);
+    // close-on-exec and has the listening socket's lingering (off) and keepalive;
+    // `keepsAlive` tells that the latter is on (AcceptSocket::KeepsAlive).
+    AlgSocket(int descriptor, ALGPool* pool, bool keepsAlive = false);
     // Shuts the connection down both ways, closes it and leaves the pool.
     ~AlgSocket() override;
+
+    // Turns on TCP keepalive probes (idle kKeepAliveIdleS, then kKeepAliveProbes probes
+    // kKeepAliveIntervalS apart), so that a peer that vanished without a word ends the
+    // connection; nothing to do when they are on already.
+    void KeepAlive();
+    bool KeepsAlive() const { return keepsAlive_; }
 
     // Resets the connection (lingering on with time 0, then close), so that the peer sees the
     // loss instead of an end of stream. The socket is closed afterwards (Descriptor() -1); the
@@ -212,6 +221,14 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
     void CloseDescriptor();
     void ThrowIfEOF() const;
     [[noreturn]] void ThrowPeerClosed();
+    // One receive of at most `size` bytes (`flags` added to MSG_DONTWAIT) that waits (up to
+    // `timeout` each time, in 100 ms slices) only while nothing is there: data that has
+    // arrived costs no wait. TerminationEvent when the quit flag is raised, before anything is
+    // received; -1 with errno EAGAIN when a wait ran out, -1 with the system's errno when the
+    // receive failed.
+    ssize_t Receive(char* buffer, std::size_t size, int flags, unsigned int timeout);
+    // For a failed Receive: SocketError(Timeout) after EAGAIN, SocketError(RecvFails) otherwise.
+    [[noreturn]] static void ThrowReceiveFailure();
 
     int fd_ = -1;
     bool eof_ = false;
@@ -223,7 +240,14 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
     unsigned short peerPort_ = 0;
     mutable bool selfKnown_ = false;
     std::uint64_t* sentTally_ = nullptr;
+    bool keepsAlive_ = false;
 };
+
+// TCP keepalive of connections that may idle for long (relayed ones): a peer that has vanished
+// ends its connection within about two minutes; an idle connection to a live peer stays open.
+inline constexpr int kKeepAliveIdleS = 60;
+inline constexpr int kKeepAliveIntervalS = 10;
+inline constexpr int kKeepAliveProbes = 5;
 
 // A listening IPv4 TCP socket on all local addresses. Not copyable.
 class AcceptSocket : public ALGPoolMember {
@@ -248,6 +272,11 @@ class AcceptSocket : public ALGPoolMember {
     int Accept(unsigned int timeout);
     // Sleeps `ms` milliseconds, or less when the quit flag is raised; false when it is.
     bool Pause(int ms);
+    // Turns on the keepalive of AlgSocket::KeepAlive on the listening socket: every connection
+    // accepted from then on has it from the start (the system copies it to them). False when
+    // the system refused it.
+    bool KeepAlive();
+    bool KeepsAlive() const { return keepsAlive_; }
 
     int Descriptor() const { return fd_; }
     int Port() const { return port_; }
@@ -256,6 +285,7 @@ class AcceptSocket : public ALGPoolMember {
     int fd_ = -1;
     int port_ = 0;
     int wake_ = -1;  // eventfd written by QuitSignal(), so that an endless Accept wakes at once
+    bool keepsAlive_ = false;
 };
 
 // Resolves `name` to its first IPv4 address as dotted text; false and `address` emptied when it
@@ -278,8 +308,10 @@ bool IsInterrupted();
 // A pool member that turns the pool's quit signal into a readable descriptor, so that a wait on
 // several sockets can sleep until data or a stop arrives instead of waking every slice to look at
 // their flags. Joins `pool` at construction (a pool already told to quit signals it at once) and
-// leaves it before its descriptor is closed. Descriptor() is -1 without a pool or when no
-// descriptor could be had: the caller then falls back to sliced waits watching QuitRaised().
+// leaves it before its descriptor is closed. A descriptor that was never signalled is kept for
+// the thread's next QuitWaker instead (one per thread, closed when the thread ends). Descriptor()
+// is -1 without a pool or when no descriptor could be had: the caller then falls back to sliced
+// waits watching QuitRaised().
 class QuitWaker : public ALGPoolMember {
   public:
     explicit QuitWaker(ALGPool* pool);

@@ -91,7 +91,7 @@ LoggerBase::LoggerBase(const char* encoding, LogLevel level)
     : encoder_(SelectEncoder(encoding)), level_(level) {}
 
 void LoggerBase::WriteMsg(LogLevel level, MsgType type, const DecoratedMessage& m) {
-    if (level <= none || level > level_.load()) return;
+    if (!Admits(level)) return;
     // Decorations carry client, server and policy text: escaped here, before any logger
     // subclass sees them, so that no such text can start a line of its own or drive a
     // terminal. A Russian text of a constant pair is Windows-1251 with bytes that look like
@@ -300,6 +300,14 @@ void LogSystem::WriteMsg(const LoggedMessage& msg) const {
     if (const auto control = control_.Load()) control->WriteMsg(msg.level, msg.type, msg);
     const auto loggers = loggers_.Load();
     for (const auto& logger : *loggers) logger->WriteMsg(msg.level, msg.type, msg);
+}
+
+bool LogSystem::Admits(LogLevel level) const {
+    if (const auto control = control_.Load(); control && control->Admits(level)) return true;
+    const auto loggers = loggers_.Load();
+    for (const auto& logger : *loggers)
+        if (logger->Admits(level)) return true;
+    return false;
 }
 
 void LogSystem::ShowLogLevels(I_ToLogSystem& to) const {

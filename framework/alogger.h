@@ -198,6 +198,11 @@ class LoggerBase : public ObjectWithProperties {
     // written escaped, so no outside text can split or forge a line; the constant texts of a
     // pair are written as they are.
     void WriteMsg(LogLevel level, MsgType type, const DecoratedMessage& m);
+    // Whether WriteMsg would write a message of `level` now: 0 < level <= the logger's level
+    // and the logger has somewhere to write to.
+    bool Admits(LogLevel level) const {
+        return level > none && level <= level_.load() && !doSuspended();
+    }
     const char* GetLogLevelName() const;
     LogLevel GetLogLevel() const { return static_cast<LogLevel>(level_.load()); }
     void SetLogLevel(LogLevel level) { level_.store(level); }
@@ -214,6 +219,9 @@ class LoggerBase : public ObjectWithProperties {
     virtual void doResetFacility() = 0;
     // `line` is the complete text to write; `sourceText` names the emitter.
     virtual void doWriteMsg(MsgType type, const char* sourceText, const char* line) = 0;
+    // True while whatever the logger writes to would only throw messages away: they are then
+    // dropped before any formatting. Called by every thread that logs: must not block.
+    virtual bool doSuspended() const { return false; }
 
   private:
     const Encoder* encoder_;
@@ -358,6 +366,9 @@ class LogSystem : public ObjectWithProperties {
 
     // Writes `msg` to the control channel's logger first, then to every configured logger.
     void WriteMsg(const LoggedMessage& msg) const;
+    // Whether any logger would write a message of `level` now; when none would, a caller may
+    // skip building the message.
+    bool Admits(LogLevel level) const;
     // Logs one line "Class: Level, Class: Level" for the configured loggers through `to`
     // (level event, type info).
     void ShowLogLevels(I_ToLogSystem& to) const;

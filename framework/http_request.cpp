@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <cstdint>
 #include <memory>
@@ -47,6 +48,9 @@ namespace {
 constexpr std::size_t kReadPiece = 64 * 1024;
 constexpr char kChunkedLine[] = "Transfer-Encoding: chunked\r\n";
 constexpr char kGzipLine[] = "Content-Encoding: gzip\r\n";
+// A body up to this size goes out in one write with its head: one segment and one wake-up of
+// the client instead of two.
+constexpr std::size_t kBodyWithHead = 64 * 1024;
 
 bool IEquals(std::string_view a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
@@ -131,9 +135,13 @@ void ReadToEnd(Reader& reader, std::string& out, BodyBudget::Share& share, std::
                unsigned int timeout) {
     std::unique_ptr<char[]> piece(new char[kReadPiece]);
     for (;;) {
-        if (!reader.DataIsAvailable(timeout)) throw SocketError(Timeout);
+        // Read waits only when nothing has arrived; nothing within the time-out reads as 0.
         unsigned int size = kReadPiece;
         if (!reader.Read(piece.get(), size, timeout)) return;
+        if (size == 0) {
+            errno = 0;
+            throw SocketError(Timeout);
+        }
         if (out.size() + size > limit) throw HttpLimitError(HttpResponseTooLarge);
         HoldForResponse(share, out.size() + size);
         out.append(piece.get(), size);
@@ -767,8 +775,10 @@ void HttpResponse::Write(Writer& writer, unsigned int timeout) {
     }
     if (!lengthWritten) head += length;
     head += "\r\n";
+    const bool together = body.size() <= kBodyWithHead;
+    if (together) head += body;
     writer.Write(head.data(), static_cast<unsigned int>(head.size()), timeout);
-    if (!body.empty()) writer.Write(body.data(), static_cast<unsigned int>(body.size()), timeout);
+    if (!together) writer.Write(body.data(), static_cast<unsigned int>(body.size()), timeout);
 }
 
 // ---- HttpCharset ----------------------------------------------------------------------------

@@ -96,6 +96,29 @@ void AppendNumber(std::string& out, int n) {
     out.append(text, end);
 }
 
+// Waits for a post of `semaphore` until the CLOCK_MONOTONIC `deadline` (for ever when null);
+// false when the deadline passed first.
+bool WaitForPost(sem_t& semaphore, const timespec* deadline) {
+    for (;;) {
+        const int rc =
+            deadline ? sem_clockwait(&semaphore, CLOCK_MONOTONIC, deadline) : sem_wait(&semaphore);
+        if (rc == 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+timespec MonotonicDeadline(long ms) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += (ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
 void SleepMs(long ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
@@ -254,6 +277,7 @@ bool ProxyApp::GetPropVal(const char* name, std::string& value) const {
 }
 
 void ProxyApp::Log(LoggedMessage& msg) {
+    if (!logSystem_.Admits(msg.level)) return;
     msg.sourceText.append(ServiceName()).append(" ");
     logSystem_.WriteMsg(msg);
 }
@@ -527,7 +551,11 @@ Proto::Proto(const ALGproxyType& section, bool /*firstStart*/, LogSystem& logSys
       sessionTimeout_(TimeoutMs(GeneralOf(section).session_timeout)),
       acceptSocket_(GeneralOf(section).listen_port, nullptr, true) {
     const ALGgeneralType& general = GeneralOf(section);
-    handedOver_.reserve(kMaxIdleThreads);
+    // Client connections get their tunnels' keepalive from the listening socket, so that a
+    // tunnel does not set it on its client leg again.
+    acceptSocket_.KeepAlive();
+    idle_.reserve(kMaxIdleThreads);
+    for (IdleSlot& slot : slots_) freeSlots_.push_back(&slot);
     logSystem.LoadLoggers(general);
     accessLists_.Load(*section.handshake[0], *ProxyApp::Instance());
     WarnUnknownProperties(*section.handshake[0], section.name.c_str(), *ProxyApp::Instance());
@@ -604,7 +632,7 @@ void Proto::AcceptConnections() {
         }
         auto start = std::make_unique<SessionStart>(SessionStart{this, descriptor});
         {
-            threadkit::ConditionVariable::Lock lock(threads_);
+            threadkit::ObjectLevelLockable::Lock lock(threads_);
             ++sessionThreads_;
         }
         pthread_t thread;
@@ -612,7 +640,7 @@ void Proto::AcceptConnections() {
             start.release();  // the thread owns it now
         } else {
             close(descriptor);
-            threadkit::ConditionVariable::Lock lock(threads_);
+            threadkit::ObjectLevelLockable::Lock lock(threads_);
             --sessionThreads_;
         }
         pthread_attr_destroy(&attr);
@@ -620,63 +648,81 @@ void Proto::AcceptConnections() {
 }
 
 bool Proto::HandToIdleThread(int descriptor) {
+    IdleSlot* slot;
     {
-        threadkit::ConditionVariable::Lock lock(threads_);
-        if (threadsClosing_ || idleThreads_ == 0) return false;
-        --idleThreads_;
-        handedOver_.push_back(descriptor);
+        threadkit::ObjectLevelLockable::Lock lock(threads_);
+        if (threadsClosing_ || idle_.empty()) return false;
+        // The thread that waited least has the warmest stack; the others may time out.
+        slot = idle_.back();
+        idle_.pop_back();
+        slot->descriptor = descriptor;
     }
-    // Whichever waiting thread looks first takes it; one wake-up is enough, because a thread
-    // never starts to wait while a handed-over descriptor is there. Signalled after the lock is
-    // released, so the woken thread does not at once block on it again.
-    threads_.Signal();
+    // Posted after the lock is released, so the woken thread does not at once block on it.
+    sem_post(&slot->ready);
     return true;
 }
 
 int Proto::AwaitNextSession() {
-    threadkit::ConditionVariable::Lock lock(threads_);
-    if (threadsClosing_ || idleThreads_ + static_cast<int>(handedOver_.size()) >= kMaxIdleThreads) {
-        --sessionThreads_;
-        return -1;
-    }
-    ++idleThreads_;
-    const timespec deadline = threadkit::ConditionVariable::DeadlineAfter(idleThreadMs_);
-    for (;;) {
-        // A descriptor handed over is always run, even when the listener closes meanwhile:
-        // its session then ends at once, as a session of a freshly started thread would.
-        if (!handedOver_.empty()) {
-            const int descriptor = handedOver_.front();
-            handedOver_.erase(handedOver_.begin());
-            return descriptor;
-        }
-        if (threadsClosing_ || !threads_.TimedWait(deadline)) {
-            if (!handedOver_.empty()) continue;
-            --idleThreads_;
+    IdleSlot* slot;
+    timespec deadline;
+    {
+        threadkit::ObjectLevelLockable::Lock lock(threads_);
+        if (threadsClosing_ || freeSlots_.empty()) {
             --sessionThreads_;
             return -1;
         }
+        slot = freeSlots_.back();
+        freeSlots_.pop_back();
+        slot->descriptor = -1;
+        idle_.push_back(slot);
+        deadline = MonotonicDeadline(idleThreadMs_);
     }
+    if (!WaitForPost(slot->ready, &deadline)) {
+        {
+            threadkit::ObjectLevelLockable::Lock lock(threads_);
+            const auto it = std::find(idle_.begin(), idle_.end(), slot);
+            if (it != idle_.end()) {
+                idle_.erase(it);
+                freeSlots_.push_back(slot);
+                --sessionThreads_;
+                return -1;
+            }
+        }
+        // Handed a descriptor just as the wait ran out: the post is on its way. A descriptor
+        // handed over is always run, even when the listener closes meanwhile: its session then
+        // ends at once, as a session of a freshly started thread would.
+        WaitForPost(slot->ready, nullptr);
+    }
+    threadkit::ObjectLevelLockable::Lock lock(threads_);
+    const int descriptor = slot->descriptor;
+    freeSlots_.push_back(slot);
+    if (descriptor == -1) --sessionThreads_;
+    return descriptor;
 }
 
 void Proto::CloseThreadCache() {
-    threadkit::ConditionVariable::Lock lock(threads_);
+    threadkit::ObjectLevelLockable::Lock lock(threads_);
     threadsClosing_ = true;
-    threads_.Broadcast();
+    for (IdleSlot* slot : idle_) {
+        slot->descriptor = -1;
+        sem_post(&slot->ready);
+    }
+    idle_.clear();
 }
 
 long Proto::IdleThreadMs() const {
-    threadkit::ConditionVariable::Lock lock(threads_);
+    threadkit::ObjectLevelLockable::Lock lock(threads_);
     return idleThreadMs_;
 }
 
 void Proto::SetIdleThreadMs(long ms) {
-    threadkit::ConditionVariable::Lock lock(threads_);
+    threadkit::ObjectLevelLockable::Lock lock(threads_);
     idleThreadMs_ = std::max(ms, 0L);
 }
 
 int Proto::IdleThreads() const {
-    threadkit::ConditionVariable::Lock lock(threads_);
-    return idleThreads_;
+    threadkit::ObjectLevelLockable::Lock lock(threads_);
+    return static_cast<int>(idle_.size());
 }
 
 void* Proto::ProtoWorkerThread(void* arg) {
@@ -742,7 +788,7 @@ void Proto::WaitForSessions() {
     for (;;) {
         {
             Lock lock(*this);
-            threadkit::ConditionVariable::Lock threadsLock(threads_);
+            threadkit::ObjectLevelLockable::Lock threadsLock(threads_);
             if (sessionThreads_ == 0 && sessions_.empty()) return;
         }
         SleepMs(kSessionPollMs);
@@ -760,7 +806,9 @@ constexpr char kHostNotFound[] = "host not found";
 }  // namespace
 
 StateMachine::StateMachine(Proto& listener, int descriptor)
-    : listener_(&listener), client_(descriptor, &listener.Pool()), app_(ProxyApp::Instance()) {
+    : listener_(&listener),
+      client_(descriptor, &listener.Pool(), listener.ClientsKeepAlive()),
+      app_(ProxyApp::Instance()) {
     summary_.CountSent(client_, true);
     listener.Link(*this);
     try {
@@ -779,6 +827,8 @@ StateMachine::~StateMachine() {
 }
 
 void StateMachine::LogSummary() {
+    // Both texts are built only for a message that is written.
+    if (!app_->GetLogSystem().Admits(event)) return;
     try {
         const std::chrono::duration<double> lasted = std::chrono::steady_clock::now() - started_;
         const auto [en, ru] = summary_.Texts(SessionSummaryLine, lasted.count());
@@ -810,6 +860,8 @@ std::unique_ptr<AlgSocket> StateMachine::ConnectServer(const std::string& host,
 }
 
 void StateMachine::LogSessionEdge(const locMSG& msg) {
+    // The suffix costs a look-up of the local address: only for a message that is written.
+    if (!app_->GetLogSystem().Admits(event)) return;
     LoggedMessage m(msg, event, info);
     std::string& suffix = m.suffix;
     suffix.append(kSessionEdgeLead).append(client_.PeerAddress()).append(kSessionEdgePort);

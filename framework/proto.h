@@ -10,6 +10,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 
 #include <atomic>
@@ -127,7 +128,8 @@ class ProxyApp : public CService, public I_ToLogSystem, public ObjectWithPropert
     bool GetPropVal(const char* name, std::string& value) const override;
 
     // Every message of the program ends here: adds the service name as source text and
-    // writes it to the control-channel logger, then to every configured logger.
+    // writes it to the control-channel logger, then to every configured logger. A message that
+    // no logger would write is dropped untouched.
     void Log(LoggedMessage& msg) override;
     void ResetFacility() override;
 
@@ -260,6 +262,8 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     ProcessSection& ProcessSections() { return processSections_; }
     ALGPool& Pool() { return pool_; }
     int ListenerPort() const;
+    // Whether the accepted connections come with keepalive on (AcceptSocket::KeepsAlive).
+    bool ClientsKeepAlive() const { return acceptSocket_.KeepsAlive(); }
     int TotalRequests() const;
     int ActiveRequests() const;
     // Session threads that wait for a connection.
@@ -273,8 +277,21 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     virtual StateMachine* doCreateStateMachine(int descriptor) = 0;
 
   private:
-    // Gives `descriptor` to a waiting session thread; false when none waits (or the listener
-    // is closing), and the caller must start a thread of its own.
+    // Where one waiting session thread is handed its next descriptor (-1: end). Posting the
+    // semaphore wakes that thread alone. The slots belong to the listener, so a post may come
+    // after the thread has stopped waiting.
+    struct IdleSlot {
+        IdleSlot() { sem_init(&ready, 0, 0); }
+        ~IdleSlot() { sem_destroy(&ready); }
+        IdleSlot(const IdleSlot&) = delete;
+        IdleSlot& operator=(const IdleSlot&) = delete;
+
+        sem_t ready;
+        int descriptor = -1;
+    };
+
+    // Gives `descriptor` to the session thread that began waiting last; false when none waits
+    // (or the listener is closing), and the caller must start a thread of its own.
     bool HandToIdleThread(int descriptor);
     // Called by a session thread after its session: the descriptor of its next session, or -1
     // when the thread must end (it is then no longer counted: its last touch of the listener).
@@ -291,15 +308,17 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     AcceptSocket acceptSocket_;
     std::list<StateMachine*> sessions_;
     ALGPool pool_;
-    // Guards the fields below and signals waiting session threads of a hand-over or a close.
-    mutable threadkit::ConditionVariable threads_;
+    // Guards the fields below.
+    mutable threadkit::ObjectLevelLockable threads_;
     // Session threads started and not yet finished.
     int sessionThreads_ = 0;
-    // Waiting session threads that have no descriptor handed to them yet.
-    int idleThreads_ = 0;
-    // Descriptors handed over and not yet taken by a waiting thread, oldest first (never more
-    // than kMaxIdleThreads; the room is reserved at construction).
-    std::vector<int> handedOver_;
+    // The slots of waiting threads that have no descriptor yet, in the order they began to
+    // wait; the slots no thread holds. A slot handed a descriptor is in neither until its
+    // thread has taken it, so at most kMaxIdleThreads threads wait or are being woken. Room
+    // for all slots is reserved at construction.
+    std::vector<IdleSlot*> idle_;
+    std::vector<IdleSlot*> freeSlots_;
+    IdleSlot slots_[kMaxIdleThreads];
     bool threadsClosing_ = false;
     long idleThreadMs_ = kIdleThreadMs;
 };

@@ -26,11 +26,6 @@ namespace alg {
 namespace {
 
 constexpr int kSliceMs = 100;
-// A peer that has vanished ends its tunnel within about two minutes (60 s idle, then 5 probes
-// 10 s apart); an idle tunnel to a live peer stays open.
-constexpr int kKeepAliveIdleS = 60;
-constexpr int kKeepAliveIntervalS = 10;
-constexpr int kKeepAliveProbes = 5;
 // Buffers a busy stream may carry without a wait before the other side is looked at again.
 constexpr int kRelayBusyPasses = 8;
 constexpr unsigned int kSpliceFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
@@ -242,8 +237,8 @@ void Tunnel::ResetBoth() {
 }
 
 void Tunnel::Run() {
-    KeepAlive(*sockets_[0]);
-    KeepAlive(*sockets_[1]);
+    sockets_[0]->KeepAlive();
+    sockets_[1]->KeepAlive();
     const int idleWait = waker_.Descriptor() >= 0 ? -1 : kSliceMs;
     int busyPasses = 0;
     auto lastMoved = std::chrono::steady_clock::now();
@@ -312,19 +307,6 @@ void Tunnel::Run() {
     // tunnel normally; a failure while both sides were sending is reported.
     if (error_ && !d_[0].ended && !d_[1].ended) std::rethrow_exception(error_);
 }
-
-}  // namespace
-
-void KeepAlive(const AlgSocket& socket) {
-    const int fd = socket.Descriptor();
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleS, sizeof kKeepAliveIdleS);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalS, sizeof kKeepAliveIntervalS);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
-}
-
-namespace {
 
 // Makes `fd` non-blocking; false when it could not. `restore` gets the flags to put back at the
 // end, or -1 when it was non-blocking already (made so by the other direction's mover, which

@@ -106,9 +106,4 @@ class StreamMover {
 // sides reset. A stop resets both at once and throws TerminationEvent.
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout);
 
-// Turns on TCP keepalive probes on a relayed connection (idle 60 s, then probes 10 s apart, 5 of
-// them), so that a peer that vanished without a word ends its tunnel within about two minutes
-// while an idle tunnel to a live peer stays open.
-void KeepAlive(const AlgSocket& socket);
-
 }  // namespace alg

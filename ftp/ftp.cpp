@@ -386,8 +386,8 @@ void FtpStateMachine::CreateDataConnection(AlgSocket& server, AcceptSocket& acce
         if (serverData) serverData->Abort();
         throw;
     }
-    KeepAlive(*clientData);
-    KeepAlive(*serverData);
+    clientData->KeepAlive();
+    serverData->KeepAlive();
     DataLoop(server, dir, *serverData, *clientData);
 }
 

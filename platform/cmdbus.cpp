@@ -264,6 +264,12 @@ bool CommandSender::Refusing() {
     return failed_ && NowMs() - failedAtMs_ < cmdbus::kRefusalMs;
 }
 
+std::int64_t CommandSender::RefusalEndMs() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const std::int64_t end = failedAtMs_ + cmdbus::kRefusalMs;
+    return failed_ && NowMs() < end ? end : 0;
+}
+
 void CommandSender::NoteFailure() {
     std::lock_guard<std::mutex> guard(mutex_);
     failed_ = true;

@@ -115,6 +115,9 @@ class CommandSender {
 
     // Starts the refusal period now (called by sessions on failure).
     void NoteFailure();
+    // The CLOCK_MONOTONIC millisecond at which the current refusal period ends; 0 when the
+    // sender is not refusing.
+    std::int64_t RefusalEndMs();
 
   private:
     bool Refusing();

@@ -230,6 +230,19 @@ TEST(ProxyControlTest, AbsentServiceIsHarmless) {
     const auto start = Clock::now();
     for (int i = 0; i < 20; ++i) LogError(f.logs, "nobody listens");
     EXPECT_LT(Clock::now() - start, 2000ms);
+    // Once the sender has found no service, the channel's logger takes no message until the
+    // bus would try again, while the configured loggers write as before.
+    const auto logger = f.logs.ControlLogger();
+    bool suspended = false;
+    for (int i = 0; i < 200 && !suspended; ++i) {
+        LogError(f.logs, "nobody listens");
+        suspended = !logger->Admits(alg::event);
+        if (!suspended) std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(suspended);
+    EXPECT_TRUE(f.logs.Admits(alg::detail));
+    EXPECT_FALSE(f.logs.Admits(alg::verbose));
+    EXPECT_FALSE(f.logs.Admits(alg::none));
     control.controlStop();
     ASSERT_EQ(work.wait_for(1000ms), std::future_status::ready);
     EXPECT_FALSE(work.get());

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,9 +13,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace alg {
@@ -103,6 +107,33 @@ TEST(AlgSocketTest, ConnectsOverLoopbackAndKnowsBothEnds) {
     }
 }
 
+// A listening socket's keepalive reaches the connections it accepts, so that their tunnels need
+// not set it; a connecting socket gets it from KeepAlive().
+TEST(AlgSocketTest, KeepaliveOfAListeningSocketReachesTheConnectionsItAccepts) {
+    AcceptSocket listener(0, nullptr, true);
+    EXPECT_FALSE(listener.KeepsAlive());
+    ASSERT_TRUE(listener.KeepAlive());
+    AlgSocket connecting(listener.Port(), "127.0.0.1", nullptr);
+    const int fd = listener.Accept(5000);
+    ASSERT_GE(fd, 0);
+    AlgSocket accepted(fd, nullptr, listener.KeepsAlive());
+    EXPECT_TRUE(accepted.KeepsAlive());
+    EXPECT_FALSE(connecting.KeepsAlive());
+    connecting.KeepAlive();
+    EXPECT_TRUE(connecting.KeepsAlive());
+    for (const AlgSocket* s : {&accepted, &connecting}) {
+        for (const auto& [level, name, value] : {std::tuple{SOL_SOCKET, SO_KEEPALIVE, 1},
+                                                 {IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleS},
+                                                 {IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalS},
+                                                 {IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes}}) {
+            int got = 0;
+            socklen_t len = sizeof got;
+            ASSERT_EQ(::getsockopt(s->Descriptor(), level, name, &got, &len), 0);
+            EXPECT_EQ(got, value) << "option " << name << " of fd " << s->Descriptor();
+        }
+    }
+}
+
 TEST(AlgSocketTest, WaitsAreSlicedAndEndOnTimeout) {
     Pair p;
     auto start = Clock::now();
@@ -155,6 +186,17 @@ TEST(AlgSocketTest, QuitSignalEndsEveryBlockedWait) {
     EXPECT_THROW(AlgSocket(p.listener.Port(), "127.0.0.1", &pool), TerminationEvent);
     AlgSocket adopted(::dup(p.server->Descriptor()), &pool);
     EXPECT_THROW(adopted.DataIsAvailable(kLong), TerminationEvent);
+    // Reads that find data without waiting see the raised flag all the same.
+    ASSERT_EQ(::send(p.client->Descriptor(), "abc\n", 4, 0), 4);
+    std::string text;
+    unsigned int size = sizeof buf;
+    const std::function<void()> reads[] = {
+        [&] { adopted.ReadN(buf, 1, kLong); },
+        [&] { adopted.Read(buf, size, kLong); },
+        [&] { adopted.ReadAll(text, kLong); },
+        [&] { adopted.ReadToTermChar(text, '\n', kLong); },
+    };
+    for (const auto& read : reads) EXPECT_THROW(read(), TerminationEvent);
 
     AcceptSocket listener(0, nullptr, true);
     auto raised = std::async(std::launch::async, [&listener] {
@@ -166,6 +208,31 @@ TEST(AlgSocketTest, QuitSignalEndsEveryBlockedWait) {
     EXPECT_LT(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - raised.get()).count(),
         1000);
+}
+
+// A thread's tunnels one after another share one wake-up descriptor; a signalled one is closed,
+// so that no count left in it can wake a later wait at once.
+TEST(AlgSocketTest, QuitWakerKeepsOnlyAnUnsignalledDescriptor) {
+    std::thread([] {  // a thread of its own, whose spare descriptor ends with it
+        ALGPool pool;
+        int kept = -1;
+        { kept = QuitWaker(&pool).Descriptor(); }
+        ASSERT_GE(kept, 0);
+        EXPECT_NE(::fcntl(kept, F_GETFD), -1) << "not kept";
+        {
+            QuitWaker again(&pool);
+            EXPECT_EQ(again.Descriptor(), kept);
+            pool.SendQuitSignal();
+            pollfd p{again.Descriptor(), POLLIN, 0};
+            EXPECT_EQ(::poll(&p, 1, 0), 1);
+        }
+        EXPECT_EQ(::fcntl(kept, F_GETFD), -1) << "signalled and kept";
+        ALGPool fresh;
+        const QuitWaker next(&fresh);
+        pollfd p{next.Descriptor(), POLLIN, 0};
+        EXPECT_EQ(::poll(&p, 1, 0), 0);
+    })
+        .join();
 }
 
 TEST(AlgSocketTest, PoolMembershipFollowsLifetimes) {

@@ -255,10 +255,21 @@ TEST(HttpResponse, BodiesDecodedAndWrittenBack) {
     EXPECT_EQ(out.Written().substr(0, out.Written().size() - r.body.size()),
               "HTTP/1.1 200 OK\r\nContent-length: " + std::to_string(r.body.size()) +
                   "\r\nContent-Encoding: gzip\r\nX: y\r\n\r\n");
+    EXPECT_EQ(out.WriteCalls().size(), 1u) << "a small body goes out with its head";
     HttpResponse back;
     back.body = r.body;
     back.ungzip();
     EXPECT_EQ(back.body, "plain text");
+
+    // A server that neither sends more nor closes ends the read of a body without a length.
+    HttpResponse stalled;
+    FakeStream silent("HTTP/1.1 200 OK\r\n\r\nabc", FakeStream::kWhole, false);
+    try {
+        stalled.Read(silent, 1000);
+        ADD_FAILURE() << "read past the time-out";
+    } catch (const alg::SocketError& e) {
+        EXPECT_EQ(&e.Msg(), &alg::Timeout);
+    }
 
     HttpResponse informational;
     FakeStream hundred("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 101\r\n\r\n");
