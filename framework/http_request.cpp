@@ -131,6 +131,22 @@ void ReadToEnd(Reader& reader, std::string& out, std::size_t limit, unsigned int
     }
 }
 
+// A length field's value: decimal digits with blanks (and a line end) around them and nothing
+// else, within 64 bits; empty otherwise.
+std::optional<std::uint64_t> DecimalLength(std::string_view value) {
+    const std::size_t first = value.find_first_not_of(" \t");
+    const std::size_t last = value.find_last_not_of(" \t\r\n");
+    if (first == std::string_view::npos || last == std::string_view::npos) return std::nullopt;
+    std::uint64_t n = 0;
+    for (const char c : value.substr(first, last + 1 - first)) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (n > (UINT64_MAX - digit) / 10) return std::nullopt;
+        n = n * 10 + digit;
+    }
+    return n;
+}
+
 void TooLarge() {
     throw ParseError(HttpRequestTooLarge);
 }
@@ -189,7 +205,6 @@ bool HttpRequest::Read(Reader& reader, unsigned int timeout) {
     ReadBounded(reader, version, '\n', timeout, budget);
     ReadOptions(reader, timeout);
     if (!FindHostIP(host.c_str(), ip)) return false;
-    ReadBody(reader, timeout);
     ExtractAuthInfo();
     return true;
 }
@@ -272,6 +287,20 @@ std::size_t HttpRequest::ContentLengthValue() const {
         if (n > HttpLimits::kRequestBody) TooLarge();
     }
     return n;
+}
+
+std::optional<std::uint64_t> HttpRequest::StreamableBodyLength() const {
+    if (FindOptionC("Transfer-Encoding") != options.end()) return std::nullopt;
+    const char* value = nullptr;
+    for (const Field& f : options) {
+        if (strcasecmp(f.first.c_str(), "Content-length") != 0) continue;
+        if (value != nullptr) return std::nullopt;
+        value = f.second.c_str();
+    }
+    if (value == nullptr) return std::nullopt;
+    const std::optional<std::uint64_t> length = DecimalLength(value);
+    if (length && *length == 0) return std::nullopt;
+    return length;
 }
 
 void HttpRequest::ReadBody(Reader& reader, unsigned int timeout) {
@@ -408,6 +437,10 @@ void HttpRequest::RemoveOption(const char* name) {
 // ---- HttpResponse ---------------------------------------------------------------------------
 
 bool HttpResponse::Read(Reader& reader, unsigned int timeout) {
+    return ReadBody(reader, timeout, ReadHead(reader, timeout));
+}
+
+bool HttpResponse::ReadHead(Reader& reader, unsigned int timeout) {
     std::size_t budget = HttpLimits::kLine;
     version.clear();
     status.clear();
@@ -433,6 +466,10 @@ bool HttpResponse::Read(Reader& reader, unsigned int timeout) {
         if (headers.size() >= HttpLimits::kFields) throw HttpLimitError(HttpResponseTooLarge);
         headers.push_back(std::move(line));
     }
+    return chunked;
+}
+
+bool HttpResponse::ReadBody(Reader& reader, unsigned int timeout, bool chunked) {
     cutShort = false;
     if (!ShouldHasBody()) return false;
     body.clear();
@@ -446,6 +483,40 @@ bool HttpResponse::Read(Reader& reader, unsigned int timeout) {
     }
     if (body.size() > HttpLimits::kResponseBody) throw HttpLimitError(HttpResponseTooLarge);
     return gzipped ? ungzip() : true;
+}
+
+HttpBodyFraming HttpResponse::BodyFraming(std::string_view method, bool chunked) const {
+    using Kind = HttpBodyFraming::Kind;
+    if (status.size() < 3 || !std::all_of(status.begin(), status.begin() + 3,
+                                          [](char c) { return c >= '0' && c <= '9'; }))
+        return {};
+    if (status[0] == '1') return {};
+    std::optional<std::uint64_t> length;
+    for (const std::string& line : headers) {
+        if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) return {};
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        const std::string_view name(line.data(), colon);
+        const std::string_view bare = name.substr(0, name.find_last_not_of(" \t") + 1);
+        if (IEquals(bare, "Transfer-Encoding")) return {};
+        if (!IEquals(bare, "Content-Length")) continue;
+        const std::optional<std::uint64_t> value =
+            DecimalLength(std::string_view(line).substr(colon + 1));
+        if (bare.size() != name.size() || !value || (length && *length != *value)) return {};
+        length = value;
+    }
+    if (method == "HEAD" || status.compare(0, 3, "204") == 0 || status.compare(0, 3, "304") == 0)
+        return {Kind::none, 0};
+    if (chunked) return length ? HttpBodyFraming{} : HttpBodyFraming{Kind::chunked, 0};
+    return length ? HttpBodyFraming{Kind::length, *length} : HttpBodyFraming{Kind::close, 0};
+}
+
+std::string HttpResponse::StreamedHead(bool chunked) const {
+    std::string head = version + status + reason;
+    for (const std::string& line : headers) head += line;
+    if (chunked) head += kChunkedLine;
+    head += "\r\n";
+    return head;
 }
 
 bool HttpResponse::ShouldHasBody() const {

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -97,7 +99,8 @@ class HttpRequest : public HandshakeInfoHolder {
     bool GetPropVal(const char* name, std::string& value) const override;
     const char* GetClassName() const override { return "HttpRequest"; }
 
-    // The whole request: false (nothing after the header read) when the host does not resolve.
+    // The request line and the header fields, credentials extracted: false when the host does
+    // not resolve. The body is left to ReadBody or to a relay (StreamableBodyLength).
     bool Read(Reader& reader, unsigned int timeout);
     void CheckMethod();
     void ReadURI(Reader& reader, unsigned int timeout);
@@ -108,6 +111,10 @@ class HttpRequest : public HandshakeInfoHolder {
     // Leading digits of "Content-length"; absent or negative gives 0, beyond the body bound
     // throws ParseError(HttpRequestTooLarge).
     std::size_t ContentLengthValue() const;
+    // The length of a body that can pass to the server as it arrives, without a bound: one
+    // "Content-length" field of decimal digits (blanks around them allowed) above 0 and no
+    // "Transfer-Encoding". Empty for every other request, whose body ReadBody reads whole.
+    std::optional<std::uint64_t> StreamableBodyLength() const;
     void CutPortFromHost();
     bool ExtractAuthInfo();
     void WriteRelativeURI(std::string& out) const;
@@ -130,6 +137,19 @@ class HttpRequest : public HandshakeInfoHolder {
     bool ReadFieldLine(Reader& reader, std::string& line, std::size_t& lines, unsigned int timeout);
 };
 
+// How the end of a response body is found while the body passes on unchanged.
+struct HttpBodyFraming {
+    enum class Kind {
+        none,     // no body follows the head (HEAD, 204, 304)
+        length,   // `length` bytes
+        chunked,  // the chunked coding, up to its last chunk and trailer
+        close,    // up to the server's end of stream
+        unclear,  // a head readers may take in more than one way: the response is held instead
+    };
+    Kind kind = Kind::unclear;
+    std::uint64_t length = 0;
+};
+
 // One HTTP response as read from the server: its body decoded (chunked, gzip) for the
 // filters, written back with an exact Content-length and gzip put back. Read throws
 // HttpLimitError over HttpLimits and LogicError "1xx status code recived" for a 1xx status.
@@ -147,8 +167,21 @@ class HttpResponse {
     bool cutShort = false;
 
     // Everything up to the server's end of stream; the result is that of ungzip, or false
-    // when the status admits no body.
+    // when the status admits no body. ReadHead, then ReadBody.
     bool Read(Reader& reader, unsigned int timeout);
+    // The status line and the header lines: whether the body comes in the chunked coding (whose
+    // line is then dropped from `headers`).
+    bool ReadHead(Reader& reader, unsigned int timeout);
+    // The body that follows the head, as Read takes it; `chunked` as ReadHead returned.
+    bool ReadBody(Reader& reader, unsigned int timeout, bool chunked);
+    // How the body after this head ends, for a request of `method` and `chunked` as ReadHead
+    // returned. Unclear for a 1xx or unreadable status, a folded header line, a
+    // Transfer-Encoding line other than the one ReadHead dropped, a Content-Length that is not
+    // decimal digits or differs from another, or both codings at once.
+    HttpBodyFraming BodyFraming(std::string_view method, bool chunked) const;
+    // The status line and the header lines (a chunked coding's line put back last), for a
+    // body that passes on unchanged.
+    std::string StreamedHead(bool chunked) const;
     bool ShouldHasBody() const;
     // Takes chunks until a size of 0 or one that does not parse; a chunk claiming more than
     // remains takes what remains and ends the body. True when the body ended on the last

@@ -3,6 +3,10 @@
 // charset settled before the body rules), its listener and the application.
 #pragma once
 
+#include <cstdint>
+#include <list>
+#include <string>
+
 #include "http_request.h"
 #include "proto.h"
 
@@ -20,6 +24,10 @@ ALG_MESSAGE(ResultingCharset, "Resulting charset is ",
             "Кодовая страница, полученная в результате, - ");
 ALG_MESSAGE(ResponseCutShort, "Response cut short by the server. Not passed on",
             "Ответ прерван сервером. Клиенту не передан");
+ALG_MESSAGE(StreamCutShort, "Response cut short by the server. Client connection reset",
+            "Ответ прерван сервером. Соединение с клиентом сброшено");
+ALG_MESSAGE(UploadCutShort, "Request body cut short by the client. Server connection reset",
+            "Тело запроса прервано клиентом. Соединение с сервером сброшено");
 
 // One client connection of http-gateway: a single exchange. Created, run and deleted by its
 // session thread.
@@ -45,6 +53,21 @@ class HttpStateMachine : public StateMachine {
   private:
     void WriteClient(const char* text, std::size_t length);
     void Tunnel(const HttpRequest& request);
+    // The code page the header lines settle, logging what they show when `log`: false when a
+    // text/html page names no charset the converter knows and the listener has no default.
+    bool CharsetFromHead(const std::list<std::string>& headers, bool log, codepage_t& cp);
+    // Whether the response body may pass as it arrives: its framing is clear, no rule for
+    // `user` must see it, and the charset step can decide from the head.
+    bool MayStream(const char* user, const HttpResponse& response, const HttpBodyFraming& framing);
+    // A response whose body passes as it arrives: the head through the charset step and the
+    // header rules, then the body with the server's own framing. A body cut short, and any
+    // failure on the way, reach the client as a reset.
+    void StreamResponse(const char* user, HttpResponse& response, bool chunked,
+                        const HttpBodyFraming& framing, AlgSocket& server,
+                        BufferedSocketReader& serverReader);
+    // Passes a request body of `length` bytes to the server as it arrives: false (and the
+    // server's connection reset) when the client ended first.
+    bool SendBody(AlgSocket& server, std::uint64_t length);
 
     // Every read of the request goes through here; a tunnel passes on what it holds.
     BufferedSocketReader clientReader_;

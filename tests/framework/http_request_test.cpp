@@ -67,9 +67,11 @@ HttpRequest ParseRequest(const std::string& text, bool* resolved = nullptr) {
     HttpRequest whole;
     FakeStream all(text);
     const bool ok = whole.Read(all, 1000);
+    if (ok) whole.ReadBody(all, 1000);
     HttpRequest bytewise;
     FakeStream bytes(text, 1);
     EXPECT_EQ(bytewise.Read(bytes, 1000), ok);
+    if (ok) bytewise.ReadBody(bytes, 1000);
     EXPECT_EQ(bytewise.body, whole.body);
     EXPECT_EQ(bytewise.options, whole.options);
     if (resolved) *resolved = ok;
