@@ -79,6 +79,13 @@ void HttpStateMachine::Run() {
             WriteClient(kBadRequestReply, sizeof kBadRequestReply - 1);
             return;
         }
+        // A body no rule must see passes to the server as it arrives, once the request is let
+        // through; any other is read whole now.
+        std::optional<std::uint64_t> upload;
+        if (!request.isConnect &&
+            RulesLeaveBody(Listener().ProcessSections(), request.user.c_str()))
+            upload = request.StreamableBodyLength();
+        if (!upload) request.ReadBody(clientReader_, timeout);
         if (!request.hasAuthInfo || !Authenticate(request.user.c_str(), request.password.c_str())) {
             WriteClient(kAuthRequiredReply, sizeof kAuthRequiredReply - 1);
             return;
@@ -89,11 +96,6 @@ void HttpStateMachine::Run() {
             Tunnel(request);
             return;
         }
-        // A body no rule must see passes to the server as it arrives.
-        std::optional<std::uint64_t> upload;
-        if (RulesLeaveBody(Listener().ProcessSections(), request.user.c_str()))
-            upload = request.StreamableBodyLength();
-        if (!upload) request.ReadBody(clientReader_, timeout);
         if (!filterRequest_step(request)) return;
 
         std::unique_ptr<AlgSocket> server = ConnectTo(request, Listener().Pool());
