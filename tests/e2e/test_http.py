@@ -403,8 +403,19 @@ def test_responses_no_rule_touches_pass_as_the_server_framed_them(gateway, origi
                                     b"zz\r\nhello\r\n0\r\n\r\n"),
          "Chunked body framing broken"),
     ]
-    o = origin({path: sent for _, path, sent, _ in cases})
+    # Heads that readers may take in two ways are held and framed anew, in the gateway's spelling.
+    unclear = [(["Content-Length: 5", "Content-Length: 6"], b"hello"),
+               (["Content-Length: 5, 5"], b"hello"), (["Content-Length: +5"], b"hello"),
+               (["Content-Length: 5", "Transfer-Encoding: chunked"], b"5\r\nhello\r\n0\r\n\r\n"),
+               (["Transfer-Encoding: gzip, chunked"], b"hello"),
+               (["X: y", " folded", "Content-Length: 5"], b"hello")]
+    routes = {"/unclear%d" % i: reply("200 OK", lines, body)
+              for i, (lines, body) in enumerate(unclear)}
+    o = origin(dict(routes, **{path: sent for _, path, sent, _ in cases}))
     g = gateway(process=ALICE_RULE, charset="windows-1251")
+    for path in routes:
+        head, body = head_and_body(fetch(g.port, get(o.port, path.encode()))[0])
+        assert body == b"hello" and "Content-length: 5" in head, (path, head)
     for method, path, sent, log in cases:
         start = g.count()
         got, reset = fetch(g.port, get(o.port, path.encode(), method=method.encode()))
