@@ -1,6 +1,7 @@
 // http-gateway: the HTTP forward-proxy session (one request per client connection, Basic
 // proxy authentication on every request, CONNECT tunnels, header and body rules, response
-// charset settled before the body rules), its listener and the application.
+// charset settled before the body rules, bodies no rule must see passed on as they arrive), its
+// listener and the application.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +38,8 @@ class HttpStateMachine : public StateMachine {
         : StateMachine(listener, descriptor), clientReader_(ClientSocket()) {}
 
     // The whole exchange. A malformed request is answered 400 here; socket errors, time-outs,
-    // a 1xx response, a response over the limits and termination leave Run for the worker.
+    // a 1xx response, a response over the limits, broken chunk framing and termination leave
+    // Run for the worker (after a reset of the peer a body was being passed on to).
     void Run() override;
 
     // False when a cut rule refused the request (the rejected reply has been written).
