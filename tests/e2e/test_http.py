@@ -411,11 +411,17 @@ def test_responses_no_rule_touches_pass_as_the_server_framed_them(gateway, origi
                (["X: y", " folded", "Content-Length: 5"], b"hello")]
     routes = {"/unclear%d" % i: reply("200 OK", lines, body)
               for i, (lines, body) in enumerate(unclear)}
-    o = origin(dict(routes, **{path: sent for _, path, sent, _ in cases}))
+    # Bytes a server sends past the end of its body are not passed on.
+    longer = {"/longer": reply("200 OK", ["Content-Length: %d" % len(blob)], blob),
+              "/longer-chunked": reply("200 OK", ["Transfer-Encoding: chunked"], chunked)}
+    o = origin(dict(routes, **{path: sent for _, path, sent, _ in cases},
+                    **{path: sent + blob for path, sent in longer.items()}))
     g = gateway(process=ALICE_RULE, charset="windows-1251")
     for path in routes:
         head, body = head_and_body(fetch(g.port, get(o.port, path.encode()))[0])
         assert body == b"hello" and "Content-length: 5" in head, (path, head)
+    for path, whole in longer.items():
+        assert fetch(g.port, get(o.port, path.encode())) == (whole, False), path
     for method, path, sent, log in cases:
         start = g.count()
         got, reset = fetch(g.port, get(o.port, path.encode(), method=method.encode()))
