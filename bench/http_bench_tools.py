@@ -12,9 +12,10 @@
   get PROXY ORIGIN BYTES USER:PASS PID [connect]
                        one GET of /bulk/BYTES from ORIGIN (host:port) through PROXY ("direct"
                        for none; "-" for no credentials), or with "connect" through a CONNECT
-                       tunnel of PROXY; prints "result MB/s PEAK GROWTH": the peak of the
+                       tunnel of PROXY; prints "result MB/s PEAK GROWTH OWN": the peak of the
                        resident memory of PID and its child processes ("-": none) during the
-                       download and how far it rose above its level at the start, in KiB.
+                       download, how far it rose above its level at the start, and the peak of
+                       their anonymous memory (their own, shared libraries left out), in KiB.
 """
 
 import base64
@@ -65,41 +66,48 @@ BLOCK = bytes(range(256)) * 4096  # 1 MiB
 
 
 def tree_rss_kib(pid):
-    """The resident memory of `pid` and every process below it, in KiB."""
-    total, todo = 0, [pid]
+    """The resident and the anonymous memory of `pid` and every process below it, in KiB."""
+    total, anon, todo = 0, 0, [pid]
     while todo:
         p = todo.pop()
         try:
             with open("/proc/%d/status" % p) as f:
-                total += next((int(l.split()[1]) for l in f if l.startswith("VmRSS:")), 0)
+                fields = dict(l.split(":", 1) for l in f if ":" in l)
+            total += int(fields.get("VmRSS", "0 kB").split()[0])
+            anon += int(fields.get("RssAnon", "0 kB").split()[0])
             for task in os.listdir("/proc/%d/task" % p):
                 with open("/proc/%d/task/%s/children" % (p, task)) as f:
                     todo.extend(int(c) for c in f.read().split())
         except (OSError, ValueError):
             pass
-    return total
+    return total, anon
 
 
 class PeakSampler:
-    """Samples tree_rss_kib(pid) every 20 ms in a thread of its own until stop()."""
+    """Samples tree_rss_kib(pid) every 20 ms in a thread of its own until stop(), keeping the
+    level at the start and the peaks."""
 
     def __init__(self, pid):
         self.pid, self.done = pid, threading.Event()
-        self.start = self.peak = tree_rss_kib(pid) if pid else 0
+        self.start, self.own = tree_rss_kib(pid) if pid else (0, 0)
+        self.peak = self.start
         self.thread = threading.Thread(target=self.run, daemon=True)
         if pid:
             self.thread.start()
 
+    def sample(self):
+        rss, anon = tree_rss_kib(self.pid)
+        self.peak, self.own = max(self.peak, rss), max(self.own, anon)
+
     def run(self):
         while not self.done.wait(0.02):
-            self.peak = max(self.peak, tree_rss_kib(self.pid))
+            self.sample()
 
     def stop(self):
         self.done.set()
         if self.pid:
             self.thread.join(5)
-            self.peak = max(self.peak, tree_rss_kib(self.pid))
-        return self.peak
+            self.sample()
 
 
 def origin(portfile):
@@ -217,11 +225,12 @@ def get(proxy, origin, total, credentials, pid, mode="forward"):
         got += n
     elapsed = time.monotonic() - start
     s.close()
-    peak = sampler.stop()
+    sampler.stop()
     if got < total:
         print("GET short: %d of %d bytes" % (got, total), file=sys.stderr)
         return
-    print("result %.0f %d %d" % (got / elapsed / 1e6, peak, peak - sampler.start))
+    print("result %.0f %d %d %d" % (got / elapsed / 1e6, sampler.peak,
+                                    sampler.peak - sampler.start, sampler.own))
 
 
 ROWS = [  # key, label, higher is better
@@ -233,6 +242,7 @@ ROWS = [  # key, label, higher is better
     ("get", "bulk GET, 1 client (MB/s)", True),
     ("getmem", "bulk GET, proxy peak memory (MiB)", False),
     ("getgrow", "bulk GET, proxy memory growth (MiB)", False),
+    ("getown", "bulk GET, proxy own memory (MiB)", False),
     ("bulk", "CONNECT bulk, 1 tunnel (MB/s)", True),
 ]
 COLUMNS = ["direct", "gateway", "tinyproxy", "squid"]

@@ -125,22 +125,23 @@ for p in direct streaming tinyproxy squid; do
         fig[$(column_of "$p"),p99s]=$(awk '$1 == "99%" {print $2}' <<<"$out")
     fi
 done
-# get_run PEER [connect]: "MB/s peak-KiB growth-KiB" of one GET of GET_BYTES through PEER (or
-# direct), or through a CONNECT tunnel of PEER
+# get_run PEER [connect]: "MB/s peak-KiB growth-KiB own-KiB" of one GET of GET_BYTES through
+# PEER (or direct), or through a CONNECT tunnel of PEER
 get_run() {
     local via=direct creds=-
     [[ $1 != direct ]] && { via=127.0.0.1:$(port_of "$1"); creds=$USER:$PASS; }
     $py "$tools" get "$via" "127.0.0.1:$origin" "$GET_BYTES" "$creds" "$(pid_of "$1")" ${2:-} \
-        2>>"$work/get.err" | awk '/^result/ {print $2, $3, $4}'
+        2>>"$work/get.err" | awk '/^result/ {print $2, $3, $4, $5}'
 }
-declare -A gets mems grows
+declare -A gets mems grows owns
 for ((r = 0; r < GET_RUNS; r++)); do
     for p in direct streaming tunnel tinyproxy squid; do
-        if [[ $p == tunnel ]]; then read -r rate mem grow <<<"$(get_run streaming connect)"
-        else available "$p" || continue; read -r rate mem grow <<<"$(get_run "$p")"; fi
+        if [[ $p == tunnel ]]; then read -r rate mem grow own <<<"$(get_run streaming connect)"
+        else available "$p" || continue; read -r rate mem grow own <<<"$(get_run "$p")"; fi
         col=$(column_of "$p")
         gets[$col]+=" $rate"
-        [[ $p != tunnel && -n $mem && $mem != 0 ]] && { mems[$col]+=" $mem"; grows[$col]+=" $grow"; }
+        [[ $p != tunnel && -n $mem && $mem != 0 ]] &&
+            { mems[$col]+=" $mem"; grows[$col]+=" $grow"; owns[$col]+=" $own"; }
     done
 done
 for c in "${!gets[@]}"; do fig[$c,get]=$(median ${gets[$c]}); done
@@ -149,6 +150,7 @@ highest_mib() { printf '%s\n' "$@" | sort -g | tail -1 | awk '{printf "%.1f", $1
 for c in "${!mems[@]}"; do
     fig[$c,getmem]=$(highest_mib ${mems[$c]})
     fig[$c,getgrow]=$(highest_mib ${grows[$c]})
+    fig[$c,getown]=$(highest_mib ${owns[$c]})
 done
 
 # tunnel_rate PEER: MB/s of one CONNECT tunnel carrying BULK_BYTES through PEER (or direct)
