@@ -375,7 +375,7 @@ def fetch(port, request):
 
 
 def test_responses_no_rule_touches_pass_as_the_server_framed_them(gateway, origin):
-    CUT = "Response cut short by the server. Client connection reset"
+    cut = "Response cut short by the server. Client connection reset"
     blob = os.urandom(1 << 20)
     page = b'<html><head><meta charset="koi8-r"></head><body>a needle</body></html>'
     gz = gzip.compress(page)
@@ -394,11 +394,11 @@ def test_responses_no_rule_touches_pass_as_the_server_framed_them(gateway, origi
         ("GET", "/204", reply("204 No Content", ["Content-Length: 5"]), None),
         ("GET", "/304", reply("304 Not Modified", ["Content-Length: 5"]), None),
         ("GET", "/short", reply("200 OK", ["Content-Length: %d" % len(blob)], blob[:1000]),
-         CUT),
+         cut),
         ("GET", "/short-chunked", reply("200 OK", ["Transfer-Encoding: chunked"],
-                                        chunked[:5000]), CUT),
+                                        chunked[:5000]), cut),
         ("GET", "/no-last-chunk", reply("200 OK", ["Transfer-Encoding: chunked"],
-                                        b"5\r\nhello\r\n"), CUT),
+                                        b"5\r\nhello\r\n"), cut),
         ("GET", "/bad-chunk", reply("200 OK", ["Transfer-Encoding: chunked"],
                                     b"zz\r\nhello\r\n0\r\n\r\n"),
          "Chunked body framing broken"),
