@@ -179,7 +179,6 @@ std::string_view TrimOws(std::string_view text) {
     return text;
 }
 
-
 void TooLarge() {
     throw ParseError(HttpRequestTooLarge);
 }

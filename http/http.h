@@ -40,8 +40,9 @@ class HttpStateMachine : public StateMachine {
         : StateMachine(listener, descriptor), clientReader_(ClientSocket()) {}
 
     // The whole exchange. A malformed request is answered 400 here; socket errors, time-outs,
-    // a 1xx response, a response over the limits, broken chunk framing and termination leave
-    // Run for the worker (after a reset of the peer a body was being passed on to).
+    // a 101 response, a response over the limits, broken chunk framing and termination leave
+    // Run for the worker (after a reset of the peer a body was being passed on to). The
+    // request's body is taken only once its head has passed the credentials and access rules.
     void Run() override;
 
     // False when a cut rule refused the request (the rejected reply has been written).
