@@ -410,17 +410,27 @@ def test_responses_no_rule_touches_pass_as_the_server_framed_them(gateway, origi
                (["X: y", " folded", "Content-Length: 5"], b"hello")]
     routes = {"/unclear%d" % i: reply("200 OK", lines, body)
               for i, (lines, body) in enumerate(unclear)}
+    # What the final response's head looks like once interim ones are skipped and a status
+    # line without a reason is read: the body still passes as the server framed it.
+    final = reply("200 OK", ["Content-Length: 5"], b"hello")
+    reframed = {"/hints": (b"HTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\n\r\nHTTP/1.1 100 "
+                           b"Continue\r\n\r\n" + final, final),
+                "/no-reason": (b"HTTP/1.1 200\r\nContent-Length: 5\r\n\r\nhello",
+                               b"HTTP/1.1 200 \r\nContent-Length: 5\r\n\r\nhello")}
     # Bytes a server sends past the end of its body are not passed on.
     longer = {"/longer": reply("200 OK", ["Content-Length: %d" % len(blob)], blob),
               "/longer-chunked": reply("200 OK", ["Transfer-Encoding: chunked"], chunked)}
     o = origin(dict(routes, **{path: sent for _, path, sent, _ in cases},
-                    **{path: sent + blob for path, sent in longer.items()}))
+                    **{path: sent + blob for path, sent in longer.items()},
+                    **{path: sent for path, (sent, _) in reframed.items()}))
     g = gateway(process=ALICE_RULE, charset="windows-1251")
     for path in routes:
         head, body = head_and_body(fetch(g.port, get(o.port, path.encode()))[0])
         assert body == b"hello" and "Content-length: 5" in head, (path, head)
     for path, whole in longer.items():
         assert fetch(g.port, get(o.port, path.encode())) == (whole, False), path
+    for path, (_, expected) in reframed.items():
+        assert fetch(g.port, get(o.port, path.encode())) == (expected, False), path
     for method, path, sent, log in cases:
         start = g.count()
         got, reset = fetch(g.port, get(o.port, path.encode(), method=method.encode()))
@@ -527,8 +537,37 @@ def test_uploads_with_a_length_pass_to_the_server_as_they_arrive(gateway):
             conn.sendall(reply("200 OK", ["Content-Length: 2"], b"ok"))
 
     server = algtest.LoopbackServer(sink, io_timeout=IO_LIMIT)
-    g = gateway(process=ALICE_RULE)
+    rules = """<access userid="" loglevel="event" action="reject">
+  <filterby name="URL" masktype="wild">*/refuse*</filterby></access>""" + ALLOW_ALL
+    g = gateway(rules=rules, process=ALICE_RULE)
     try:
+        # A refused upload that would have passed as it arrives is never passed on: the client
+        # sends all of it without a reset and reads its whole reply; the server hears nothing.
+        megabyte = memoryview(bytes(1 << 20))
+        pushed = []
+
+        def push(s):
+            try:
+                for _ in range(8):
+                    s.sendall(megabyte)
+                pushed.append("all")
+            except OSError as e:
+                pushed.append(e)
+
+        head = b"Content-Length: %d\r\n" % (8 << 20)
+        for request, expected in [
+                (get(server.port, b"/up", method=b"POST", extra=head).replace(AUTH, b""),
+                 AUTH_REQUIRED),
+                (get(server.port, b"/refuse", method=b"POST", extra=head), REJECTED)]:
+            s = algtest.connect(g.port, IO_LIMIT)
+            s.sendall(request)
+            sender = threading.Thread(target=push, args=(s,))
+            sender.start()
+            sender.join(IO_LIMIT)
+            assert pushed[-1] == "all" and recv_all(s) == expected, (expected, pushed)
+            s.close()
+            assert seen == [], expected
+
         size = (257 << 20) + 5  # beyond the bound of a body held whole
         payload = os.urandom(1 << 20)
         s = algtest.connect(g.port, IO_LIMIT)
