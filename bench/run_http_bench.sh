@@ -19,6 +19,8 @@ SMALL_REQUESTS=${SMALL_REQUESTS:-5000}    # small GETs per proxy, 8 at a time
 PAGE_REQUESTS=${PAGE_REQUESTS:-40}        # 1 MiB pages per proxy, one at a time (0: no page rows)
 BULK_BYTES=${BULK_BYTES:-1073741824}      # one CONNECT tunnel
 BULK_RUNS=${BULK_RUNS:-5}                 # the CONNECT figure: the median of this many runs (0: none)
+GET_BYTES=${GET_BYTES:-1073741824}        # one GET of a file this size per proxy
+GET_RUNS=${GET_RUNS:-3}                   # the GET figure: the median of this many runs (0: none)
 USER=bench PASS=bench-password
 
 ulimit -n 65536 2>/dev/null || ulimit -n 8192 2>/dev/null || true
@@ -41,6 +43,11 @@ gw_port=$(free_port)
 run_gateway "$gateway" gateway "$gw_port"; gw_pid=$started
 cp_port=$(free_port)
 run_gateway "$gateway" copying "$cp_port" "$preload"
+# A third one without body rules, whose responses pass as they arrive.
+gw_process=""
+st_port=$(free_port)
+run_gateway "$gateway" streaming "$st_port"
+st_pid=$started
 
 tp_port=$(free_port); tp_on=""
 if command -v tinyproxy >/dev/null; then
@@ -82,12 +89,14 @@ fi
 
 wait_port "$gw_port" || { echo "http-gateway did not start:"; cat "$work/gateway/gateway.log"; exit 0; }
 wait_port "$cp_port" || { echo "copying http-gateway did not start:"; cat "$work/copying/gateway.log"; exit 0; }
+wait_port "$st_port" || { echo "streaming http-gateway did not start:"; cat "$work/streaming/gateway.log"; exit 0; }
 [[ -n $tp_on ]] && { wait_port "$tp_port" || tp_on=""; }
 [[ -n $sq_on ]] && { wait_port "$sq_port" || sq_on=""; }
 
-pid_of() { case $1 in gateway) echo "$gw_pid" ;; tinyproxy) echo "$tp_pid" ;; squid) echo "$sq_pid" ;; esac; }
-port_of() { case $1 in gateway) echo "$gw_port" ;; copying) echo "$cp_port" ;; tinyproxy) echo "$tp_port" ;; squid) echo "$sq_port" ;; esac; }
-available() { case $1 in direct|gateway) return 0 ;; tinyproxy) [[ -n $tp_on ]] ;; squid) [[ -n $sq_on ]] ;; esac; }
+port_of() { case $1 in gateway) echo "$gw_port" ;; copying) echo "$cp_port" ;; streaming) echo "$st_port" ;; tinyproxy) echo "$tp_port" ;; squid) echo "$sq_port" ;; esac; }
+pid_of() { case $1 in gateway) echo "$gw_pid" ;; streaming) echo "$st_pid" ;; tinyproxy) echo "$tp_pid" ;; squid) echo "$sq_pid" ;; *) echo - ;; esac; }
+available() { case $1 in direct|gateway|streaming) return 0 ;; tinyproxy) [[ -n $tp_on ]] ;; squid) [[ -n $sq_on ]] ;; esac; }
+column_of() { [[ $1 == streaming ]] && echo gateway || echo "$1"; }
 # ab through proxy $1 (or direct); prints ab's report
 run_ab() {
     local p=$1; shift
@@ -113,6 +122,43 @@ for p in direct gateway tinyproxy squid; do
         fig[$p,p99]=$(awk '$1 == "99%" {print $2}' <<<"$out")
     fi
 done
+# The same page without a body rule: the gateway's column is the one without rules.
+for p in direct streaming tinyproxy squid; do
+    available "$p" || continue
+    out=$(run_ab "$p" -n "$PAGE_REQUESTS" -c 1 "http://127.0.0.1:$origin/page")
+    if [[ $(failed <<<"$out") == 0 ]]; then
+        fig[$(column_of "$p"),p50s]=$(awk '$1 == "50%" {print $2}' <<<"$out")
+        fig[$(column_of "$p"),p99s]=$(awk '$1 == "99%" {print $2}' <<<"$out")
+    fi
+done
+# get_run PEER [connect]: "MB/s peak-KiB growth-KiB own-KiB" of one GET of GET_BYTES through
+# PEER (or direct), or through a CONNECT tunnel of PEER
+get_run() {
+    local via=direct creds=-
+    [[ $1 != direct ]] && { via=127.0.0.1:$(port_of "$1"); creds=$USER:$PASS; }
+    $py "$tools" get "$via" "127.0.0.1:$origin" "$GET_BYTES" "$creds" "$(pid_of "$1")" ${2:-} \
+        2>>"$work/get.err" | awk '/^result/ {print $2, $3, $4, $5}'
+}
+declare -A gets mems grows owns
+for ((r = 0; r < GET_RUNS; r++)); do
+    for p in direct streaming tunnel tinyproxy squid; do
+        if [[ $p == tunnel ]]; then read -r rate mem grow own <<<"$(get_run streaming connect)"
+        else available "$p" || continue; read -r rate mem grow own <<<"$(get_run "$p")"; fi
+        col=$(column_of "$p")
+        gets[$col]+=" $rate"
+        [[ $p != tunnel && -n $mem && $mem != 0 ]] &&
+            { mems[$col]+=" $mem"; grows[$col]+=" $grow"; owns[$col]+=" $own"; }
+    done
+done
+for c in "${!gets[@]}"; do fig[$c,get]=$(median ${gets[$c]}); done
+# The memory rows: the highest of the runs, in MiB.
+highest_mib() { printf '%s\n' "$@" | sort -g | tail -1 | awk '{printf "%.1f", $1 / 1024}'; }
+for c in "${!mems[@]}"; do
+    fig[$c,getmem]=$(highest_mib ${mems[$c]})
+    fig[$c,getgrow]=$(highest_mib ${grows[$c]})
+    fig[$c,getown]=$(highest_mib ${owns[$c]})
+done
+
 # tunnel_rate PEER: MB/s of one CONNECT tunnel carrying BULK_BYTES through PEER (or direct)
 tunnel_rate() {
     local via=direct creds=()
@@ -137,6 +183,9 @@ echo "CONNECT bulk, copying relay (the gateway with its pipes refused): ${copyin
     "copying / direct $(ratio "${copying_bulk:-}" "${fig[direct,bulk]:-}")," \
     "gateway / copying $(ratio "${fig[gateway,bulk]:-}" "${copying_bulk:-}")"
 echo "CONNECT bulk: median of $BULK_RUNS runs; direct:${runs[direct]:-}, copying:${runs[copying]:-}, gateway:${runs[gateway]:-}"
+echo "bulk GET of $GET_BYTES bytes: median of $GET_RUNS runs; direct:${gets[direct]:-}, gateway:${gets[gateway]:-}," \
+    "its CONNECT tunnel:${gets[tunnel]:-}, tinyproxy:${gets[tinyproxy]:-}, squid:${gets[squid]:-}"
 [[ -s $work/ab.err ]] && { echo "ab errors:"; sort "$work/ab.err" | uniq -c | head; }
 [[ -s $work/tunnel.err ]] && { echo "tunnel errors:"; sort "$work/tunnel.err" | uniq -c | head; }
+[[ -s $work/get.err ]] && { echo "GET errors:"; sort "$work/get.err" | uniq -c | head; }
 exit 0

@@ -398,6 +398,21 @@ bool ProcessSection::ProcessBody(const char* user, std::string& body, I_ToLogSys
     return false;
 }
 
+bool ProcessSection::HasBodyRules(const char* user) const {
+    auto applies = [user](const SectionBase& s) { return !s.bodies.empty() && s.AppliesTo(user); };
+    return std::any_of(cuts.begin(), cuts.end(), applies) ||
+           std::any_of(replaces.begin(), replaces.end(), applies);
+}
+
+bool ProcessSection::MayReplace(const char* user, const char* itemName) const {
+    for (const ReplaceSection& replace : replaces) {
+        if (!replace.AppliesTo(user)) continue;
+        for (const ProcOption& rule : replace.options)
+            if (strcasecmp(rule.name.c_str(), itemName) == 0) return true;
+    }
+    return false;
+}
+
 void ProcessSection::PrepareToFilter(std::string& text, codepage_t from) {
     if (from != kFilterCodepage) Convert(text, from, kFilterCodepage);
 }

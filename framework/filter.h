@@ -214,6 +214,12 @@ class ProcessSection {
     bool ProcessBody(const char* user, std::string& body, I_ToLogSystem& log,
                      codepage_t codepage) const;
 
+    // Whether a body rule of a cut or replace section applies to `user`: only then must a body
+    // be seen whole before it passes.
+    bool HasBodyRules(const char* user) const;
+    // Whether a replace rule for the item `itemName` (any letter case) applies to `user`.
+    bool MayReplace(const char* user, const char* itemName) const;
+
     // Conversion into and out of the filter code page; nothing happens for the filter code
     // page itself or when the converter reports a size of 0.
     static void PrepareToFilter(std::string& text, codepage_t from);

@@ -56,21 +56,28 @@ bool IEquals(std::string_view a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
+// A length field's value: decimal digits with blanks (and a line end) around them and nothing
+// else; empty otherwise. A value beyond 64 bits gives UINT64_MAX, more than any body.
+std::optional<std::uint64_t> DecimalLength(std::string_view value) {
+    const std::size_t first = value.find_first_not_of(" \t");
+    const std::size_t last = value.find_last_not_of(" \t\r\n");
+    if (first == std::string_view::npos || last == std::string_view::npos) return std::nullopt;
+    std::uint64_t n = 0;
+    for (const char c : value.substr(first, last + 1 - first)) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        n = n > (UINT64_MAX - digit) / 10 ? UINT64_MAX : n * 10 + digit;
+    }
+    return n;
+}
+
 // The value of the first Content-Length line of `headers` when it is a decimal number.
 std::optional<std::size_t> ContentLength(const std::list<std::string>& headers) {
     for (const std::string& line : headers) {
         const std::size_t colon = line.find(':');
-        if (colon == std::string::npos ||
-            !IEquals(std::string_view(line).substr(0, colon), "Content-Length"))
-            continue;
-        std::size_t p = colon + 1, value = 0, digits = 0;
-        while (p < line.size() && (line[p] == ' ' || line[p] == '\t')) ++p;
-        for (; p < line.size() && line[p] >= '0' && line[p] <= '9'; ++p, ++digits) {
-            if (value > (SIZE_MAX - 9) / 10) return SIZE_MAX;  // beyond any body we take
-            value = value * 10 + static_cast<std::size_t>(line[p] - '0');
-        }
-        if (digits == 0) return std::nullopt;
-        return value;
+        if (colon != std::string::npos &&
+            IEquals(std::string_view(line).substr(0, colon), "Content-Length"))
+            return DecimalLength(std::string_view(line).substr(colon + 1));
     }
     return std::nullopt;
 }
@@ -379,22 +386,18 @@ void HttpRequest::ReadOptions(Reader& reader, unsigned int timeout) {
 }
 
 void HttpRequest::CheckFraming() {
-    std::optional<std::size_t> length;
+    std::optional<std::uint64_t> length;
     int codings = 0;
     for (const Field& f : options) {
         if (strcasecmp(f.first.c_str(), "Transfer-Encoding") == 0) {
             if (++codings > 1 || !IEquals(TrimOws(f.second), "chunked"))
                 throw ParseError(HttpUnsupportedCoding);
         } else if (strcasecmp(f.first.c_str(), "Content-Length") == 0) {
-            const std::string_view text = TrimOws(f.second);
-            std::size_t n = 0;
-            if (text.empty()) throw ParseError(HttpBadContentLength);
-            for (const char c : text) {
-                if (c < '0' || c > '9') throw ParseError(HttpBadContentLength);
-                n = n * 10 + static_cast<std::size_t>(c - '0');
-                if (n > HttpLimits::kRequestBody) TooLarge();
-            }
-            if (length && *length != n) throw ParseError(HttpBadContentLength);
+            const std::optional<std::uint64_t> n = DecimalLength(f.second);
+            if (!n || (length && *length != *n)) throw ParseError(HttpBadContentLength);
+            // A body passed on as it arrives has no bound, but its length must be one the
+            // server reads as the gateway does.
+            if (*n == UINT64_MAX) TooLarge();
             length = n;
         }
     }
@@ -416,17 +419,18 @@ void HttpRequest::CheckFraming() {
 
 std::size_t HttpRequest::ContentLengthValue() const {
     const char* value = GetOptionValue("Content-length");
-    if (value == nullptr) return 0;
-    const char* p = value;
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p == '-') return 0;
-    if (*p == '+') ++p;
-    std::size_t n = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        n = n * 10 + static_cast<std::size_t>(*p - '0');
-        if (n > HttpLimits::kRequestBody) TooLarge();
-    }
-    return n;
+    const std::optional<std::uint64_t> n = value ? DecimalLength(value) : std::nullopt;
+    if (!n) return 0;
+    if (*n > HttpLimits::kRequestBody) TooLarge();
+    return static_cast<std::size_t>(*n);
+}
+
+std::optional<std::uint64_t> HttpRequest::StreamableBodyLength() const {
+    if (FindOptionC("Transfer-Encoding") != options.end()) return std::nullopt;
+    const char* value = GetOptionValue("Content-length");
+    const std::optional<std::uint64_t> length = value ? DecimalLength(value) : std::nullopt;
+    if (length && *length == 0) return std::nullopt;
+    return length;
 }
 
 void HttpRequest::ReadBody(Reader& reader, unsigned int timeout) {
@@ -568,19 +572,26 @@ void HttpRequest::RemoveOption(const char* name) {
 // ---- HttpResponse ---------------------------------------------------------------------------
 
 bool HttpResponse::Read(Reader& reader, unsigned int timeout) {
+    return ReadBody(reader, timeout, ReadHead(reader, timeout));
+}
+
+bool HttpResponse::ReadHead(Reader& reader, unsigned int timeout) {
     // Interim responses are not passed on (an HTTP/1.0 client must not get them); 101 is
     // final and left to ShouldHasBody.
     for (int interim = 0;; ++interim) {
         if (interim > kInterimResponses) throw HttpLimitError(HttpResponseTooLarge);
-        ReadHead(reader, timeout);
-        if (status[0] != '1' || status == "101 ") break;
+        const bool chunked = ReadOneHead(reader, timeout);
+        if (status[0] != '1' || status == "101 ") return chunked;
     }
+}
+
+bool HttpResponse::ReadBody(Reader& reader, unsigned int timeout, bool chunked) {
     cutShort = false;
     if (!ShouldHasBody()) return false;
     body.clear();
     ReadToEnd(reader, body, bodyShare,
-              HttpLimits::kResponseBody + (chunked_ ? HttpLimits::kChunkedOverhead : 0), timeout);
-    if (chunked_) {
+              HttpLimits::kResponseBody + (chunked ? HttpLimits::kChunkedOverhead : 0), timeout);
+    if (chunked) {
         cutShort = !unchunk();
     } else {
         const std::optional<std::size_t> announced = ContentLength(headers);
@@ -591,7 +602,7 @@ bool HttpResponse::Read(Reader& reader, unsigned int timeout) {
     return ungzip();
 }
 
-void HttpResponse::ReadHead(Reader& reader, unsigned int timeout) {
+bool HttpResponse::ReadOneHead(Reader& reader, unsigned int timeout) {
     std::size_t budget = HttpLimits::kLine;
     std::string line;
     if (!ReadWithin(reader, line, '\n', timeout, budget))
@@ -607,7 +618,7 @@ void HttpResponse::ReadHead(Reader& reader, unsigned int timeout) {
     status = line.substr(code, 3) + ' ';
     reason = line.substr(line[code + 3] == ' ' ? code + 4 : code + 3);
     headers.clear();
-    chunked_ = false;
+    bool chunked = false;
     gzipped = false;
     for (;;) {
         budget = HttpLimits::kLine;
@@ -617,13 +628,49 @@ void HttpResponse::ReadHead(Reader& reader, unsigned int timeout) {
         if (IEquals(line, kGzipLine)) {
             gzipped = true;
         } else if (IEquals(line, kChunkedLine)) {
-            chunked_ = true;
+            chunked = true;
             continue;
         }
-        if (line == "\r\n" || line == "\n") break;
+        if (line == "\r\n" || line == "\n") return chunked;
         if (headers.size() >= HttpLimits::kFields) throw HttpLimitError(HttpResponseTooLarge);
         headers.push_back(std::move(line));
     }
+}
+
+HttpBodyFraming HttpResponse::BodyFraming(std::string_view method, bool chunked) const {
+    using Kind = HttpBodyFraming::Kind;
+    if (status.size() < 3 || !std::all_of(status.begin(), status.begin() + 3,
+                                          [](char c) { return c >= '0' && c <= '9'; }))
+        return {};
+    if (status[0] == '1') return {};
+    std::optional<std::uint64_t> length;
+    for (const std::string& line : headers) {
+        if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) return {};
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        const std::string_view name(line.data(), colon);
+        const std::string_view bare = name.substr(0, name.find_last_not_of(" \t") + 1);
+        if (IEquals(bare, "Transfer-Encoding")) return {};
+        if (!IEquals(bare, "Content-Length")) continue;
+        const std::optional<std::uint64_t> value =
+            DecimalLength(std::string_view(line).substr(colon + 1));
+        if (bare.size() != name.size() || !value || *value == UINT64_MAX ||
+            (length && *length != *value))
+            return {};
+        length = value;
+    }
+    if (method == "HEAD" || status.compare(0, 3, "204") == 0 || status.compare(0, 3, "304") == 0)
+        return {Kind::none, 0};
+    if (chunked) return length ? HttpBodyFraming{} : HttpBodyFraming{Kind::chunked, 0};
+    return length ? HttpBodyFraming{Kind::length, *length} : HttpBodyFraming{Kind::close, 0};
+}
+
+std::string HttpResponse::StreamedHead(bool chunked) const {
+    std::string head = version + status + reason;
+    for (const std::string& line : headers) head += line;
+    if (chunked) head += kChunkedLine;
+    head += "\r\n";
+    return head;
 }
 
 bool HttpResponse::ShouldHasBody() const {

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -164,9 +166,13 @@ class HttpRequest : public HandshakeInfoHolder {
     // A chunked body is decoded and its field replaced by a Content-length; without a transfer
     // coding exactly ContentLengthValue() bytes are read.
     void ReadBody(Reader& reader, unsigned int timeout);
-    // Leading digits of "Content-length"; absent or negative gives 0, beyond the body bound
+    // The value of "Content-length"; absent or not decimal gives 0, beyond the body bound
     // throws ParseError(HttpRequestTooLarge).
     std::size_t ContentLengthValue() const;
+    // The length of a body that can pass to the server as it arrives, without a bound: the
+    // Content-length ReadHead left, above 0, and no "Transfer-Encoding". Empty for every other
+    // request, whose body ReadBody reads whole.
+    std::optional<std::uint64_t> StreamableBodyLength() const;
     // Splits ":port" off `host`; the port must pass ParsePort (ParseError(HttpBadPort)) and is
     // kept in canonical decimal. An empty port after the colon keeps the previous one.
     void CutPortFromHost();
@@ -194,6 +200,19 @@ class HttpRequest : public HandshakeInfoHolder {
     bool ReadFieldLine(Reader& reader, std::string& line, std::size_t& lines, unsigned int timeout);
 };
 
+// How the end of a response body is found while the body passes on unchanged.
+struct HttpBodyFraming {
+    enum class Kind {
+        none,     // no body follows the head (HEAD, 204, 304)
+        length,   // `length` bytes
+        chunked,  // the chunked coding, up to its last chunk and trailer
+        close,    // up to the server's end of stream
+        unclear,  // a head readers may take in more than one way: the response is held instead
+    };
+    Kind kind = Kind::unclear;
+    std::uint64_t length = 0;
+};
+
 // One HTTP response as read from the server: its body decoded (chunked, gzip) for the
 // filters, written back with an exact Content-length and gzip put back. Interim responses
 // (1xx but 101) are read and dropped. Read throws HttpLimitError over HttpLimits or for a
@@ -216,8 +235,21 @@ class HttpResponse {
     bool cutShort = false;
 
     // Everything up to the server's end of stream; the result is that of ungzip, or false
-    // when the status admits no body.
+    // when the status admits no body. ReadHead, then ReadBody.
     bool Read(Reader& reader, unsigned int timeout);
+    // The status line and the header lines of the final response, interim ones skipped: whether
+    // the body comes in the chunked coding (whose line is then dropped from `headers`).
+    bool ReadHead(Reader& reader, unsigned int timeout);
+    // The body that follows the head, as Read takes it; `chunked` as ReadHead returned.
+    bool ReadBody(Reader& reader, unsigned int timeout, bool chunked);
+    // How the body after this head ends, for a request of `method` and `chunked` as ReadHead
+    // returned. Unclear for a 101 or unreadable status, a folded header line, a
+    // Transfer-Encoding line other than the one ReadHead dropped, a Content-Length that is not
+    // decimal digits (or is beyond 64 bits) or differs from another, or both codings at once.
+    HttpBodyFraming BodyFraming(std::string_view method, bool chunked) const;
+    // The status line and the header lines (a chunked coding's line put back last), for a
+    // body that passes on unchanged.
+    std::string StreamedHead(bool chunked) const;
     bool ShouldHasBody() const;
     // Takes chunks until a size of 0 or one that does not parse; a chunk claiming more than
     // remains takes what remains and ends the body. True when the body ended on the last
@@ -234,10 +266,9 @@ class HttpResponse {
     void Write(Writer& writer, unsigned int timeout);
 
   private:
-    // Status line and header lines of one response, final or interim.
-    void ReadHead(Reader& reader, unsigned int timeout);
-
-    bool chunked_ = false;
+    // Status line and header lines of one response, final or interim: whether its body comes
+    // in the chunked coding.
+    bool ReadOneHead(Reader& reader, unsigned int timeout);
 };
 
 // The linear equivalents of the charset searches of a response (a backtracking engine takes

@@ -439,7 +439,7 @@ void StreamMover::Grow() {
     }
 }
 
-long StreamMover::Receive() {
+long StreamMover::Receive(std::size_t limit) {
     // A bulk stream moves on to a pipe once its buffer is empty, so no byte overtakes another.
     if (!Spliced() && bulk_ && pending_ == 0 && !pipeRefused_) {
         buffer_.reset();
@@ -447,13 +447,13 @@ long StreamMover::Receive() {
     }
     if (Spliced()) {
         const ssize_t n = ::splice(from_.Descriptor(), nullptr, pipe_[1], nullptr,
-                                   capacity_ - pending_, kSpliceFlags);
+                                   std::min(capacity_ - pending_, limit), kSpliceFlags);
         if (n > 0) {
             pending_ += static_cast<std::size_t>(n);
             if (pending_ == capacity_) Grow();
             return n;
         }
-        if (n == 0) return ReceiveAtMark();
+        if (n == 0) return ReceiveAtMark(limit);
         if (Retryable(errno)) {
             // With bytes in the pipe the refusal may be the pipe's, which has no free slot.
             full_ = errno != EINTR && pending_ > 0;
@@ -470,8 +470,8 @@ long StreamMover::Receive() {
         std::memmove(buffer_.get(), buffer_.get() + begin_, pending_);
         begin_ = 0;
     }
-    const ssize_t n = ::recv(from_.Descriptor(), buffer_.get() + pending_, capacity_ - pending_,
-                             MSG_DONTWAIT);
+    const ssize_t n = ::recv(from_.Descriptor(), buffer_.get() + pending_,
+                             std::min(capacity_ - pending_, limit), MSG_DONTWAIT);
     if (n >= 0) {
         pending_ += static_cast<std::size_t>(n);
         if (pending_ == capacity_) bulk_ = true;
@@ -481,7 +481,7 @@ long StreamMover::Receive() {
     throw SocketError(RecvFails);
 }
 
-long StreamMover::ReceiveAtMark() {
+long StreamMover::ReceiveAtMark(std::size_t limit) {
     // splice stops in front of an urgent byte and says 0 there as at the end of the stream; a
     // receive tells them apart, and takes the urgent byte in line.
     char bytes[kMarkChunk];
@@ -494,7 +494,8 @@ long StreamMover::ReceiveAtMark() {
         full_ = true;
         return -1;
     }
-    const ssize_t n = ::recv(from_.Descriptor(), bytes, sizeof bytes, MSG_DONTWAIT);
+    const ssize_t n =
+        ::recv(from_.Descriptor(), bytes, std::min(sizeof bytes, limit), MSG_DONTWAIT);
     if (n <= 0) {
         if (n < 0 && !Retryable(errno)) throw SocketError(RecvFails);
         return n < 0 ? -1 : 0;
@@ -537,6 +538,117 @@ std::size_t StreamMover::Send() {
 
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {
     Tunnel(client, server, timeout).Run();
+}
+
+// ---- BodyRelay -----------------------------------------------------------------------------
+
+namespace {
+
+// A socket watched for nothing but errors that reports one: its failure, as a receive would.
+void ThrowIfIdleSocketFailed(const pollfd& p) {
+    if (p.events != 0 || !(p.revents & (POLLERR | POLLHUP))) return;
+    int err = 0;
+    socklen_t len = sizeof err;
+    ::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    errno = err != 0 ? err : ECONNRESET;
+    throw SocketError(RecvFails);
+}
+
+// The framing of a chunked body is read through user space a piece at a time; chunk data beyond
+// a piece moves by the mover.
+constexpr std::size_t kFramingPiece = 32 * 1024;
+
+}  // namespace
+
+BodyRelay::BodyRelay(AlgSocket& from, AlgSocket& to, unsigned int timeout)
+    : from_(from), to_(to), timeout_(timeout), mover_(from, to), waker_(from.Pool()) {
+    const int on = 1;
+    ::setsockopt(to.Descriptor(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void BodyRelay::ThrowIfQuit() const {
+    if (from_.QuitRaised() || to_.QuitRaised() || waker_.QuitRaised()) throw TerminationEvent();
+}
+
+void BodyRelay::Write(std::string_view bytes) {
+    if (!bytes.empty()) to_.Write(bytes.data(), static_cast<unsigned int>(bytes.size()), timeout_);
+}
+
+void BodyRelay::Wait(bool read, bool write) {
+    pollfd p[3] = {{from_.Descriptor(), static_cast<short>(read ? POLLIN : 0), 0},
+                   {to_.Descriptor(), static_cast<short>(write ? POLLOUT : 0), 0},
+                   {waker_.Descriptor(), POLLIN, 0}};
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const long long spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - start)
+                                    .count();
+        long long wait = static_cast<long long>(timeout_) - spent;
+        if (wait <= 0) {
+            errno = 0;
+            throw SocketError(write ? WriteTimeout : Timeout);
+        }
+        if (waker_.Descriptor() < 0) wait = std::min<long long>(wait, kSliceMs);
+        const int ready = ::poll(p, 3, static_cast<int>(wait));
+        if (ready < 0 && errno != EINTR) throw SocketError(SelectFail);
+        ThrowIfQuit();
+        if (ready <= 0) continue;
+        ThrowIfIdleSocketFailed(p[0]);
+        ThrowIfIdleSocketFailed(p[1]);
+        if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) ||
+            (p[1].revents & (POLLOUT | POLLHUP | POLLERR)))
+            return;
+    }
+}
+
+std::uint64_t BodyRelay::Copy(std::uint64_t count) {
+    std::uint64_t received = 0;
+    bool ended = false;
+    for (;;) {
+        ThrowIfQuit();
+        bool moved = false;
+        if (!ended && received < count && mover_.Room()) {
+            const long n = mover_.Receive(static_cast<std::size_t>(
+                std::min<std::uint64_t>(count - received, StreamMover::kNoLimit)));
+            ended = n == 0;
+            if (n > 0) {
+                received += static_cast<std::uint64_t>(n);
+                moved = true;
+            }
+        }
+        if (mover_.Pending() > 0 && mover_.Send() > 0) moved = true;
+        const bool reading = !ended && received < count;
+        if (!reading && mover_.Pending() == 0) return received;
+        if (!moved) Wait(reading && mover_.Room(), mover_.Pending() > 0);
+    }
+}
+
+std::size_t BodyRelay::ReceiveSome(char* buffer, std::size_t size) {
+    for (;;) {
+        ThrowIfQuit();
+        const ssize_t n = ::recv(from_.Descriptor(), buffer, size, MSG_DONTWAIT);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == EINTR) continue;
+        if (!Retryable(errno)) throw SocketError(RecvFails);
+        Wait(true, false);
+    }
+}
+
+bool BodyRelay::CopyChunked(ChunkedFraming& framing) {
+    std::unique_ptr<char[]> piece;
+    while (!framing.Complete()) {
+        if (const std::uint64_t left = framing.DataLeft()) {
+            const std::uint64_t moved = Copy(left);
+            framing.SkipData(moved);
+            if (moved < left) return false;
+            continue;
+        }
+        if (!piece) piece.reset(new char[kFramingPiece]);
+        const std::size_t n = ReceiveSome(piece.get(), kFramingPiece);
+        if (n == 0) return false;
+        Write({piece.get(), framing.Scan({piece.get(), n})});
+    }
+    return true;
 }
 
 }  // namespace alg

@@ -1,6 +1,7 @@
 // The relay of established connections: one direction of a byte stream between two sockets
-// (StreamMover) and the two-way relay of a tunnel (RelayStreams), shared by the SOCKS and HTTP
-// CONNECT tunnels and the FTP data connections.
+// (StreamMover), the two-way relay of a tunnel (RelayStreams), shared by the SOCKS and HTTP
+// CONNECT tunnels and the FTP data connections, and the one-way relay of a message body whose
+// framing tells where it ends (BodyRelay).
 //
 // What a relayed connection promises: the bytes of each direction arrive in the order they were
 // sent, none lost or added; the end of one direction is passed on as a half close while the other
@@ -11,9 +12,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "algsocket.h"
+#include "chunked_framing.h"
 
 namespace alg {
 
@@ -31,15 +35,17 @@ namespace alg {
 class StreamMover {
   public:
     static constexpr std::size_t kBufferSize = 65535;
+    static constexpr std::size_t kNoLimit = Reader::kNoLimit;
 
     StreamMover(AlgSocket& from, AlgSocket& to);
     ~StreamMover();
     StreamMover(const StreamMover&) = delete;
     StreamMover& operator=(const StreamMover&) = delete;
 
-    // Receives what `from` has, as much as there is room for: the count, 0 at the end of its
-    // stream, -1 when nothing could be taken now. Throws SocketError(RecvFails).
-    long Receive();
+    // Receives what `from` has, as much as there is room for and at most `limit` bytes (> 0):
+    // the count, 0 at the end of its stream, -1 when nothing could be taken now. Throws
+    // SocketError(RecvFails).
+    long Receive(std::size_t limit = kNoLimit);
     // Sends pending bytes to `to`: the count taken (0 when it has no room now). Throws
     // SocketError(SendFailed).
     std::size_t Send();
@@ -57,7 +63,7 @@ class StreamMover {
 
   private:
     // Receive of a pipe whose splice stopped at an urgent mark or at the end of the stream.
-    long ReceiveAtMark();
+    long ReceiveAtMark(std::size_t limit);
     // Moves on to a pipe; false (and never tried again) when none can be had.
     bool OpenPipe();
     void ClosePipe();
@@ -105,5 +111,48 @@ class StreamMover {
 // peer that took nothing that long makes the tunnel end with SocketError(WriteTimeout), both
 // sides reset. A stop resets both at once and throws TerminationEvent.
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout);
+
+// Moves one message body from `from` to `to` as it arrives, through a StreamMover, so that a
+// bulk body moves by splice and the memory it takes does not grow with its size. Its end is
+// told by a count of bytes, the end of `from`'s stream, or the chunked coding. Each wait watches
+// both sockets and the quit signal of `from`'s pool (without a pool, 100 ms slices watching the
+// sockets' quit flags): `timeout` bounds each wait for `from` to send (SocketError(Timeout)) and
+// for `to` to take pending bytes (SocketError(WriteTimeout)); a failing socket, `to` included
+// while only `from` is waited for, throws SocketError; a stop throws TerminationEvent. Nothing
+// is reset here: whether an end was whole is the caller's to judge and to show. `to` gets
+// TCP_NODELAY: the relay writes whole pieces, and the last one must not wait for the
+// acknowledgement of the one before. Used by one thread; not copyable.
+class BodyRelay {
+  public:
+    static constexpr std::uint64_t kToEnd = UINT64_MAX;
+
+    BodyRelay(AlgSocket& from, AlgSocket& to, unsigned int timeout);
+    BodyRelay(const BodyRelay&) = delete;
+    BodyRelay& operator=(const BodyRelay&) = delete;
+
+    // Writes bytes taken from `from` before (what a reader's buffer holds) to `to`.
+    void Write(std::string_view bytes);
+    // Moves up to `count` bytes (kToEnd: up to the end of the stream) and returns how many were
+    // written: fewer only when `from` ended first.
+    std::uint64_t Copy(std::uint64_t count);
+    // Moves the rest of a chunked body whose earlier bytes `framing` has scanned: true once the
+    // body is complete, false when `from` ended first. Framing it cannot follow throws
+    // FramingError. Bytes after the end of the body may be taken from `from`; they are dropped.
+    bool CopyChunked(ChunkedFraming& framing);
+
+  private:
+    // One receive into `buffer` for the framing of a chunked body: the count, 0 at the end of
+    // the stream.
+    std::size_t ReceiveSome(char* buffer, std::size_t size);
+    // Waits until `from` can be read (when `read`) or `to` written (when `write`).
+    void Wait(bool read, bool write);
+    void ThrowIfQuit() const;
+
+    AlgSocket& from_;
+    AlgSocket& to_;
+    unsigned int timeout_;
+    StreamMover mover_;
+    QuitWaker waker_;
+};
 
 }  // namespace alg

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "alg_xml.h"
 #include "relay.h"
@@ -126,6 +127,14 @@ bool SurvivesUtf8(const std::string& text) {
     return true;
 }
 
+// Whether the rules for `user` leave a body and the fields that frame it alone, so that it may
+// pass as it arrives: no body rule, and no replace rule that could make a length or a coding
+// say other than the bytes passed.
+bool RulesLeaveBody(const ProcessSection& sections, const char* user) {
+    return !sections.HasBodyRules(user) && !sections.MayReplace(user, "Content-Length") &&
+           !sections.MayReplace(user, "Transfer-Encoding");
+}
+
 void LogWithSuffix(I_ToLogSystem& log, const locMSG& msg, const char* suffix) {
     LoggedMessage m(msg, event, info);
     if (suffix != nullptr) m.AddSuffix(suffix);
@@ -172,15 +181,31 @@ void HttpStateMachine::Run() {
             Tunnel(request);
             return;
         }
-        request.ReadBody(clientReader_, timeout);
-        if (!filterRequest_step(request)) return;
+        // Only a request let through has its body taken: one no rule must see passes to the
+        // server as it arrives, any other is read whole now.
+        std::optional<std::uint64_t> upload;
+        if (RulesLeaveBody(Listener().ProcessSections(), request.user.c_str()))
+            upload = request.StreamableBodyLength();
+        if (!upload) request.ReadBody(clientReader_, timeout);
+        if (!filterRequest_step(request, upload.has_value())) {
+            // A refused upload still on its way is drained, so the reply is not lost to a reset.
+            if (upload) CloseLingering();
+            return;
+        }
 
         std::unique_ptr<AlgSocket> server = ConnectTo(request, *this);
         if (!server) return;
         request.Write(*server, timeout);
+        if (upload && !SendBody(*server, *upload)) return;
         HttpResponse response;
         BufferedSocketReader serverReader(*server);
-        response.Read(serverReader, timeout);
+        const bool chunked = response.ReadHead(serverReader, timeout);
+        const HttpBodyFraming framing = response.BodyFraming(request.method, chunked);
+        if (MayStream(request.user.c_str(), response, framing)) {
+            StreamResponse(request.user.c_str(), response, chunked, framing, *server, serverReader);
+            return;
+        }
+        response.ReadBody(serverReader, timeout, chunked);
         // A HEAD response announces the length of a body it never carries.
         if (response.cutShort && request.method != "HEAD") {
             LoggedMessage m(ResponseCutShort, event, warning);
@@ -240,7 +265,82 @@ void HttpStateMachine::Tunnel(const HttpRequest& request) {
     RelayStreams(ClientSocket(), *server, timeout);
 }
 
-bool HttpStateMachine::filterRequest_step(HttpRequest& request) {
+bool HttpStateMachine::SendBody(AlgSocket& server, std::uint64_t length) {
+    const std::string_view early = clientReader_.Pending();
+    const std::size_t taken =
+        static_cast<std::size_t>(std::min<std::uint64_t>(early.size(), length));
+    try {
+        BodyRelay relay(ClientSocket(), server,
+                        static_cast<unsigned int>(Listener().SessionTimeout()));
+        relay.Write(early.substr(0, taken));
+        if (relay.Copy(length - taken) == length - taken) return true;
+    } catch (...) {
+        server.Abort();
+        throw;
+    }
+    LoggedMessage m(UploadCutShort, event, warning);
+    Log(m);
+    server.Abort();
+    return false;
+}
+
+bool HttpStateMachine::MayStream(const char* user, const HttpResponse& response,
+                                 const HttpBodyFraming& framing) {
+    codepage_t cp = textcode::kUnknown;
+    return framing.kind != HttpBodyFraming::Kind::unclear &&
+           RulesLeaveBody(Listener().ProcessSections(), user) &&
+           CharsetFromHead(response.headers, false, cp);
+}
+
+void HttpStateMachine::StreamResponse(const char* user, HttpResponse& response, bool chunked,
+                                      const HttpBodyFraming& framing, AlgSocket& server,
+                                      BufferedSocketReader& serverReader) {
+    using Kind = HttpBodyFraming::Kind;
+    // The head alone settles the charset (MayStream), so the step logs only what it shows.
+    setResponseCharset_step(response);
+    if (!filterResponse_step(user, response)) return;
+    Summary().DidMore(response.status.substr(0, response.status.find(' ')));
+    // The head goes out with the body bytes received behind it, in one write.
+    std::string out = response.StreamedHead(chunked);
+    const std::string_view early = serverReader.Pending();
+    bool whole = true;
+    try {
+        BodyRelay relay(server, ClientSocket(),
+                        static_cast<unsigned int>(Listener().SessionTimeout()));
+        switch (framing.kind) {
+            case Kind::length: {
+                const std::size_t taken =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(early.size(), framing.length));
+                relay.Write(out.append(early.substr(0, taken)));
+                whole = relay.Copy(framing.length - taken) == framing.length - taken;
+                break;
+            }
+            case Kind::chunked: {
+                ChunkedFraming body;
+                relay.Write(out.append(early.substr(0, body.Scan(early))));
+                whole = body.Complete() || relay.CopyChunked(body);
+                break;
+            }
+            case Kind::close:
+                relay.Write(out.append(early));
+                relay.Copy(BodyRelay::kToEnd);
+                break;
+            case Kind::none:
+            case Kind::unclear:
+                relay.Write(out);
+                break;
+        }
+    } catch (...) {
+        ClientSocket().Abort();
+        throw;
+    }
+    if (whole) return;
+    LoggedMessage m(StreamCutShort, event, warning);
+    Log(m);
+    ClientSocket().Abort();
+}
+
+bool HttpStateMachine::filterRequest_step(HttpRequest& request, bool bodyFollows) {
     request.RemoveOption("Proxy-Connection");
     request.RemoveOption("Proxy-Authorization");
     // The body is forwarded whole with the header, so the server has nothing to wait for; an
@@ -261,7 +361,8 @@ bool HttpStateMachine::filterRequest_step(HttpRequest& request) {
         return false;
     }
     // Whatever the rules made of the body or of the length field, the server reads exactly
-    // the body that is sent.
+    // the body that is sent; one that follows keeps its length, which no rule may touch.
+    if (bodyFollows) return true;
     if (!request.body.empty() || request.FindOptionC("Content-length") != request.options.end())
         request.SetOptionValue("Content-length", std::to_string(request.body.size()));
     return true;
@@ -357,32 +458,34 @@ codepage_t HttpStateMachine::ObtainCharset(const std::string& body) {
     return textcode::get_codepage_value(std::string(name).c_str());
 }
 
+bool HttpStateMachine::CharsetFromHead(const std::list<std::string>& headers, bool log,
+                                       codepage_t& cp) {
+    cp = textcode::kUnknown;
+    bool textSeen = false;
+    for (const std::string& line : headers) {
+        if (HttpCharset::IsTextHtml(line)) {
+            if (log) LogWithSuffix(*this, TextHtmlPage, nullptr);
+            textSeen = true;
+        } else if (!textSeen) {
+            continue;
+        }
+        const std::string name(HttpCharset::FromHeader(line));
+        if (name.empty()) continue;
+        if (log) LogWithSuffix(*this, CharsetFromOptions, name.c_str());
+        cp = textcode::get_codepage_value(name.c_str());
+        break;
+    }
+    // A charset the converter does not know counts as none.
+    if (cp == textcode::kUnknown && textSeen) cp = Listener().DefaultCodepage();
+    return cp != textcode::kUnknown || !textSeen;
+}
+
 bool HttpStateMachine::setResponseCharset_step(HttpResponse& response) {
     codepage_t cp = ObtainCharset(response.body);
-    if (cp != textcode::kUnknown) {
+    if (cp != textcode::kUnknown)
         LogWithSuffix(*this, CharsetFromPage, textcode::get_codepage_name(cp));
-    } else if (!response.headers.empty()) {
-        bool textSeen = false;
-        bool useDefault = false;
-        for (const std::string& line : response.headers) {
-            if (HttpCharset::IsTextHtml(line)) {
-                LogWithSuffix(*this, TextHtmlPage, nullptr);
-                textSeen = true;
-            } else if (!textSeen) {
-                continue;
-            }
-            const std::string name(HttpCharset::FromHeader(line));
-            if (name.empty()) continue;
-            LogWithSuffix(*this, CharsetFromOptions, name.c_str());
-            cp = textcode::get_codepage_value(name.c_str());
-            if (cp == textcode::kUnknown) useDefault = true;
-            break;
-        }
-        if (cp == textcode::kUnknown && (useDefault || textSeen)) {
-            cp = Listener().DefaultCodepage();
-            if (cp == textcode::kUnknown) return false;
-        }
-    }
+    else if (!CharsetFromHead(response.headers, true, cp))
+        return false;
     LogWithSuffix(*this, ResultingCharset, textcode::get_codepage_name(cp));
     response.codepage = cp;
     return true;

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstdint>
 #include <cstring>
+#include <optional>
 #include <regex>
 
 #include "framework/fake_stream.h"
@@ -174,9 +176,29 @@ TEST(HttpRequest, BodiesAndBounds) {
         {head + "Content-Length: 3\r\nContent-Length: 3, 3\r\n\r\n", &alg::HttpBadContentLength},
         {head + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n",
          &alg::HttpUnsupportedCoding},
+        {head + "Content-Length: 18446744073709551616\r\n\r\n", &alg::HttpRequestTooLarge},
     };
     for (const auto& [text, msg] : refused)
         EXPECT_EQ(ParseFailure(text), msg) << text.substr(0, 80);
+
+    // The head alone: a body that may pass as it arrives has no bound, and its length is the
+    // one field the head left, in the spelling the server is sent.
+    const std::pair<std::string, std::optional<std::uint64_t>> streamable[] = {
+        {"Content-Length: 0300000000\r\ncontent-length: 300000000\r\n", 300000000},
+        {"Content-Length: 18446744073709551614\r\n", UINT64_MAX - 1},
+        {"Content-Length: 0\r\n", std::nullopt},
+        {"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [fields, length] : streamable) {
+        HttpRequest r;
+        FakeStream in(head + fields + "\r\n");
+        ASSERT_TRUE(r.ReadHead(in, 1000)) << fields;
+        EXPECT_EQ(r.StreamableBodyLength(), length) << fields;
+        if (length) {
+            EXPECT_EQ(r.GetOptionValue("Content-length"), std::to_string(*length)) << fields;
+        }
+    }
 }
 
 TEST(HttpRequest, Credentials) {
