@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <span>
 
 #include "algsocket.h"
 
@@ -105,6 +106,16 @@ class StreamMover {
 // peer that took nothing that long makes the tunnel end with SocketError(WriteTimeout), both
 // sides reset. A stop resets both at once and throws TerminationEvent.
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout);
+
+// The step before a relayed connection's legs are reset (or closed with bytes nobody read, which
+// the system turns into a reset): waits until the peer of each of `legs` has acknowledged every
+// byte queued for it, its end of stream included, so that the reset never discards what the
+// gateway had already accepted for that peer. A leg that is closed (or whose connection is), or
+// whose peer has taken nothing for `timeout` ms, is no longer waited for; nothing is read or
+// written meanwhile. A stop (the quit flag of a leg or of `waker`) resets every leg at once and
+// throws TerminationEvent.
+void AwaitAcknowledged(std::span<AlgSocket* const> legs, unsigned int timeout,
+                       const QuitWaker& waker);
 
 // Turns on TCP keepalive probes on a relayed connection (idle 60 s, then probes 10 s apart, 5 of
 // them), so that a peer that vanished without a word ends its tunnel within about two minutes
