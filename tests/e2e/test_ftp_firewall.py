@@ -1,8 +1,9 @@
 """ftp-gateway as a firewall sees it: the FTP server on 127.0.0.2 and the gateway on 127.0.0.1,
 so that a data connection made past the gateway shows by its peer address. Data addresses of
 other hosts and second spellings of the port are refused, a reload cuts an upload with a reset,
-commands during a download keep the data moving, and MLSD, APPE, STOU, EPSV and EPRT go through
-the gateway with ftplib, curl and lftp at their default settings."""
+what a data peer sent before its reset arrives first, commands during a download keep the data
+moving, and MLSD, APPE, STOU, EPSV and EPRT go through the gateway with ftplib, curl and lftp at
+their default settings."""
 
 import ftplib
 import hashlib
