@@ -20,6 +20,7 @@
 #include <exception>
 #include <limits>
 #include <memory>
+#include <vector>
 
 namespace alg {
 
@@ -136,8 +137,8 @@ class Tunnel {
     // it ends at once, the one reading it goes on with what it still holds, and the tunnel will
     // end with a reset on both sides. `error`, when given, is the failure to report.
     void Broken(int i, const SocketError* error);
-    // Resets both sockets, each once its peer has taken what was queued for it (unless it is
-    // broken); a peer that takes nothing for the time-out, or a stop, cuts that wait short.
+    // Resets both sockets: a broken one at once, a healthy one once its peer has taken what was
+    // queued for it (see AwaitAcknowledged).
     void ResetBoth();
     void AbortBoth() {
         for (AlgSocket* s : sockets_) s->Abort();
@@ -204,35 +205,15 @@ bool Tunnel::Move(int i, short fromEvents, short toEvents) {
 }
 
 void Tunnel::ResetBoth() {
-    using Clock = std::chrono::steady_clock;
-    long left[2] = {-1, -1};
-    Clock::time_point since[2];
-    int look = kFirstDrainLookMs;
-    for (;;) {
-        bool waiting = false;
-        for (int i = 0; i < 2; ++i) {
-            if (broken_[i] || sockets_[i]->Descriptor() < 0) continue;
-            const long queued = Unacknowledged(sockets_[i]->Descriptor());
-            const auto now = Clock::now();
-            if (queued != left[i]) since[i] = now;
-            left[i] = queued;
-            const auto waited =
-                std::chrono::duration_cast<std::chrono::milliseconds>(now - since[i]).count();
-            if (queued == 0 || waited >= static_cast<long long>(timeout_)) {
-                broken_[i] = true;  // done with: nothing more to wait for
-                continue;
-            }
-            waiting = true;
-        }
-        if (!waiting) break;
-        pollfd p{waker_.Descriptor(), POLLIN, 0};
-        ::poll(&p, 1, look);
-        look = std::min(look * 2, kLastDrainLookMs);
-        if (QuitRaised()) {
-            AbortBoth();
-            throw TerminationEvent();
-        }
+    AlgSocket* healthy[2];
+    std::size_t count = 0;
+    for (int i = 0; i < 2; ++i) {
+        if (broken_[i])
+            sockets_[i]->Abort();
+        else
+            healthy[count++] = sockets_[i];
     }
+    AwaitAcknowledged({healthy, count}, timeout_, waker_);
     AbortBoth();
 }
 
@@ -307,6 +288,47 @@ void Tunnel::Run() {
     // tunnel normally; a failure while both sides were sending is reported.
     if (error_ && !d_[0].ended && !d_[1].ended) std::rethrow_exception(error_);
 }
+
+}  // namespace
+
+void AwaitAcknowledged(std::span<AlgSocket* const> legs, unsigned int timeout,
+                       const QuitWaker& waker) {
+    using Clock = std::chrono::steady_clock;
+    struct Wait {
+        long queued = -1;
+        Clock::time_point since;  // of the last change of `queued`
+        bool done = false;
+    };
+    std::vector<Wait> waits(legs.size());
+    int look = kFirstDrainLookMs;
+    for (;;) {
+        bool waiting = false;
+        for (std::size_t i = 0; i < legs.size(); ++i) {
+            Wait& w = waits[i];
+            if (w.done || legs[i]->Descriptor() < 0) continue;
+            const long queued = Unacknowledged(legs[i]->Descriptor());
+            const auto now = Clock::now();
+            if (queued != w.queued) w.since = now;
+            w.queued = queued;
+            const auto waited =
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - w.since).count();
+            w.done = queued == 0 || waited >= static_cast<long long>(timeout);
+            waiting |= !w.done;
+        }
+        if (!waiting) return;
+        pollfd p{waker.Descriptor(), POLLIN, 0};
+        ::poll(&p, 1, look);
+        look = std::min(look * 2, kLastDrainLookMs);
+        bool quit = waker.QuitRaised();
+        for (const AlgSocket* leg : legs) quit |= leg->QuitRaised();
+        if (quit) {
+            for (AlgSocket* leg : legs) leg->Abort();
+            throw TerminationEvent();
+        }
+    }
+}
+
+namespace {
 
 // Makes `fd` non-blocking; false when it could not. `restore` gets the flags to put back at the
 // end, or -1 when it was non-blocking already (made so by the other direction's mover, which

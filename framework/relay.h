@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 
 #include "algsocket.h"
@@ -154,5 +155,15 @@ class BodyRelay {
     StreamMover mover_;
     QuitWaker waker_;
 };
+
+// The step before a relayed connection's legs are reset (or closed with bytes nobody read, which
+// the system turns into a reset): waits until the peer of each of `legs` has acknowledged every
+// byte queued for it, its end of stream included, so that the reset never discards what the
+// gateway had already accepted for that peer. A leg that is closed (or whose connection is), or
+// whose peer has taken nothing for `timeout` ms, is no longer waited for; nothing is read or
+// written meanwhile. A stop (the quit flag of a leg or of `waker`) resets every leg at once and
+// throws TerminationEvent.
+void AwaitAcknowledged(std::span<AlgSocket* const> legs, unsigned int timeout,
+                       const QuitWaker& waker);
 
 }  // namespace alg

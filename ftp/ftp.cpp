@@ -445,7 +445,8 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
     const QuitWaker waker(&Listener().Pool());
     const int idleWait = waker.Descriptor() >= 0 ? -1 : kSliceMs;
     bool flowing = true;  // the data has not ended yet
-    bool reading = true;  // the sender has not closed yet
+    bool reading = true;  // the sender has neither closed nor failed yet
+    bool failed = false;  // the sender's connection failed: the transfer ends with resets
     bool busy = false;    // the last receive filled the room there was: more is very likely there
     int busyPasses = 0;
     Clock::time_point lastProgress = Clock::now();  // of the pending bytes
@@ -460,10 +461,27 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
         return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - replyWait)
             .count();
     };
+    // The receiver can take no more (or a stop): both legs are reset at once, so that neither
+    // peer takes the part it got for a whole file.
     auto reset = [&] {
         from.Abort();
         to.Abort();
-        flowing = false;
+        flowing = busy = false;
+    };
+    // Everything the sender sent has been given to the receiver's leg.
+    auto finish = [&] {
+        flowing = busy = false;
+        if (!failed) {
+            // The end of the file, passed on as the sender gave it.
+            ::shutdown(to.Descriptor(), SHUT_WR);
+            return;
+        }
+        // As on a direct connection, the receiver is reset only once it has what was sent
+        // before the sender's failure.
+        from.Abort();
+        AlgSocket* const receiver[] = {&to};
+        AwaitAcknowledged(receiver, Timeout(), waker);
+        to.Abort();
     };
     try {
         while (flowing || !owed_.empty()) {
@@ -487,13 +505,14 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
                 const bool commands =
                     !held_ && !request_.Is("QUIT") && owed_.size() < kMaxOwedReplies;
                 const bool replies = !owed_.empty() && heldReply.empty();
-                // A data connection with nothing to do is still watched for errors (a keepalive
-                // that found its peer gone, a reset).
+                // The receiver's leg is still watched for errors with nothing to send (a
+                // keepalive that found its peer gone, a reset); the sender's is read only when
+                // there is room, since its failure ends nothing before what it sent has been
+                // read and delivered.
                 pollfd p[5] = {
                     {commands ? client.Descriptor() : -1, POLLIN, 0},
                     {replies ? server.Descriptor() : -1, POLLIN, 0},
-                    {flowing && reading ? from.Descriptor() : -1,
-                     static_cast<short>(reading && mover.Room() ? POLLIN : 0), 0},
+                    {flowing && reading && mover.Room() ? from.Descriptor() : -1, POLLIN, 0},
                     {flowing ? to.Descriptor() : -1, static_cast<short>(pending ? POLLOUT : 0), 0},
                     {waker.Descriptor(), POLLIN, 0}};
                 int wait = idleWait;
@@ -528,13 +547,12 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
                 if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) ServeCommandDuringTransfer(server);
                 if (!flowing) continue;
                 try {
-                    for (const pollfd& q : {p[2], p[3]}) {
-                        if (q.events != 0 || !(q.revents & (POLLERR | POLLHUP))) continue;
+                    if (p[3].events == 0 && (p[3].revents & (POLLERR | POLLHUP))) {
                         int err = 0;
                         socklen_t len = sizeof err;
-                        ::getsockopt(q.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+                        ::getsockopt(p[3].fd, SOL_SOCKET, SO_ERROR, &err, &len);
                         errno = err != 0 ? err : ECONNRESET;
-                        throw SocketError(RecvFails);
+                        throw SocketError(SendFailed);
                     }
                     if (pending && !(p[3].revents & (POLLOUT | POLLHUP | POLLERR)) &&
                         waitedMs() >= Timeout()) {
@@ -552,33 +570,36 @@ void FtpStateMachine::DataLoop(AlgSocket& server, direction dir, AlgSocket& serv
             }
             if (client.QuitRaised() || from.QuitRaised() || to.QuitRaised())
                 throw TerminationEvent();
-            try {
-                const bool wasPending = mover.Pending() > 0;
-                busy = false;
-                if (reading && mover.Room()) {
+            const bool wasPending = mover.Pending() > 0;
+            busy = false;
+            if (reading && mover.Room()) {
+                try {
                     const long n = mover.Receive();
-                    if (n == 0) reading = false;
+                    reading = n != 0;
                     busy = n > 0 &&
                            (!mover.Room() || n >= static_cast<long>(StreamMover::kBufferSize));
+                } catch (const SocketError& e) {
+                    LogError(*this, e, detail, warning);
+                    reading = false;
+                    failed = true;
                 }
+            }
+            try {
                 if ((mover.Pending() > 0 && mover.Send() > 0) || !wasPending)
                     lastProgress = Clock::now();
-                // Bytes the receiver did not take wait for it in the poll, not in a busy pass.
-                if (mover.Pending() > 0) busy = false;
-                if (!reading && mover.Pending() == 0) {
-                    // The end of the file, passed on as the sender gave it.
-                    ::shutdown(to.Descriptor(), SHUT_WR);
-                    flowing = false;
-                    busy = false;
-                }
             } catch (const SocketError& e) {
                 LogError(*this, e, detail, warning);
-                // Both data connections are reset, so that neither peer takes the part it got
-                // for a whole file.
                 reset();
-                busy = false;
+                continue;
             }
+            // Bytes the receiver did not take wait for it in the poll, not in a busy pass.
+            if (mover.Pending() > 0) busy = false;
+            if (!reading && mover.Pending() == 0) finish();
         }
+        // The legs are closed once the receiver has everything: a byte it sent that nobody read
+        // turns the close into a reset, which must not overtake the end of the file.
+        AlgSocket* const receiver[] = {&to};
+        AwaitAcknowledged(receiver, Timeout(), waker);
     } catch (...) {
         // A stop or a failed control connection: the transfer is cut, and both peers are told
         // so by a reset rather than the end of a file.

@@ -81,9 +81,15 @@ class FtpStateMachine : public StateMachine {
     // completion reply that comes while data is still on its way is held until it has been
     // delivered. Returns once the data has ended and every reply owed has been forwarded;
     // after the data each reply is awaited within the session time-out (SocketError(Timeout)),
-    // and a client owed 64 replies is not read until some come. A data connection's socket
-    // error resets both (logged) and the replies still come; a stop, or an error of either
-    // control connection, resets both and propagates.
+    // and a client owed 64 replies is not read until some come. A data connection's failure
+    // (logged) ends the transfer with a reset of both, and the replies still come: when the
+    // sender's connection fails, what it sent before is still delivered and the receiver is
+    // reset only once it has acknowledged all of it (AwaitAcknowledged, within the time-out);
+    // a receiver that fails, or takes nothing for the time-out, resets both at once. After a
+    // whole file the receiver's leg is closed only once it has acknowledged the end, so a byte
+    // it sent that nobody read cannot turn the close into a reset that discards the file's
+    // tail. A stop, or an error of either control connection, resets both at once and
+    // propagates.
     void DataLoop(AlgSocket& server, direction dir, AlgSocket& serverData, AlgSocket& clientData);
 
   private:

@@ -1,8 +1,9 @@
 """ftp-gateway as a firewall sees it: the FTP server on 127.0.0.2 and the gateway on 127.0.0.1,
 so that a data connection made past the gateway shows by its peer address. Data addresses of
 other hosts and second spellings of the port are refused, a reload cuts an upload with a reset,
-commands during a download keep the data moving, and MLSD, APPE, STOU, EPSV and EPRT go through
-the gateway with ftplib, curl and lftp at their default settings."""
+what a data peer sent before its reset arrives first, commands during a download keep the data
+moving, and MLSD, APPE, STOU, EPSV and EPRT go through the gateway with ftplib, curl and lftp at
+their default settings."""
 
 import ftplib
 import hashlib
@@ -11,7 +12,9 @@ import os
 import signal
 import socket
 import subprocess
+import termios
 import threading
+import time
 
 import pytest
 
@@ -19,6 +22,7 @@ import algtest
 from algtest import recv_all, recv_exact, wait_until
 from test_ftp import (BAD_LOGIN, GATEWAY, IO_LIMIT, PROXY_PASSWORD, REJECTED, Control, Gateway,
                       scripted)
+from test_relay import queued, reset
 
 SERVER = "127.0.0.2"
 VICTIM = "127.0.0.3"
@@ -129,10 +133,11 @@ def test_refused_logins_data_addresses_and_passive_replies(launch, server, root)
     bad.close()
 
 
-def upload_sink(seen):
+def upload_sink(seen, transfer=None):
     """An FTP server on SERVER that takes uploads in passive mode; for each it appends to
     seen["bytes"] the count received so far and, once the data connection has ended, "end"
-    (the end of the stream: a whole file) or "reset" to seen["ends"]."""
+    (the end of the stream: a whole file) or "reset" to seen["ends"]. With `transfer`, STOR and
+    RETR get transfer(data connection) instead, then the reply it returns."""
 
     def serve(conn):
         data = socket.create_server((SERVER, 0))
@@ -149,10 +154,13 @@ def upload_sink(seen):
                 port = data.getsockname()[1]
                 conn.sendall(b"227 Entering Passive Mode (127,0,0,2,%d,%d)\r\n"
                              % (port >> 8, port & 255))
-            elif word == b"STOR":
+            elif word in (b"STOR", b"RETR"):
                 d, _ = data.accept()
                 conn.sendall(b"150 go\r\n")
                 d.settimeout(IO_LIMIT)
+                if transfer:
+                    conn.sendall(transfer(d))
+                    continue
                 seen["bytes"].append(0)
                 try:
                     for _ in range(100000):
@@ -194,6 +202,62 @@ def test_stop_or_reload_during_upload_resets_both_data_legs(launch):
         assert seen["ends"][-1] == "reset", g.output()
         g.stop()
     sink.close()
+
+
+def test_what_a_data_peer_sent_before_its_reset_arrives(launch):
+    """A server that closes, or resets, once the 6 MiB of a download have left it (the slow
+    client then sending a byte on the closed connection), and one that resets an upload after
+    1 MiB: the client gets all the server sent, a reset when the server reset, then its reply."""
+    g = start(launch)
+    download, sent, cut = os.urandom(6 << 20), b"226 sent\r\n", b"426 cut\r\n"
+    closed = threading.Event()
+
+    def transfer(end, d):
+        if end == "upload":
+            recv_exact(d, 1 << 20)
+        else:
+            d.sendall(download)
+            wait_until(lambda: queued(d, termios.TIOCOUTQ) == 0, 30)
+        d.close() if end == "close" else reset(d)
+        closed.set()
+        return sent if end == "close" else cut
+
+    # (how the server ends the data, the command, how the client's data stream may end)
+    for end, command, ends in [("close", "RETR", {"eof", "reset"}), ("reset", "RETR", {"reset"}),
+                               ("upload", "STOR", {"reset"})]:
+        closed.clear()
+        server = upload_sink(None, lambda d, end=end: transfer(end, d))
+        c = login(g, "%s %d" % (SERVER, server.port))
+        assert c.reply() == b"230 in\r\n"
+        c.send("EPSV")
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+        s.settimeout(IO_LIMIT)
+        s.connect(("127.0.0.1", int(c.reply().split(b"|")[3])))
+        c.send(command + " file")
+        assert c.reply() == b"150 go\r\n"
+        # The client reads slowly; the byte goes once the server has closed.
+        taken, ended, stray = [], "limit", end == "close"
+        try:
+            if command == "STOR":
+                s.sendall(download[:2 << 20])
+            for _ in range(4000):
+                if stray and closed.is_set():
+                    s.sendall(b"!")
+                    stray = False
+                taken.append(s.recv(16384))
+                if not taken[-1]:
+                    ended = "eof"
+                    break
+                time.sleep(0.005)
+        except ConnectionResetError:
+            ended = "reset"
+        got = b"".join(taken)
+        assert ended in ends, (end, ended, len(got))
+        assert got == (download if command == "RETR" else b""), (end, len(got))
+        assert c.reply() == (sent if end == "close" else cut), end
+        s.close()
+        server.close()
 
 
 def test_commands_during_a_large_download(launch, server, root, tmp_path):
