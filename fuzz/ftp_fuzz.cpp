@@ -1,5 +1,5 @@
-// ftp-gateway's control channel: server replies, client commands with the PORT address codec,
-// and the proxy login (its command waits and the USER and PASS arguments).
+// ftp-gateway's control channel: server replies, client commands with the PORT and EPRT address
+// codecs, and the proxy login (its command waits and the USER and PASS arguments).
 #include "ftptransfer.h"
 #include "fuzz_input.h"
 
@@ -19,7 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FtpRequestReader command;
             for (int i = 0; i < 64; ++i) {
                 command.Read(peer, fuzz::kTimeout);
-                command.PORTcommandNeeded("127.0.0.1");
+                std::string dataAddress;
+                int dataPort = 0;
+                command.DataPort(dataAddress, dataPort);
                 command.TransferDirection();
                 if (command.argument != nullptr) {
                     std::string address, hostPort;
