@@ -150,24 +150,14 @@ def tunnel(proxy, total, credentials=None):
                 b"\r\n"
         s.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n" % (port, port) +
                   auth + b"\r\n")
-        head = b""
-        while b"\r\n\r\n" not in head and len(head) < 65536:
-            chunk = s.recv(4096)
-            if not chunk:
-                break
-            head += chunk
+        head, rest = read_head(s)
         if b" 200 " not in head.split(b"\r\n", 1)[0]:
             print("tunnel refused: %r" % head[:80], file=sys.stderr)
             return
-        got = len(head.partition(b"\r\n\r\n")[2])
+        got = len(rest)
     if proxy == "direct":
         got = 0
-    buf = bytearray(1 << 20)
-    while got < total:
-        n = s.recv_into(buf)
-        if n == 0:
-            break
-        got += n
+    got = receive_until(s, got, total)
     elapsed = time.monotonic() - start
     s.close()
     sender.join(30)
@@ -187,6 +177,17 @@ def read_head(s):
         data += chunk
     head, _, rest = data.partition(b"\r\n\r\n")
     return head, rest
+
+
+def receive_until(s, got, total):
+    """Receives from `s` until `total` bytes have come in all (`got` already) or it ends."""
+    buf = bytearray(1 << 20)
+    while got < total:
+        n = s.recv_into(buf)
+        if n == 0:
+            break
+        got += n
+    return got
 
 
 def get(proxy, origin, total, credentials, pid, mode="forward"):
@@ -216,13 +217,7 @@ def get(proxy, origin, total, credentials, pid, mode="forward"):
     if b" 200 " not in head.split(b"\r\n", 1)[0]:
         print("GET refused: %r" % head[:80], file=sys.stderr)
         return
-    got = len(rest)
-    buf = bytearray(1 << 20)
-    while got < total:
-        n = s.recv_into(buf)
-        if n == 0:
-            break
-        got += n
+    got = receive_until(s, len(rest), total)
     elapsed = time.monotonic() - start
     s.close()
     sampler.stop()

@@ -107,18 +107,6 @@ bool WaitForPost(sem_t& semaphore, const timespec* deadline) {
     }
 }
 
-timespec MonotonicDeadline(long ms) {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += ms / 1000;
-    ts.tv_nsec += (ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
-
 void SleepMs(long ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
@@ -675,7 +663,7 @@ int Proto::AwaitNextSession() {
         freeSlots_.pop_back();
         slot->descriptor = -1;
         idle_.push_back(slot);
-        deadline = MonotonicDeadline(idleThreadMs_);
+        deadline = threadkit::DeadlineAfter(idleThreadMs_, CLOCK_MONOTONIC);
     }
     if (!WaitForPost(slot->ready, &deadline)) {
         {

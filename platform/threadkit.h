@@ -9,6 +9,19 @@
 
 namespace threadkit {
 
+// The absolute time `ms` milliseconds from now on `clock`, as the timed waits take it.
+inline timespec DeadlineAfter(long ms, clockid_t clock) {
+    timespec ts;
+    clock_gettime(clock, &ts);
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += (ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
 class ObjectLevelLockable {
 public:
     ObjectLevelLockable() {
@@ -67,17 +80,7 @@ public:
     }
 
     // Deadline `ms` milliseconds from now, for TimedWait.
-    static timespec DeadlineAfter(long ms) {
-        timespec ts;
-        clock_gettime(CLOCK_REALTIME, &ts);
-        ts.tv_sec += ms / 1000;
-        ts.tv_nsec += (ms % 1000) * 1000000L;
-        if (ts.tv_nsec >= 1000000000L) {
-            ts.tv_sec += 1;
-            ts.tv_nsec -= 1000000000L;
-        }
-        return ts;
-    }
+    static timespec DeadlineAfter(long ms) { return threadkit::DeadlineAfter(ms, CLOCK_REALTIME); }
 
     using Lock = ObjectLevelLockable::Lock;
 
