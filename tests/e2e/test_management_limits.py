@@ -4,6 +4,7 @@ careless folders: algctl serve, algctl, algpolicy, socks-gateway and scripts/run
 import json
 import os
 import pathlib
+import select
 import signal
 import socket
 import stat
@@ -235,3 +236,43 @@ def test_clients_refuse_a_service_of_another_user(tmp_path):
         foreign.wait_for_line("^up$", 10)
         r = algctl(dict(os.environ, ALG_RUNDIR=str(tmp_path)), "status", timeout=10)
         assert r.returncode == 1 and b"no management service answers" in r.stderr, r.stderr
+
+
+# Host values a scraper or a browser may send to the endpoints, and the answer each gets.
+HOST_CASES = [
+    ("{addr}", 200), ("localhost:{port}", 200), ("LOCALHOST", 200), ("{hostname}", 200),
+    ("attacker.example:{port}", 421), ("127.0.0.2", 421), ("localhost.attacker.example", 421),
+]
+
+
+def test_idle_clients_do_not_hold_scrapes_and_foreign_hosts_get_421(tmp_path):
+    with algtest.ObservedService(tmp_path / "serve") as serve:
+        idle = []
+        try:
+            # Idle connections on both endpoints, each holding its 2 s of patience; before,
+            # every scrape waited behind all of them in turn.
+            for address in (serve.metrics, serve.page) * 10:
+                host, port = address.rsplit(":", 1)
+                idle.append(socket.create_connection((host, int(port)), 5))
+                idle[-1].sendall(b"GET / HTTP/1.0\r\n")  # never finished
+            for address, path in ((serve.metrics, "/metrics"), (serve.page, "/")):
+                status, body = algtest.http_get(address, path, timeout=30)
+                assert status == 200 and body, address
+            # Served beside them, not after them: the idle ones are still waiting.
+            waiting = select.select(idle, [], [], 0)[0]
+            assert len(waiting) < len(idle)
+            # The idle ones are answered in time and closed; none of them got a page.
+            for s in idle:
+                s.settimeout(10)
+                assert algtest.recv_all(s).startswith(b"HTTP/1.0 408")
+        finally:
+            for s in idle:
+                s.close()
+        for address in (serve.metrics, serve.page):
+            addr_host, port = address.rsplit(":", 1)
+            for template, expected in HOST_CASES:
+                host = template.format(addr=address, port=port, hostname=socket.gethostname())
+                status, body = algtest.http_get(address, host_header=host)
+                assert status == expected, (address, host, status)
+                if expected == 421:
+                    assert b"alg_" not in body and b"<table" not in body
