@@ -167,6 +167,36 @@ def test_special_and_oversize_files_are_refused_at_once(tmp_path):
             assert want in r.stdout + r.stderr, r.stdout + r.stderr
 
 
+# (attributes on one element no policy element reads, where they stand, refused?)
+CROWDED_ELEMENTS = [
+    (32, "<x %s/>", False),
+    (33, "<x %s/>", True),
+    (40000, "<x %s/>", True),
+    (40000, "<!-- <x %s/> -->", False),  # a comment is no element
+    (33, "<x a='>' %s>", True),  # a ">" inside a value does not end the tag
+]
+
+
+def test_elements_with_too_many_attributes_are_refused_before_parsing(tmp_path):
+    sample = open(os.path.join(algtest.SmtpGateway.SOURCE, "examples", "socks.xml")).read()
+    line = sample[:sample.index("</algpolicy>")].count("\n") + 1
+    for i, (count, shape, refused) in enumerate(CROWDED_ELEMENTS):
+        crowd = shape % " ".join("a%d='1'" % n for n in range(count - shape.count("=")))
+        policy = tmp_path / ("crowded%d.xml" % i)
+        policy.write_text(sample.replace("<algpolicy", crowd + "\n<algpolicy", 1)
+                          if shape.startswith("<!--") else
+                          sample.replace("</algpolicy>", crowd + "\n</algpolicy>"))
+        for run in (lambda p: algpolicy("check", p),
+                    lambda p: algctl(dict(os.environ, ALG_RUNDIR=str(tmp_path)), "push",
+                                     "proxy_socks", p, timeout=30)):
+            r = run(str(policy))
+            out = (r.stdout + r.stderr).decode()
+            assert ("element with more than 32 attributes" in out) == refused, (count, shape, out)
+            if refused:
+                assert r.returncode == 1, out
+                assert ":%d:" % line in out or "line %d" % line in out, out  # where it stands
+
+
 def test_push_refuses_a_policy_without_the_gateways_section(tmp_path):
     policy = tmp_path / "other.xml"
     policy.write_bytes(VALID.replace(b'"alg_socks"', b'"alg_http"'))
