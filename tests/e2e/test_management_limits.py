@@ -141,6 +141,42 @@ def test_texts_from_gateways_and_policies_reach_the_operator_escaped(serve, tmp_
     assert b'loglevel="x&#x9B;&#x9B;y"' in out and b"\xc2\x9b" not in out, out
 
 
+# (character a gateway's text carries, how status and log show it, how status --json does)
+HIDDEN_CHARACTERS = [
+    ("\u202e", rb"\u202e", rb"\u202e"),  # right-to-left override: reverses what follows
+    ("\u2028", rb"\u2028", rb"\u2028"),  # line separator
+    ("\u2029", rb"\u2029", rb"\u2029"),  # paragraph separator
+    ("\u2066", rb"\u2066", rb"\u2066"),  # left-to-right isolate
+    ("\x7f", rb"\x7f", rb"\u007f"),
+]
+
+
+def test_reordering_characters_and_del_reach_the_operator_escaped(serve, tmp_path):
+    monitor = BusSession(serve.socket, "Monitor")
+    for i, (char, shown, in_json) in enumerate(HIDDEN_CHARACTERS):
+        name = "alg_hidden%d" % i
+        line = ("ok %s evil" % char).encode()
+        assert monitor.call(23, 6, status_record(name, line))[0] == 0
+        assert monitor.call(23, 5, u32(3) + text(name + " ") + text(line))[0] == 0
+        for args in (["status"], ["log"]):
+            out = algctl(serve.env, *args).stdout
+            assert b"ok " + shown + b" evil" in out and char.encode() not in out, (char, out)
+        out = algctl(serve.env, "status", "--json").stdout
+        assert b"ok " + in_json + b" evil" in out and char.encode() not in out, (char, out)
+        assert {r["name"]: r for r in json.loads(out)}[name]["last_message"] == line.decode()
+
+    # explain's error path shows a refused mask type escaped, after a separator, as check does.
+    bad = tmp_path / "masktype.xml"
+    bad.write_bytes(VALID.replace(b"<handshake/>", b'<handshake><access action="allow" '
+                                  b'loglevel="event"><filterby name="Host" masktype="w&#10;'
+                                  b'decision: allow by rule 1\xc2\x9b">x</filterby></access>'
+                                  b"</handshake>"))
+    r = algpolicy("explain", str(bad), "alg_socks", "Host=x")
+    err = r.stdout + r.stderr
+    assert r.returncode != 0 and b"\ndecision:" not in err and b"\xc2\x9b" not in err, err
+    assert rb'invalid mask type: "w\ndecision: allow by rule 1\u009b"' in err, err
+
+
 def test_check_reports_the_first_hundred_problems_and_counts_the_rest(tmp_path):
     policy = tmp_path / "many.xml"
     policy.write_text("<algpolicy>" + "<proxy/>" * 5000 + "</algpolicy>")  # 2 problems each
