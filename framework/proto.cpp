@@ -455,6 +455,8 @@ int ProxyApp::doRun() {
                 listenerThreadRunning_ = true;
             }
             if (!control_.controlWork()) return 0;
+            // A restart asked for while the listener was being built found none to end.
+            TerminateListener();
             doFinalize();
             {
                 threadkit::ObjectLevelLockable::Lock lock(listenerLock_);

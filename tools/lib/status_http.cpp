@@ -175,7 +175,8 @@ struct StatusHttp::Connection {
 void StatusHttp::Run() {
     std::vector<Connection> connections;
     std::vector<pollfd> polled;
-    for (;;) {
+    bool running = true;
+    while (running) {
         polled.clear();
         const bool room = connections.size() < kMaxConnections;
         for (const Endpoint& e : endpoints_) polled.push_back({e.fd, short(room ? POLLIN : 0), 0});
@@ -201,7 +202,7 @@ void StatusHttp::Run() {
         }
         std::erase_if(connections, [](const Connection& c) { return c.fd < 0; });
         for (std::size_t i = 0; i < endpoints_.size(); ++i) {
-            if (!polled[i].revents) continue;
+            if (!polled[i].revents || connections.size() >= kMaxConnections) continue;
             const int fd = accept4(endpoints_[i].fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd >= 0) {
                 Connection c;
@@ -213,11 +214,11 @@ void StatusHttp::Run() {
                 // The connection stays queued and the socket readable: pause rather than spin,
                 // still waking at once for a stop.
                 pollfd stop{wake_, POLLIN, 0};
-                if (poll(&stop, 1, kShortagePauseMs) > 0) goto stopped;
+                if (poll(&stop, 1, kShortagePauseMs) > 0) running = false;
+                break;
             }
         }
     }
-stopped:
     for (const Connection& c : connections) close(c.fd);
 }
 
