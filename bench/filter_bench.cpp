@@ -123,8 +123,10 @@ void BM_SampleRule(benchmark::State& state) {
     // A near miss is never rewritten, so the replace rule runs on the same text every time.
     std::string text = NearMiss(mask, length);
     for (auto _ : state) {
-        if (state.range(1) == 0) benchmark::DoNotOptimize(rule.Cut("Item", text));
-        else benchmark::DoNotOptimize(rule.Replace("Item", text));
+        if (state.range(1) == 0)
+            benchmark::DoNotOptimize(rule.Cut("Item", text));
+        else
+            benchmark::DoNotOptimize(rule.Replace("Item", text));
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * length);
 }

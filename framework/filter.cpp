@@ -150,7 +150,8 @@ void LogHit(I_ToLogSystem& log, const locMSG& msg, LogLevel level, const std::st
 }
 
 // Warns about a mask that never matches or that runs on the backtracking engine.
-void CheckMask(I_ToLogSystem& log, const TextFilter& mask, const std::function<std::string()>& suffix) {
+void CheckMask(I_ToLogSystem& log, const TextFilter& mask,
+               const std::function<std::string()>& suffix) {
     if (mask.IsLinear()) return;
     LoggedMessage m(mask.IsValid() ? BacktrackingMask : InvalidMask, detail, warning);
     m.AddSuffix(suffix());
@@ -274,8 +275,8 @@ int TextFilter::Replace(std::string& text, const std::string& to) const {
         const re2::StringPiece subject(in.data(), in.size());
         re2::StringPiece match;
         auto find = [&](long long from, long long& pos, long long& len) {
-            if (!linear_->Match(subject, static_cast<std::size_t>(from), in.size(),
-                                RE2::UNANCHORED, &match, 1))
+            if (!linear_->Match(subject, static_cast<std::size_t>(from), in.size(), RE2::UNANCHORED,
+                                &match, 1))
                 return false;
             pos = match.data() - in.data();
             len = static_cast<long long>(match.size());
@@ -299,9 +300,8 @@ int TextFilter::Replace(std::string& text, const std::string& to) const {
         return pos >= 0;
     };
     QString out;
-    const int count =
-        ReplaceMatches(in, QString::fromUtf8(to.data(), static_cast<int>(to.size())), out, find,
-                       [](long long) { return 1LL; });
+    const int count = ReplaceMatches(in, QString::fromUtf8(to.data(), static_cast<int>(to.size())),
+                                     out, find, [](long long) { return 1LL; });
     if (count > 0) {
         const QByteArray utf8 = out.toUtf8();
         text.assign(utf8.constData(), static_cast<std::size_t>(utf8.size()));
@@ -337,9 +337,8 @@ AccessList AccessList::FromPolicy(const ALGaccessType& rule, unsigned short numb
     list.number = number;
     ForEachRecord(rule.filterby, [&](const ALGfilterbyType& f) {
         TextFilter mask(f.masktype, f.mask);
-        CheckMask(log, mask, [&] {
-            return Format(kBadAccessMaskSuffix, number, QuotedMask(mask).c_str());
-        });
+        CheckMask(log, mask,
+                  [&] { return Format(kBadAccessMaskSuffix, number, QuotedMask(mask).c_str()); });
         list.filters.emplace_back(std::move(mask), f.name.c_str());
     });
     return list;

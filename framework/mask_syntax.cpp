@@ -125,9 +125,12 @@ class Translator {
         while (digits < maxDigits && More()) {
             const char32_t c = Peek();
             int d = -1;
-            if (c >= '0' && c <= '9') d = static_cast<int>(c - '0');
-            else if (c >= 'a' && c <= 'f') d = static_cast<int>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') d = static_cast<int>(c - 'A' + 10);
+            if (c >= '0' && c <= '9')
+                d = static_cast<int>(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                d = static_cast<int>(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F')
+                d = static_cast<int>(c - 'A' + 10);
             if (d < 0 || d >= base) break;
             value = value * base + d;
             ++pos_;
@@ -276,12 +279,13 @@ class Translator {
 
 }  // namespace
 
-std::optional<std::string> MaskToLinearPattern(const QString& mask,
-                                               QRegExp::PatternSyntax syntax) {
+std::optional<std::string> MaskToLinearPattern(const QString& mask, QRegExp::PatternSyntax syntax) {
     Translator t(mask);
     bool ok = false;
-    if (syntax == QRegExp::Wildcard) ok = t.Wildcard();
-    else if (syntax == QRegExp::RegExp) ok = t.RegExp();
+    if (syntax == QRegExp::Wildcard)
+        ok = t.Wildcard();
+    else if (syntax == QRegExp::RegExp)
+        ok = t.RegExp();
     if (!ok) return std::nullopt;
     return std::move(t).Result();
 }

@@ -20,7 +20,6 @@ namespace alg {
 // boundaries, characters outside the Basic Multilingual Plane, repetition counts above 1000
 // and anything malformed (a mask QRegExp accepts is never reported malformed by QRegExp's
 // own check, which runs first).
-std::optional<std::string> MaskToLinearPattern(const QString& mask,
-                                               QRegExp::PatternSyntax syntax);
+std::optional<std::string> MaskToLinearPattern(const QString& mask, QRegExp::PatternSyntax syntax);
 
 }  // namespace alg

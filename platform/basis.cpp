@@ -194,7 +194,8 @@ std::string EscapeControls(std::string_view text) {
             // U+20xx: the low byte of the code point from the last two bytes.
             const auto b1 = static_cast<unsigned char>(text[i + 1]);
             const auto b2 = static_cast<unsigned char>(text[i + 2]);
-            AppendHexEscape(out, "\\u20", static_cast<unsigned char>(((b1 & 0x3) << 6) | (b2 & 0x3F)));
+            AppendHexEscape(out, "\\u20",
+                            static_cast<unsigned char>(((b1 & 0x3) << 6) | (b2 & 0x3F)));
         } else if (n > 0) {
             out.append(text.substr(i, n));
         } else if (c <= 0x9F) {

@@ -10,12 +10,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <string_view>
 #include <climits>
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <vector>
 
 #include "basis.h"
@@ -245,8 +245,8 @@ void MLDoc::load(const char* name, const char* text, int length) {
     name_ = name ? name : "";
     if (length < 0 || (!text && length > 0)) throw TTT(name_, 0, kBadLength);
     if (static_cast<std::size_t>(length) > kMaxDocumentSize) throw TTT(name_, 0, kTooLarge);
-    if (const int line = CrowdedElementLine(std::string_view(text ? text : "", length),
-                                            kMaxAttributes))
+    if (const int line =
+            CrowdedElementLine(std::string_view(text ? text : "", length), kMaxAttributes))
         throw TTT(name_, line, kTooManyAttributes);
     // libxml2's global set-up must not run twice at once.
     static std::once_flag initialised;

@@ -144,7 +144,8 @@ struct FakeApp {
                 restarter = std::thread([this] {
                     loader.get_lsp_data(received);
                     alg::ALG_CfgLoader::saveToFile(settings, received, &log);
-                    if (refusal) loader.workerLog(alg::LoggedMessage(*refusal, alg::event, alg::error));
+                    if (refusal)
+                        loader.workerLog(alg::LoggedMessage(*refusal, alg::event, alg::error));
                     loader.workerStart();
                     if (refusal) loader.workerStart();
                 });

@@ -120,6 +120,7 @@ TEST(TextFilter, AnswersAsQRegExpForEveryMaskAndText) {
         const char* mask;
         bool linear;
     };
+    // clang-format off
     const Mask masks[] = {
         {"wild", "*@blocked.example*", true}, {"wild", "*forbidden-word*", true},
         {"wild", "*.example.org", true},      {"wildC", "*.exe", true},
@@ -134,20 +135,21 @@ TEST(TextFilter, AnswersAsQRegExpForEveryMaskAndText) {
         {"regexp", "(a)\\1", false},          {"regexp", "a(?=b)", false},
         {"regexp", "\\bword\\b", false},      {"regexp", "a{1001}", false},
     };
-    const char* texts[] = {
+    const std::string texts[] = {
         "", "a", "aab", "ab", "abcd", "x@blocked.example.net", "mail@BLOCKED.example",
         "forbidden-word", "FORBIDDEN-WORD later", "www.example.org", "www.example.org.evil",
         "setup.EXE", "run.exe", "<script>x</script>y", "127.0.0.1", "host7", "hast9",
         "bx]y\\zz", "a.b(c)+$^{2}", "DELE", "xDELE", "465", "curl/7.88.1", "Ab2ab1",
         "١٢ \xc2\xa0żółw!-", "42 \t_x", "AB.%!", "aaabcc", "привет Привет", "word a wordy",
-        "\xff\xfe" "ab\xc3", "\xef\xbb\xbf" "DELE", std::string(5000, 'a').c_str(),
+        "\xff\xfe" "ab\xc3", "\xef\xbb\xbf" "DELE", std::string(5000, 'a'),
     };
+    // clang-format on
     for (const Mask& m : masks) {
         const MaskType type = ParseMaskType(m.type);
         const TextFilter f(m.type, m.mask);
         EXPECT_EQ(f.IsLinear(), m.linear) << m.mask;
-        for (const char* t : texts) {
-            const std::string text = t;
+        for (const std::string& text : texts) {
+            const char* t = text.c_str();
             const QString q = QString::fromUtf8(t);
             QRegExp rx(QString::fromUtf8(m.mask), type.cs, type.syntax);
             const bool beyond = !m.linear && q.size() > kBacktrackLimit;

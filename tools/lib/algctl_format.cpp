@@ -50,8 +50,8 @@ std::string JsonWithoutC1(const QJsonDocument& document) {
             ++i;
         } else if (c == 0x7F) {
             out += "\\u007f";
-        } else if (IsHiddenFormatChar(std::string_view(utf8.constData() + i,
-                                                       static_cast<std::size_t>(utf8.size() - i)))) {
+        } else if (IsHiddenFormatChar(std::string_view(
+                       utf8.constData() + i, static_cast<std::size_t>(utf8.size() - i)))) {
             const auto low = static_cast<unsigned>(((next & 0x3) << 6) | (utf8[i + 2] & 0x3F));
             std::snprintf(escape, sizeof escape, "\\u20%02x", low);
             out += escape;

@@ -227,7 +227,8 @@ Explanation Explain(const ExplainRequest& req) {
     } catch (const ErrLocalizer& e) {
         // A builder refused a value: a listener would not start with this section either.
         // The detail is policy text (a mask type, an action): escaped like every other.
-        const std::string detail = e.Detail().empty() ? "" : ": \"" + EscapeControls(e.Detail()) + "\"";
+        const std::string detail =
+            e.Detail().empty() ? "" : ": \"" + EscapeControls(e.Detail()) + "\"";
         throw std::runtime_error(std::string(e.Msg().en) + detail +
                                  " (run algpolicy check for the details)");
     }

@@ -229,26 +229,37 @@ bool StatusHttp::Step(Connection& c, bool ready, std::int64_t now) {
                c.request.find("\n\n") == std::string::npos && c.request.size() < kMaxRequest) {
             const ssize_t n =
                 recv(c.fd, buffer, std::min(sizeof buffer, kMaxRequest - c.request.size()), 0);
-            if (n > 0) c.request.append(buffer, std::size_t(n));
-            else if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
-            else return false;  // the client went away
+            if (n > 0)
+                c.request.append(buffer, std::size_t(n));
+            else if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                break;
+            else
+                return false;  // the client went away
         }
         const bool complete = c.request.find("\r\n\r\n") != std::string::npos ||
                               c.request.find("\n\n") != std::string::npos;
-        if (complete) c.reply = Respond(c);
-        else if (c.request.size() >= kMaxRequest) c.reply = Plain("431 Request Header Fields Too Large");
-        else if (now >= c.deadline) c.reply = Plain("408 Request Timeout");
-        else return true;
+        if (complete)
+            c.reply = Respond(c);
+        else if (c.request.size() >= kMaxRequest)
+            c.reply = Plain("431 Request Header Fields Too Large");
+        else if (now >= c.deadline)
+            c.reply = Plain("408 Request Timeout");
+        else
+            return true;
         c.phase = Connection::writing;
         c.deadline = now + kWriteMs;
         ready = true;
     }
     if (c.phase == Connection::writing) {
         while (ready && c.sent < c.reply.size()) {
-            const ssize_t n = send(c.fd, c.reply.data() + c.sent, c.reply.size() - c.sent, MSG_NOSIGNAL);
-            if (n > 0) c.sent += std::size_t(n);
-            else if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
-            else return false;
+            const ssize_t n =
+                send(c.fd, c.reply.data() + c.sent, c.reply.size() - c.sent, MSG_NOSIGNAL);
+            if (n > 0)
+                c.sent += std::size_t(n);
+            else if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                break;
+            else
+                return false;
         }
         if (c.sent < c.reply.size()) return now < c.deadline;
         // The answer is out: end the sending side and read what the client still sends, so
@@ -262,9 +273,12 @@ bool StatusHttp::Step(Connection& c, bool ready, std::int64_t now) {
     char sink[4096];
     while (ready && c.drained < kDrain) {
         const ssize_t n = recv(c.fd, sink, sizeof sink, 0);
-        if (n > 0) c.drained += std::size_t(n);
-        else if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
-        else return false;
+        if (n > 0)
+            c.drained += std::size_t(n);
+        else if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            break;
+        else
+            return false;
     }
     return c.drained < kDrain && now < c.deadline;
 }
