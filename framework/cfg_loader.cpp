@@ -66,8 +66,16 @@ bool ReadPolicyText(ALGalgpolicyType& policy, const char* name, const std::strin
         error);
 }
 
-bool ReadPolicyFile(ALGalgpolicyType& policy, const std::string& path, std::string& error) {
-    return ReadPolicy(policy, [&](AlgDoc& doc) { doc.load(path); }, error);
+bool ReadPolicyFile(ALGalgpolicyType& policy, const std::string& path, std::string& error,
+                    std::string* fileText) {
+    return ReadPolicy(
+        policy,
+        [&](AlgDoc& doc) {
+            std::string data = MLDoc::readFile(path);
+            doc.load(path.c_str(), data.data(), static_cast<int>(data.size()));
+            if (fileText) *fileText = std::move(data);
+        },
+        error);
 }
 
 std::string EncodeRegistration(std::string_view loaderName, std::string_view statusText) {
@@ -118,6 +126,15 @@ void ALG_CfgLoader::workerStart() {
     if (w.running) {
         if (!w.statusFresh) w.status.clear();
         w.statusFresh = false;
+        if (w.awaitingRestart) {
+            // The end of the restart made for a received policy: its outcome is the push's
+            // own, reported with a registration at once, whatever a reload that follows does
+            // to the status text; and that reload reads the settings file, not the policy.
+            w.awaitingRestart = false;
+            w.outcome = w.status;
+            w.outcomePending = true;
+            w.policy.clear();
+        }
         ++w.wakeups;
         w.lock.Broadcast();
         return;
@@ -266,13 +283,19 @@ void* ALG_CfgLoader::Worker::ThreadProc(void* state) {
 
 bool ALG_CfgLoader::Worker::Round(BridgeSession*& session, const std::string& name) {
     std::string payload, reply;
+    bool reportsOutcome = false;
     {
         threadkit::ConditionVariable::Lock guard(lock);
-        payload = EncodeRegistration(name, status);
+        reportsOutcome = outcomePending;
+        payload = EncodeRegistration(name, reportsOutcome ? outcome : status);
     }
     if (!session->__SendCommand(kPmpModule, kPmpRegister, payload.data(), unsigned(payload.size()),
                                 &reply))
         return false;
+    if (reportsOutcome) {
+        threadkit::ConditionVariable::Lock guard(lock);
+        outcomePending = false;
+    }
     for (;;) {
         if (!session->__SendCommand(kPmpModule, kPmpPoll, nullptr, 0, &reply)) return false;
         PollReply answer;
@@ -293,11 +316,13 @@ bool ALG_CfgLoader::Worker::Round(BridgeSession*& session, const std::string& na
             // A stop that came first must not be followed by a restart nobody waits for.
             if (running) {
                 seen = wakeups;
+                awaitingRestart = true;
                 if (restart) restart();
                 WaitForWake(-1);
+                awaitingRestart = false;
             }
             policy.clear();
-            return false;
+            return outcomePending;
         }
         if (answer.code == kPmpNotReady) {
             threadkit::ConditionVariable::Lock guard(lock);

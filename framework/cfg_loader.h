@@ -1,7 +1,8 @@
 // The policy loader: the program's side of policy delivery (PMP) by the management service
 // over the command bus. A worker thread registers the program (module 20, command 3), polls
 // for a policy (command 4), hands a received policy to the application and has it restart,
-// and reports the outcome of the last proxy creation with its next registration.
+// and reports the outcome of that restart with a registration made as soon as the restart
+// ends; later registrations carry the outcome of the last proxy creation.
 #pragma once
 
 #include <pthread.h>
@@ -28,10 +29,12 @@ ALG_MESSAGE(PolicyRefusedPMP,
 
 // Read `text` (named `name` in complaints) or the file at `path` into `policy`. False, with
 // the reader's complaint as one line ("NAME, line N: CAUSE") in `error`, when the document
-// cannot be read or has not exactly one `algpolicy` element; nothing is printed.
+// cannot be read or has not exactly one `algpolicy` element; nothing is printed. `fileText`,
+// when given, receives the bytes read from the file.
 bool ReadPolicyText(ALGalgpolicyType& policy, const char* name, const std::string& text,
                     std::string& error);
-bool ReadPolicyFile(ALGalgpolicyType& policy, const std::string& path, std::string& error);
+bool ReadPolicyFile(ALGalgpolicyType& policy, const std::string& path, std::string& error,
+                    std::string* fileText = nullptr);
 
 // PMP on the bus: module, commands and poll result codes.
 inline constexpr std::uint32_t kPmpModule = 20;
@@ -128,6 +131,13 @@ struct ALG_CfgLoader::Worker {
     std::string status;
     // True when workerLog set `status` after the latest workerStart.
     bool statusFresh = false;
+    // The status text at the end of the restart made for a received policy, sent with the
+    // next registration (made at once) whatever happens to `status` meanwhile.
+    std::string outcome;
+    bool outcomePending = false;
+    // Set while the application restarts for a received policy; the workerStart that ends
+    // the restart takes the outcome.
+    bool awaitingRestart = false;
     // Counts wake-ups (workerStart, workerStop), so that spurious ones are told apart; `seen`
     // is the count the worker has acted on, `woken` whether its last wait saw a new one.
     std::uint64_t wakeups = 0;

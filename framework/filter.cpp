@@ -1,12 +1,16 @@
 #include "filter.h"
 
+#include <re2/re2.h>
 #include <strings.h>
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <vector>
+
+#include "mask_syntax.h"
 
 namespace alg {
 
@@ -29,38 +33,93 @@ QString FromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
 }
 
-// Collects UTF-16 text and appends it to a byte string as UTF-8, a bounded piece at a time and
-// never between the two halves of a surrogate pair, so that the result is that of converting
-// the whole text at once.
-class Utf8Sink {
-  public:
-    explicit Utf8Sink(std::string& out) : out_(out) {}
+// Length of the well-formed UTF-8 sequence at `p` (before `end`), 0 when it is malformed:
+// overlong forms, surrogates and code points above U+10FFFF are malformed, as for Qt.
+std::size_t SequenceLength(const unsigned char* p, const unsigned char* end) {
+    const unsigned char c = p[0];
+    if (c < 0x80) return 1;
+    std::size_t n;
+    unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (static_cast<std::size_t>(end - p) < n || p[1] < lo || p[1] > hi) return 0;
+    for (std::size_t i = 2; i < n; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    return n;
+}
 
-    void Append(const QChar* data, int size) {
-        while (size > 0) {
-            const int n = std::min(size, kPiece);
-            buffer_.append(data, n);
-            data += n;
-            size -= n;
-            if (buffer_.size() >= kPiece) Flush(false);
+bool IsWellFormedUtf8(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        if (*p < 0x80) {
+            ++p;
+            continue;
         }
+        const std::size_t n = SequenceLength(p, end);
+        if (n == 0) return false;
+        p += n;
     }
-    void Finish() { Flush(true); }
+    return true;
+}
 
-  private:
-    static constexpr int kPiece = 64 * 1024;
+// `text` as the masks read it (see TextFilter): well-formed text without a leading byte
+// order mark as it is, anything else re-encoded into `storage` the way Qt decodes it.
+std::string_view AsMatched(const std::string& text, std::string& storage) {
+    if (text.compare(0, 3, "\xEF\xBB\xBF") != 0 && IsWellFormedUtf8(text)) return text;
+    const QByteArray utf8 = FromUtf8(text).toUtf8();
+    storage.assign(utf8.constData(), static_cast<std::size_t>(utf8.size()));
+    return storage;
+}
 
-    void Flush(bool last) {
-        int n = buffer_.size();
-        if (!last && n > 0 && buffer_.at(n - 1).isHighSurrogate()) --n;
-        const QByteArray utf8 = QStringRef(&buffer_, 0, n).toUtf8();
-        out_.append(utf8.constData(), static_cast<std::size_t>(utf8.size()));
-        buffer_.remove(0, n);
+// Bytes of the character at `pos` of well-formed `text`.
+std::size_t CharLength(std::string_view text, std::size_t pos) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + pos;
+    const std::size_t n = SequenceLength(p, p + (text.size() - pos));
+    return n ? n : 1;
+}
+
+// The replacement loop shared by both engines, over positions of `in` (bytes or UTF-16
+// units). `find(from, pos, len)` finds the next match at or after `from`; `charAt(pos)` is the
+// length of the character at `pos`. The result is assembled piece by piece rather than edited
+// in place, which would move the rest of the text once per match.
+template <typename In, typename Out, typename Find, typename CharAt>
+int ReplaceMatches(const In& in, const In& to, Out& out, Find&& find, CharAt&& charAt) {
+    long long pos = 0, len = 0;
+    if (!find(0, pos, len)) return 0;
+    const auto size = static_cast<long long>(in.size());
+    out.reserve(in.size());
+    long long copied = 0;
+    int count = 0;
+    for (;;) {
+        out.append(in.data() + copied, pos - copied);
+        out.append(to);
+        ++count;
+        long long next = pos + len;
+        copied = next;
+        if (len == 0) {
+            // An empty match would be found again at the same place: step over one character.
+            if (next >= size) break;
+            const long long step = charAt(next);
+            out.append(in.data() + next, step);
+            copied = next += step;
+        }
+        if (next >= size || !find(next, pos, len)) break;
     }
-
-    std::string& out_;
-    QString buffer_;
-};
+    out.append(in.data() + copied, size - copied);
+    return count;
+}
 
 // printf-style formatting into a string of whatever length the result needs.
 __attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...) {
@@ -91,9 +150,12 @@ void LogHit(I_ToLogSystem& log, const locMSG& msg, LogLevel level, const std::st
     log.Log(m);
 }
 
-void WarnBadMask(I_ToLogSystem& log, const std::string& suffix) {
-    LoggedMessage m(InvalidMask, detail, warning);
-    m.AddSuffix(suffix);
+// Warns about a mask that never matches or that runs on the backtracking engine.
+void CheckMask(I_ToLogSystem& log, const TextFilter& mask,
+               const std::function<std::string()>& suffix) {
+    if (mask.IsLinear()) return;
+    LoggedMessage m(mask.IsValid() ? BacktrackingMask : InvalidMask, detail, warning);
+    m.AddSuffix(suffix());
     log.Log(m);
 }
 
@@ -165,17 +227,87 @@ TextFilter::TextFilter(const char* maskType, const char* mask)
     const MaskType type = ParseMaskType(maskType);
     rx_ = QRegExp(mask_, type.cs, type.syntax);
     valid_ = rx_.isValid();
+    if (!valid_) return;
+    if (const auto pattern = MaskToLinearPattern(mask_, type.syntax)) {
+        RE2::Options options;
+        options.set_longest_match(true);  // QRegExp finds the leftmost longest match
+        options.set_dot_nl(true);
+        options.set_never_capture(true);
+        options.set_case_sensitive(type.cs == Qt::CaseSensitive);
+        options.set_log_errors(false);
+        auto re = std::make_shared<const RE2>(*pattern, options);
+        if (re->ok()) {
+            linear_ = std::move(re);
+            return;
+        }
+    }
     // Builds the matching engine now: copying an expression whose engine is not yet built
     // would build it inside the shared original, which concurrent copies must not do.
     rx_.exactMatch(QString());
 }
 
-bool TextFilter::ExactMatch(const QString& text) const {
-    return valid_ && Matcher().exactMatch(text);
+bool TextFilter::ExactMatch(const std::string& text) const {
+    if (!valid_) return false;
+    if (linear_) {
+        std::string storage;
+        const std::string_view in = AsMatched(text, storage);
+        return RE2::FullMatch(re2::StringPiece(in.data(), in.size()), *linear_);
+    }
+    const QString in = FromUtf8(text);
+    return in.size() <= kBacktrackLimit && QRegExp(rx_).exactMatch(in);
 }
 
-bool TextFilter::Contains(const QString& text) const {
-    return valid_ && Matcher().indexIn(text) >= 0;
+bool TextFilter::Contains(const std::string& text) const {
+    if (!valid_) return false;
+    if (linear_) {
+        std::string storage;
+        const std::string_view in = AsMatched(text, storage);
+        return RE2::PartialMatch(re2::StringPiece(in.data(), in.size()), *linear_);
+    }
+    const QString in = FromUtf8(text);
+    return in.size() > kBacktrackLimit || QRegExp(rx_).indexIn(in) >= 0;
+}
+
+int TextFilter::Replace(std::string& text, const std::string& to) const {
+    if (!valid_) return 0;
+    if (linear_) {
+        std::string storage;
+        const std::string_view in = AsMatched(text, storage);
+        const re2::StringPiece subject(in.data(), in.size());
+        re2::StringPiece match;
+        auto find = [&](long long from, long long& pos, long long& len) {
+            if (!linear_->Match(subject, static_cast<std::size_t>(from), in.size(), RE2::UNANCHORED,
+                                &match, 1))
+                return false;
+            pos = match.data() - in.data();
+            len = static_cast<long long>(match.size());
+            return true;
+        };
+        auto charAt = [&](long long pos) {
+            return static_cast<long long>(CharLength(in, static_cast<std::size_t>(pos)));
+        };
+        std::string out;
+        const std::string_view toView(to);
+        const int count = ReplaceMatches(in, toView, out, find, charAt);
+        if (count > 0) text = std::move(out);
+        return count;
+    }
+    const QString in = FromUtf8(text);
+    if (in.size() > kBacktrackLimit) return 0;
+    QRegExp rx(rx_);
+    auto find = [&](long long from, long long& pos, long long& len) {
+        pos = rx.indexIn(in, static_cast<int>(from));
+        len = rx.matchedLength();
+        return pos >= 0;
+    };
+    QString out;
+    const int count = ReplaceMatches(in, QString::fromUtf8(to.data(), static_cast<int>(to.size())),
+                                     out, find, [](long long) { return 1LL; });
+    if (count > 0) {
+        const QByteArray utf8 = out.toUtf8();
+        text.assign(utf8.constData(), static_cast<std::size_t>(utf8.size()));
+    }
+    return count;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -185,7 +317,7 @@ bool TextFilter::Contains(const QString& text) const {
 bool AccFilter::FilterMatch(const ObjectWithProperties& record) const {
     std::string value;
     if (!record.GetProperty(name.c_str(), value)) return false;
-    return filter.ExactMatch(FromUtf8(value));
+    return filter.ExactMatch(value);
 }
 
 ActionType AccessList::GetAction(const char* requestUser, const ObjectWithProperties& record,
@@ -206,8 +338,8 @@ AccessList AccessList::FromPolicy(const ALGaccessType& rule, unsigned short numb
     list.number = number;
     ForEachRecord(rule.filterby, [&](const ALGfilterbyType& f) {
         TextFilter mask(f.masktype, f.mask);
-        if (!mask.IsValid())
-            WarnBadMask(log, Format(kBadAccessMaskSuffix, number, QuotedMask(mask).c_str()));
+        CheckMask(log, mask,
+                  [&] { return Format(kBadAccessMaskSuffix, number, QuotedMask(mask).c_str()); });
         list.filters.emplace_back(std::move(mask), f.name.c_str());
     });
     return list;
@@ -237,50 +369,18 @@ void HandshakeFilter::Load(const ALGhandshakeType& handshake, I_ToLogSystem& log
 
 ProcOption::ProcOption(const char* maskType, const char* from, const char* itemName,
                        const char* toText)
-    : pattern(maskType, from), name(OrEmpty(itemName)), to(QString::fromUtf8(OrEmpty(toText))) {}
+    : pattern(maskType, from),
+      name(OrEmpty(itemName)),
+      to(QString::fromUtf8(OrEmpty(toText)).toUtf8().toStdString()) {}
 
 bool ProcOption::Cut(const char* itemName, const std::string& text) const {
     if (strcasecmp(name.c_str(), OrEmpty(itemName)) != 0) return false;
-    return pattern.Contains(FromUtf8(text));
+    return pattern.Contains(text);
 }
 
 int ProcOption::Replace(const char* itemName, std::string& text) const {
-    if (!pattern.IsValid() || strcasecmp(name.c_str(), OrEmpty(itemName)) != 0) return 0;
-    const QString in = FromUtf8(text);
-    QRegExp rx = pattern.Matcher();
-    int pos = rx.indexIn(in, 0);
-    if (pos < 0) return 0;
-
-    // The result is assembled piece by piece rather than edited in place, which would move
-    // the rest of the text once per match. Searching resumes in the input right after each
-    // match, so inserted text is never searched again. The input bytes are let go once their
-    // UTF-16 form exists and the result is written as UTF-8 in pieces, so that a long body is
-    // held about three times over (UTF-16 input, UTF-8 result) rather than six.
-    const std::size_t estimate = text.size();
-    std::string().swap(text);
-    text.reserve(estimate);
-    Utf8Sink out(text);
-    int copied = 0;
-    int count = 0;
-    while (pos >= 0) {
-        const int len = rx.matchedLength();
-        out.Append(in.constData() + copied, pos - copied);
-        out.Append(to.constData(), to.size());
-        ++count;
-        int next = pos + len;
-        copied = next;
-        if (len == 0) {
-            // An empty match would be found again at the same place: step over one character.
-            if (next >= in.size()) break;
-            out.Append(in.constData() + next, 1);
-            copied = ++next;
-        }
-        if (next >= in.size()) break;
-        pos = rx.indexIn(in, next);
-    }
-    out.Append(in.constData() + copied, in.size() - copied);
-    out.Finish();
-    return count;
+    if (strcasecmp(name.c_str(), OrEmpty(itemName)) != 0) return 0;
+    return pattern.Replace(text, to);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -298,9 +398,10 @@ void SectionBase::Build(const ALGreplaceType& rec, unsigned short sectionIndex, 
     index = sectionIndex;
 
     auto checkMask = [&](const ProcOption& rule, std::size_t ruleNumber) {
-        if (rule.pattern.IsValid()) return;
-        WarnBadMask(log, Format(kBadSectionMaskSuffix, kind, index, static_cast<int>(ruleNumber),
-                                QuotedMask(rule.pattern).c_str()));
+        CheckMask(log, rule.pattern, [&] {
+            return Format(kBadSectionMaskSuffix, kind, index, static_cast<int>(ruleNumber),
+                          QuotedMask(rule.pattern).c_str());
+        });
     };
 
     ForEachRecord(rec.option, [&](const ALGoptionType& o) {

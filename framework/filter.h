@@ -11,12 +11,17 @@
 #include <QString>
 
 #include <list>
+#include <memory>
 #include <string>
 
 #include "alg_xml.h"
 #include "alogger.h"
 #include "misc_classes.h"
 #include "textcode.h"
+
+namespace re2 {
+class RE2;
+}
 
 namespace alg {
 
@@ -26,6 +31,9 @@ ALG_MESSAGE(ActionOfFilter, "action of filter", "действие фильтра
 ALG_MESSAGE(DefaultFilterAction, "Default Filter action", "Действие фильтра по умолчанию");
 ALG_MESSAGE(InvalidMask, "invalid mask, the rule never matches",
             "неверная маска, правило не срабатывает");
+ALG_MESSAGE(BacktrackingMask,
+            "mask needs backtracking, texts over 4096 characters are not searched",
+            "маска требует перебора с возвратом, текст длиннее 4096 символов не проверяется");
 ALG_MESSAGE(EmptyFromExpression, "\"from\" expression is empty", "Значение \"from\" не задано");
 // Hit messages of the processing sections: both texts are English.
 inline constexpr locMSG CutOption{"Cut option", "Cut option"};
@@ -58,7 +66,17 @@ MaskType ParseMaskType(const char* maskType);
 // Whether `mask` (UTF-8, null read as "") compiles under `maskType`; throws as ParseMaskType.
 bool MaskCompiles(const char* maskType, const char* mask);
 
-// A compiled mask. A mask that does not compile is kept and matches nothing.
+// The longest text, in characters, that a mask on the backtracking engine is run on.
+inline constexpr int kBacktrackLimit = 4096;
+
+// A compiled mask, read as QRegExp reads it (see MaskType). Masks run on a linear-time engine
+// (RE2), so a match costs time linear in the text's length; the few that it cannot express
+// (back references, lookahead, word boundaries, see mask_syntax.h) run on QRegExp, but never
+// on a text longer than kBacktrackLimit characters. A mask that does not compile is kept and
+// matches nothing. Texts are UTF-8 and are read as QString::fromUtf8 reads them: malformed
+// sequences stand for U+FFFD and a leading byte order mark is dropped.
+//
+// Every const operation may run on any number of threads at once.
 class TextFilter {
   public:
     // Throws InitializerError with InvalidMaskType for an unknown mask type. `mask` is UTF-8;
@@ -66,17 +84,25 @@ class TextFilter {
     TextFilter(const char* maskType, const char* mask);
 
     bool IsValid() const { return valid_; }
+    // Whether the mask runs on the linear-time engine (false for an invalid mask too).
+    bool IsLinear() const { return linear_ != nullptr; }
     const QString& Mask() const { return mask_; }
-    // A private copy of the compiled expression for one evaluation on the calling thread.
-    QRegExp Matcher() const { return rx_; }
-    // Whether the expression covers the whole of `text`.
-    bool ExactMatch(const QString& text) const;
-    // Whether the expression matches anywhere in `text`.
-    bool Contains(const QString& text) const;
+    // Whether the expression covers the whole of `text`; false for a backtracking mask and a
+    // text over kBacktrackLimit.
+    bool ExactMatch(const std::string& text) const;
+    // Whether the expression matches anywhere in `text`; true for a backtracking mask and a
+    // text over kBacktrackLimit, so that a cut rule refuses what it could not judge.
+    bool Contains(const std::string& text) const;
+    // Replaces every match by `to` (UTF-8), left to right, never searching the inserted text
+    // again; an empty match moves the search on by one character. Returns the number of
+    // replacements and rewrites `text` only when that is non-zero (as UTF-8). A backtracking
+    // mask leaves a text over kBacktrackLimit alone.
+    int Replace(std::string& text, const std::string& to) const;
 
   private:
     QString mask_;
-    QRegExp rx_;
+    QRegExp rx_;  // the backtracking engine, used when there is no linear one
+    std::shared_ptr<const re2::RE2> linear_;
     bool valid_;
 };
 
@@ -146,14 +172,12 @@ struct ProcOption {
     // Whether `itemName` is the rule's item (any letter case) and the pattern matches anywhere
     // in `text` (as UTF-8, the whole text).
     bool Cut(const char* itemName, const std::string& text) const;
-    // For the rule's item: replaces every match by `to`, left to right, never searching the
-    // inserted text again; an empty match moves the search on by one character. Returns the
-    // number of replacements; `text` is rewritten (as UTF-8) only when that is non-zero.
+    // For the rule's item: TextFilter::Replace by `to`; 0 for another item.
     int Replace(const char* itemName, std::string& text) const;
 
     TextFilter pattern;
     std::string name;
-    QString to;
+    std::string to;  // UTF-8
 };
 
 // What a section builder does with the body rules of a policy section.

@@ -276,7 +276,7 @@ void ProxyApp::ResetFacility() {
 
 void ProxyApp::ReportFailure(LoggedMessage& m) {
     Log(m);
-    loader_.workerLog(m);
+    if (reportToLoader_) loader_.workerLog(m);
 }
 
 void ProxyApp::SetSigHandler() {
@@ -353,28 +353,40 @@ int ProxyApp::CreateProxy(bool firstStart) {
     const std::string path = systemEtcDir() + kSettingsDir + SettingsFileName();
     std::string received;
     loader_.get_lsp_data(received);
-    if (received.empty()) return BuildProxy(firstStart, path, nullptr);
-    const int result = BuildProxy(firstStart, path, &received);
+    if (received.empty()) {
+        const int result = BuildProxy(firstStart, path, nullptr, path.c_str());
+        if (result != 0) servingPolicy_.clear();  // nothing serves now
+        return result;
+    }
+    // The listener is gone by now (a restart deletes it before coming here, which frees its
+    // port for either policy).
+    const std::string previous = servingPolicy_;
+    const int result = BuildProxy(firstStart, path, &received, SettingsFileName());
     if (result == 0) {
         ALG_CfgLoader::saveToFile(path, received, this);
         return 0;
     }
-    // The loader keeps the refusal's reason as its status text; the gateway goes on serving
-    // the policy it had. Its listener is gone by now (a restart deletes it before coming
-    // here, which frees its port for either policy), so it is built again from the file.
+    // The loader keeps the refusal's reason as the push's outcome; the gateway goes on
+    // serving the policy it had, as it had it.
     LoggedMessage refused(PolicyRefusedPMP, event, warning);
     Log(refused);
-    BuildProxy(firstStart, path, nullptr);
+    if (!previous.empty()) BuildProxy(firstStart, path, &previous, path.c_str(), false);
     return result;
 }
 
-int ProxyApp::BuildProxy(bool firstStart, const std::string& path, const std::string* received) {
+int ProxyApp::BuildProxy(bool firstStart, const std::string& path, const std::string* held,
+                         const char* name, bool reportToLoader) {
+    reportToLoader_ = reportToLoader;
+    struct RestoreReporting {
+        bool& flag;
+        ~RestoreReporting() { flag = true; }
+    } restore{reportToLoader_};
     try {
         ALGalgpolicyType policy;
         std::string problem;
-        const bool read = received
-                              ? ReadPolicyText(policy, SettingsFileName(), *received, problem)
-                              : ReadPolicyFile(policy, path, problem);
+        std::string fileText;
+        const bool read = held ? ReadPolicyText(policy, name, *held, problem)
+                               : ReadPolicyFile(policy, path, problem, &fileText);
         if (!read) {
             LoggedMessage m(PolicyUnreadable, event, error);
             m.AddSuffix(problem);
@@ -404,7 +416,10 @@ int ProxyApp::BuildProxy(bool firstStart, const std::string& path, const std::st
             listener_.reset(created);
             if (stopRequested_) listener_->Terminate();
         }
-        if (listener_) return 0;
+        if (listener_) {
+            servingPolicy_ = held ? *held : std::move(fileText);
+            return 0;
+        }
         LoggedMessage m(ProxySectionNotFound, event, error);
         std::string suffix = kSectionWanted + std::string(ServiceName());
         suffix += names.empty() ? std::string(kNoSections) : kSectionsListed + names;
@@ -453,6 +468,8 @@ int ProxyApp::doRun() {
                 listenerThreadRunning_ = true;
             }
             if (!control_.controlWork()) return 0;
+            // A restart asked for while the listener was being built found none to end.
+            TerminateListener();
             doFinalize();
             {
                 threadkit::ObjectLevelLockable::Lock lock(listenerLock_);

@@ -141,7 +141,10 @@ class ProxyApp : public CService, public I_ToLogSystem, public ObjectWithPropert
     // Loads the policy and builds the listener: 0 on success, 33 on failure, 34 when an
     // unexpected exception ended it. Every failure is logged and handed to the loader. A
     // policy obtained by PMP is stored as the settings file only once a listener is built
-    // from it; otherwise the listener is built again from the settings file, untouched.
+    // from it; otherwise the listener is built again from the policy that was serving, kept
+    // in memory (the settings file, which may hold something else by now, is not read), and
+    // the loader keeps the refusal's reason. Without a policy obtained by PMP the settings
+    // file is read: at start and on a reload the operator asked for.
     int CreateProxy(bool firstStart);
 
     // Blocks the control signals and starts the signal thread (once per process).
@@ -167,9 +170,12 @@ class ProxyApp : public CService, public I_ToLogSystem, public ObjectWithPropert
     void EndServing();
     // Logs `m` and hands it to the policy loader as the last start-up error.
     void ReportFailure(LoggedMessage& m);
-    // CreateProxy's work on one policy: the received text when `received` is set, else the
-    // settings file `path`. Same results; every failure logged and handed to the loader.
-    int BuildProxy(bool firstStart, const std::string& path, const std::string* received);
+    // CreateProxy's work on one policy: the text `held` when set (named `name` in
+    // complaints), else the settings file `path`. Every failure is logged, and handed to the
+    // loader unless `reportToLoader` is false. On success the policy's text becomes the
+    // serving policy.
+    int BuildProxy(bool firstStart, const std::string& path, const std::string* held,
+                   const char* name, bool reportToLoader = true);
 
     std::unique_ptr<Proto> listener_;
     pthread_t listenerThread_{};
@@ -183,6 +189,10 @@ class ProxyApp : public CService, public I_ToLogSystem, public ObjectWithPropert
     // re-initialisation that follows.
     std::atomic<bool> stopRequested_{false};
     SignalWatcher signals_;
+    // The text of the policy the current listener was built from; empty when none was. Read
+    // and written on the main thread only.
+    std::string servingPolicy_;
+    bool reportToLoader_ = true;
 
     static bool firstStart_;
 };

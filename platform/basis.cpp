@@ -162,6 +162,13 @@ std::size_t Utf8Length(std::string_view s) {
 
 }  // namespace
 
+bool IsHiddenFormatChar(std::string_view utf8) {
+    if (utf8.size() < 3 || static_cast<unsigned char>(utf8[0]) != 0xE2) return false;
+    const auto b1 = static_cast<unsigned char>(utf8[1]);
+    const auto b2 = static_cast<unsigned char>(utf8[2]);
+    return (b1 == 0x80 && b2 >= 0xA8 && b2 <= 0xAE) || (b1 == 0x81 && b2 >= 0xA6 && b2 <= 0xA9);
+}
+
 std::string EscapeControls(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -183,6 +190,12 @@ std::string EscapeControls(std::string_view text) {
         const std::size_t n = Utf8Length(text.substr(i));
         if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
             AppendHexEscape(out, "\\u00", static_cast<unsigned char>(text[i + 1]));
+        } else if (n == 3 && IsHiddenFormatChar(text.substr(i, 3))) {
+            // U+20xx: the low byte of the code point from the last two bytes.
+            const auto b1 = static_cast<unsigned char>(text[i + 1]);
+            const auto b2 = static_cast<unsigned char>(text[i + 2]);
+            AppendHexEscape(out, "\\u20",
+                            static_cast<unsigned char>(((b1 & 0x3) << 6) | (b2 & 0x3F)));
         } else if (n > 0) {
             out.append(text.substr(i, n));
         } else if (c <= 0x9F) {

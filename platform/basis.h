@@ -79,10 +79,16 @@ class HashMD5 {
     unsigned char digest_[kDigestSize];
 };
 
+// Whether `utf8` begins with a character that moves or reorders what follows it on screen:
+// the line and paragraph separators U+2028, U+2029 and the directional embeddings, overrides
+// and isolates U+202A to U+202E, U+2066 to U+2069.
+bool IsHiddenFormatChar(std::string_view utf8);
+
 // `text` made safe to show on a terminal or to write as one log line: C0 controls and DEL
 // become "\n", "\r", "\t" or "\xNN"; a C1 control written in UTF-8 (U+0080 to U+009F) becomes
-// "\u00NN", and a byte from 0x80 to 0x9F that is not part of a UTF-8 character becomes "\xNN".
-// Everything else, other UTF-8 characters and bytes of 8-bit code pages included, is kept.
+// "\u00NN", a character IsHiddenFormatChar names "\u20NN", and a byte from 0x80 to 0x9F that
+// is not part of a UTF-8 character becomes "\xNN". Everything else, other UTF-8 characters and
+// bytes of 8-bit code pages included, is kept.
 std::string EscapeControls(std::string_view text);
 
 // Why ReadRegularFile failed; what() is the cause ("cannot open file: <errno text>", "not a

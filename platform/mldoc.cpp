@@ -15,6 +15,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <vector>
 
 #include "basis.h"
@@ -25,6 +26,7 @@ constexpr const char kEntityRefused[] = "entity declarations are not accepted";
 constexpr const char kTooLarge[] = "document too large";
 constexpr const char kBadLength[] = "invalid document length";
 constexpr const char kNotWellFormed[] = "document is not well-formed";
+constexpr const char kTooManyAttributes[] = "element with more than 32 attributes";
 constexpr const char kNoWriterTarget[] = "writer has no output";
 constexpr const char kIntegerExpected[] = "integer expected in element <";
 constexpr std::size_t kMaxWarnings = 32;
@@ -179,11 +181,73 @@ void MLDoc::release() {
 
 void MLDoc::warn(const TTT&, const Token*, const Attribute*) const {}
 
+namespace {
+
+// The line (from 1) of the first start tag in `text` that has more than `limit` attributes,
+// 0 when there is none. One pass over the text, so that such a tag is refused before the
+// parser meets it: libxml2 compares every attribute of an element with every other one, which
+// makes tens of thousands of them cost minutes. Comments, CDATA sections, processing
+// instructions, declarations and quoted values are skipped; anything malformed is left to
+// the parser.
+int CrowdedElementLine(std::string_view text, int limit) {
+    int line = 1;
+    std::size_t i = 0;
+    // Moves past `end`, counting lines; false when it never comes.
+    auto skipPast = [&](std::string_view end) {
+        const std::size_t at = text.find(end, i);
+        const std::size_t stop = at == std::string_view::npos ? text.size() : at + end.size();
+        for (; i < stop; ++i) line += text[i] == '\n';
+        return at != std::string_view::npos;
+    };
+    while (i < text.size()) {
+        if (text[i] != '<') {
+            line += text[i++] == '\n';
+            continue;
+        }
+        const std::string_view rest = text.substr(i);
+        bool closed = true;
+        if (rest.starts_with("<!--")) {
+            closed = skipPast("-->");
+        } else if (rest.starts_with("<![CDATA[")) {
+            closed = skipPast("]]>");
+        } else if (rest.starts_with("<?")) {
+            closed = skipPast("?>");
+        } else if (rest.starts_with("<!") || rest.starts_with("</")) {
+            closed = skipPast(">");
+        } else {
+            const int tagLine = line;
+            int attributes = 0;
+            char quote = 0;
+            for (++i; i < text.size(); ++i) {
+                const char c = text[i];
+                line += c == '\n';
+                if (quote) {
+                    if (c == quote) quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '=') {
+                    if (++attributes > limit) return tagLine;
+                } else if (c == '>') {
+                    ++i;
+                    break;
+                }
+            }
+        }
+        if (!closed) break;
+    }
+    return 0;
+}
+
+}  // namespace
+
 void MLDoc::load(const char* name, const char* text, int length) {
     release();
     name_ = name ? name : "";
     if (length < 0 || (!text && length > 0)) throw TTT(name_, 0, kBadLength);
     if (static_cast<std::size_t>(length) > kMaxDocumentSize) throw TTT(name_, 0, kTooLarge);
+    if (const int line =
+            CrowdedElementLine(std::string_view(text ? text : "", length), kMaxAttributes))
+        throw TTT(name_, line, kTooManyAttributes);
     // libxml2's global set-up must not run twice at once.
     static std::once_flag initialised;
     std::call_once(initialised, [] { xmlInitParser(); });

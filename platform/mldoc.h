@@ -147,6 +147,8 @@ class MLDoc {
     // Largest document accepted, in bytes: what one command-bus payload carries (8 MiB), so a
     // policy that passes here can also be pushed to a gateway.
     static constexpr std::size_t kMaxDocumentSize = 8u << 20;
+    // Most attributes one element may have: a few times what any element of a policy uses.
+    static constexpr int kMaxAttributes = 32;
 
     // The bytes of the file at `path`, at most `limit` of them. The file is opened without
     // waiting (a FIFO with no writer does not block), anything but a regular file is refused,
@@ -159,7 +161,8 @@ class MLDoc {
     MLDoc& operator=(const MLDoc&) = delete;
     virtual ~MLDoc();
 
-    // Parses `length` bytes at `text`; `name` names the document in errors.
+    // Parses `length` bytes at `text`; `name` names the document in errors. An element with
+    // more than kMaxAttributes attributes is refused (TTT naming its line) before parsing.
     void load(const char* name, const char* text, int length);
     // Reads the file at `path` with readFile and parses it.
     void load(const std::string& path);

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     # build
     cmake ninja-build g++ pkg-config git
-    qtbase5-dev libxml2-dev libmd-dev libsnmp-dev libpam0g-dev zlib1g-dev
+    qtbase5-dev libre2-dev libxml2-dev libmd-dev libsnmp-dev libpam0g-dev zlib1g-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     # smtp-gateway: encoded words in message headers
     libgmime-3.0-dev

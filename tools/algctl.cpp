@@ -288,7 +288,8 @@ int Push(int argc, char** argv) {
             std::cerr << "algctl: the service sent a malformed answer\n";
             return kExitFailed;
         }
-        if (code == kDelivered && !delivered) {
+        // A prompt gateway may register its outcome between two of our polls.
+        if ((code == kDelivered || code == kReported) && !delivered) {
             std::printf("delivered to %s\n", loader.c_str());
             std::fflush(stdout);
             delivered = true;

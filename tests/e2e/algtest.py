@@ -1179,12 +1179,13 @@ def explain(policy, service, *args, user=None):
     return json.loads(r.stdout)
 
 
-def http_get(address, path="/", timeout=10.0):
-    """(status, body bytes) of a GET to "ADDR:PORT" with a raw socket; the answer is read until
-    the server closes."""
+def http_get(address, path="/", timeout=10.0, host_header=None):
+    """(status, body bytes) of a GET to "ADDR:PORT" with a raw socket, with `address` (or
+    `host_header`) as Host; the answer is read until the server closes."""
     host, port = address.rsplit(":", 1)
     with socket.create_connection((host, int(port)), timeout) as s:
-        s.sendall(b"GET %s HTTP/1.0\r\nHost: x\r\n\r\n" % path.encode())
+        s.sendall(b"GET %s HTTP/1.0\r\nHost: %s\r\n\r\n"
+                  % (path.encode(), (host_header or address).encode()))
         data = recv_all(s, 16 << 20)
     head, _, body = data.partition(b"\r\n\r\n")
     return int(head.split(b" ", 2)[1]), body

@@ -4,6 +4,7 @@ careless folders: algctl serve, algctl, algpolicy, socks-gateway and scripts/run
 import json
 import os
 import pathlib
+import select
 import signal
 import socket
 import stat
@@ -140,6 +141,42 @@ def test_texts_from_gateways_and_policies_reach_the_operator_escaped(serve, tmp_
     assert b'loglevel="x&#x9B;&#x9B;y"' in out and b"\xc2\x9b" not in out, out
 
 
+# (character a gateway's text carries, how status and log show it, how status --json does)
+HIDDEN_CHARACTERS = [
+    ("\u202e", rb"\u202e", rb"\u202e"),  # right-to-left override: reverses what follows
+    ("\u2028", rb"\u2028", rb"\u2028"),  # line separator
+    ("\u2029", rb"\u2029", rb"\u2029"),  # paragraph separator
+    ("\u2066", rb"\u2066", rb"\u2066"),  # left-to-right isolate
+    ("\x7f", rb"\x7f", rb"\u007f"),
+]
+
+
+def test_reordering_characters_and_del_reach_the_operator_escaped(serve, tmp_path):
+    monitor = BusSession(serve.socket, "Monitor")
+    for i, (char, shown, in_json) in enumerate(HIDDEN_CHARACTERS):
+        name = "alg_hidden%d" % i
+        line = ("ok %s evil" % char).encode()
+        assert monitor.call(23, 6, status_record(name, line))[0] == 0
+        assert monitor.call(23, 5, u32(3) + text(name + " ") + text(line))[0] == 0
+        for args in (["status"], ["log"]):
+            out = algctl(serve.env, *args).stdout
+            assert b"ok " + shown + b" evil" in out and char.encode() not in out, (char, out)
+        out = algctl(serve.env, "status", "--json").stdout
+        assert b"ok " + in_json + b" evil" in out and char.encode() not in out, (char, out)
+        assert {r["name"]: r for r in json.loads(out)}[name]["last_message"] == line.decode()
+
+    # explain's error path shows a refused mask type escaped, after a separator, as check does.
+    bad = tmp_path / "masktype.xml"
+    bad.write_bytes(VALID.replace(b"<handshake/>", b'<handshake><access action="allow" '
+                                  b'loglevel="event"><filterby name="Host" masktype="w&#10;'
+                                  b'decision: allow by rule 1\xc2\x9b">x</filterby></access>'
+                                  b"</handshake>"))
+    r = algpolicy("explain", str(bad), "alg_socks", "Host=x")
+    err = r.stdout + r.stderr
+    assert r.returncode != 0 and b"\ndecision:" not in err and b"\xc2\x9b" not in err, err
+    assert rb'invalid mask type: "w\ndecision: allow by rule 1\u009b"' in err, err
+
+
 def test_check_reports_the_first_hundred_problems_and_counts_the_rest(tmp_path):
     policy = tmp_path / "many.xml"
     policy.write_text("<algpolicy>" + "<proxy/>" * 5000 + "</algpolicy>")  # 2 problems each
@@ -164,6 +201,36 @@ def test_special_and_oversize_files_are_refused_at_once(tmp_path):
             assert r.returncode == 1
             want = b"too large" if path == large else b"not a regular file"
             assert want in r.stdout + r.stderr, r.stdout + r.stderr
+
+
+# (attributes on one element no policy element reads, where they stand, refused?)
+CROWDED_ELEMENTS = [
+    (32, "<x %s/>", False),
+    (33, "<x %s/>", True),
+    (40000, "<x %s/>", True),
+    (40000, "<!-- <x %s/> -->", False),  # a comment is no element
+    (33, "<x a='>' %s>", True),  # a ">" inside a value does not end the tag
+]
+
+
+def test_elements_with_too_many_attributes_are_refused_before_parsing(tmp_path):
+    sample = open(os.path.join(algtest.SmtpGateway.SOURCE, "examples", "socks.xml")).read()
+    line = sample[:sample.index("</algpolicy>")].count("\n") + 1
+    for i, (count, shape, refused) in enumerate(CROWDED_ELEMENTS):
+        crowd = shape % " ".join("a%d='1'" % n for n in range(count - shape.count("=")))
+        policy = tmp_path / ("crowded%d.xml" % i)
+        policy.write_text(sample.replace("<algpolicy", crowd + "\n<algpolicy", 1)
+                          if shape.startswith("<!--") else
+                          sample.replace("</algpolicy>", crowd + "\n</algpolicy>"))
+        for run in (lambda p: algpolicy("check", p),
+                    lambda p: algctl(dict(os.environ, ALG_RUNDIR=str(tmp_path)), "push",
+                                     "proxy_socks", p, timeout=30)):
+            r = run(str(policy))
+            out = (r.stdout + r.stderr).decode()
+            assert ("element with more than 32 attributes" in out) == refused, (count, shape, out)
+            if refused:
+                assert r.returncode == 1, out
+                assert ":%d:" % line in out or "line %d" % line in out, out  # where it stands
 
 
 def test_push_refuses_a_policy_without_the_gateways_section(tmp_path):
@@ -235,3 +302,43 @@ def test_clients_refuse_a_service_of_another_user(tmp_path):
         foreign.wait_for_line("^up$", 10)
         r = algctl(dict(os.environ, ALG_RUNDIR=str(tmp_path)), "status", timeout=10)
         assert r.returncode == 1 and b"no management service answers" in r.stderr, r.stderr
+
+
+# Host values a scraper or a browser may send to the endpoints, and the answer each gets.
+HOST_CASES = [
+    ("{addr}", 200), ("localhost:{port}", 200), ("LOCALHOST", 200), ("{hostname}", 200),
+    ("attacker.example:{port}", 421), ("127.0.0.2", 421), ("localhost.attacker.example", 421),
+]
+
+
+def test_idle_clients_do_not_hold_scrapes_and_foreign_hosts_get_421(tmp_path):
+    with algtest.ObservedService(tmp_path / "serve") as serve:
+        idle = []
+        try:
+            # Idle connections on both endpoints, each holding its 2 s of patience; before,
+            # every scrape waited behind all of them in turn.
+            for address in (serve.metrics, serve.page) * 10:
+                host, port = address.rsplit(":", 1)
+                idle.append(socket.create_connection((host, int(port)), 5))
+                idle[-1].sendall(b"GET / HTTP/1.0\r\n")  # never finished
+            for address, path in ((serve.metrics, "/metrics"), (serve.page, "/")):
+                status, body = algtest.http_get(address, path, timeout=30)
+                assert status == 200 and body, address
+            # Served beside them, not after them: the idle ones are still waiting.
+            waiting = select.select(idle, [], [], 0)[0]
+            assert len(waiting) < len(idle)
+            # The idle ones are answered in time and closed; none of them got a page.
+            for s in idle:
+                s.settimeout(10)
+                assert algtest.recv_all(s).startswith(b"HTTP/1.0 408")
+        finally:
+            for s in idle:
+                s.close()
+        for address in (serve.metrics, serve.page):
+            addr_host, port = address.rsplit(":", 1)
+            for template, expected in HOST_CASES:
+                host = template.format(addr=address, port=port, hostname=socket.gethostname())
+                status, body = algtest.http_get(address, host_header=host)
+                assert status == expected, (address, host, status)
+                if expected == 421:
+                    assert b"alg_" not in body and b"<table" not in body

@@ -6,6 +6,7 @@ record names its gateway. Run on the test gateway (service "alg_test", loader "p
 import contextlib
 import json
 import os
+import signal
 import socket
 import subprocess
 
@@ -170,3 +171,54 @@ def test_no_status_row_without_a_name(tmp_path):
         assert r.returncode == 0
         names = [e["name"] for e in json.loads(r.stdout)]
         assert names == ["alg_test"], names
+
+
+# (what happens after a push the gateway refuses for a busy port): the settings file is
+# rewritten beforehand, for another port or half-edited, without a reload; or the operator
+# reloads the (unchanged) file as soon as the refusal is logged.
+REFUSED_PUSH_CASES = {
+    "file names another port": ("other port", False),
+    "file half-edited": ("<algpolicy><proxy name='alg_test'><general>", False),
+    "reload right after the refusal": (None, True),
+}
+
+
+def test_refused_push_keeps_the_running_policy_and_reports_itself(tmp_path):
+    busy = socket.socket()
+    busy.bind(("127.0.0.1", 0))
+    busy.listen(1)
+    with contextlib.ExitStack() as stack, algtest.EchoServer() as echo:
+        stack.callback(busy.close)
+        for i, (kind, (file_text, reload)) in enumerate(REFUSED_PUSH_CASES.items()):
+            serve = stack.enter_context(algtest.ManagementService(tmp_path / ("serve%d" % i)))
+            port, other = free_port(), free_port()
+            g = stack.enter_context(algtest.TestGateway(tmp_path / ("g%d" % i),
+                                                        policy(section(port)),
+                                                        {"ALG_RUNDIR": serve.run}))
+            g.wait_for("Started")
+            assert algtest.wait_until(lambda: algtest.status_of(serve.env, "alg_test"), 10)
+            if file_text == "other port":
+                file_text = policy(section(other))
+            if file_text is not None:
+                g.write_policy(file_text)
+            refused = tmp_path / ("refused%d.xml" % i)
+            refused.write_text(policy(section(busy.getsockname()[1]))
+                               .replace("@PASSWD@", str(g.passwd)))
+            push = subprocess.Popen([ALGCTL, "push", "proxy_socks", str(refused), "--timeout",
+                                     "40"], env=serve.env, stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT)
+            stack.callback(push.kill)
+            at = g.wait_for("Policy obtained by PMP is not used", timeout=30)
+            if reload:
+                g.signal(signal.SIGHUP)
+                # The rebuild after the refusal starts serving, then the reload does.
+                at = g.wait_for("Started", start=g.wait_for("Started", start=at + 1) + 1)
+            out = push.communicate(timeout=60)[0].decode()
+            # algctl tells the push's own outcome, whatever reload came after it.
+            assert push.returncode == 3 and "Specified port busy" in out, "%s: %s" % (kind, out)
+            g.wait_for("Started", start=at)
+            # The gateway serves the policy it had, not what the file holds meanwhile.
+            open_relay(port, echo.port).close()
+            with pytest.raises(OSError):
+                socket.create_connection(("127.0.0.1", other), timeout=2).close()
+            assert g.proc.poll() is None, kind

@@ -129,6 +129,8 @@ struct FakeApp {
     std::string received;
     std::thread restarter;
     std::vector<std::thread::id> namedOn;  // the threads that asked for the loader's name
+    // When set, the restart fails with this message and an operator's reload follows at once.
+    const alg::locMSG* refusal = nullptr;
 
     FakeApp() {
         loader.init(
@@ -142,7 +144,10 @@ struct FakeApp {
                 restarter = std::thread([this] {
                     loader.get_lsp_data(received);
                     alg::ALG_CfgLoader::saveToFile(settings, received, &log);
+                    if (refusal)
+                        loader.workerLog(alg::LoggedMessage(*refusal, alg::event, alg::error));
                     loader.workerStart();
+                    if (refusal) loader.workerStart();
                 });
             });
     }
@@ -337,7 +342,22 @@ TEST(CfgLoaderTest, ReceivedPolicyRestartsTheApplicationAndIsStored) {
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].en, std::string("Policy obtained by PMP"));
     EXPECT_EQ(log[0].type, alg::info);
-    EXPECT_EQ(service.Polls(), 1u);  // the worker pauses after a hand-over
+    // The restart's outcome is registered at once, not after the pause.
+    ASSERT_TRUE(service.WaitRegistrations(2, 1500ms));
+    EXPECT_EQ(service.Registrations()[1].status, "");
+}
+
+// A refused policy is reported as refused even when a reload that succeeds comes before the
+// worker registers again.
+TEST(CfgLoaderTest, PushOutcomeSurvivesAReloadThatFollows) {
+    FakeService service({alg::EncodePollReply(alg::kPmpPolicyFollows, "<algpolicy/>"), kNotReady});
+    FakeApp app;
+    app.settings = service.Dir() + "/socks.xml";
+    app.refusal = &alg::PolicyRefusedPMP;
+    app.loader.workerStart();
+    ASSERT_TRUE(service.WaitRegistrations(2, 1500ms));
+    EXPECT_EQ(service.Registrations()[1].status, alg::PolicyRefusedPMP.en);
+    app.restarter.join();
 }
 
 TEST(CfgLoaderTest, SaveFailureIsLoggedAndLeavesNoFile) {

@@ -43,11 +43,19 @@ std::string JsonWithoutC1(const QJsonDocument& document) {
     for (int i = 0; i < utf8.size(); ++i) {
         const auto c = static_cast<unsigned char>(utf8[i]);
         const auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
+        char escape[8];
         if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            char escape[8];
             std::snprintf(escape, sizeof escape, "\\u%04x", next);
             out += escape;
             ++i;
+        } else if (c == 0x7F) {
+            out += "\\u007f";
+        } else if (IsHiddenFormatChar(std::string_view(
+                       utf8.constData() + i, static_cast<std::size_t>(utf8.size() - i)))) {
+            const auto low = static_cast<unsigned>(((next & 0x3) << 6) | (utf8[i + 2] & 0x3F));
+            std::snprintf(escape, sizeof escape, "\\u20%02x", low);
+            out += escape;
+            i += 2;
         } else {
             out += static_cast<char>(c);
         }

@@ -14,8 +14,10 @@ namespace alg::ctl {
 // A status record older than this is marked stale.
 inline constexpr std::int64_t kStaleMs = 10000;
 
-// The document as indented UTF-8 with C1 controls written as \u escapes: the same JSON value,
-// and nothing a terminal would take for a control sequence (Qt escapes only C0 controls).
+// The document as indented UTF-8 with DEL, C1 controls and the characters IsHiddenFormatChar
+// names written as \u escapes: the same JSON value, and nothing a terminal would take for a
+// control sequence or that would reorder or break the lines shown (Qt escapes only C0
+// controls).
 std::string JsonWithoutC1(const QJsonDocument& document);
 
 // "notice", "info", "warning", "error", or the number for any other value.

@@ -239,11 +239,15 @@ Explanation Explain(const ExplainRequest& req) {
                                  EscapeControls(e.cause()));
     } catch (const ErrLocalizer& e) {
         // A builder refused a value: a listener would not start with this section either.
-        throw std::runtime_error(std::string(e.Msg().en) + e.Detail() +
+        // The detail is policy text (a mask type, an action): escaped like every other.
+        const std::string detail =
+            e.Detail().empty() ? "" : ": \"" + EscapeControls(e.Detail()) + "\"";
+        throw std::runtime_error(std::string(e.Msg().en) + detail +
                                  " (run algpolicy check for the details)");
     }
     if (!found)
-        throw std::runtime_error("the policy has no proxy section named \"" + req.service + "\"");
+        throw std::runtime_error("the policy has no proxy section named \"" +
+                                 EscapeControls(req.service) + "\"");
     return out;
 }
 

@@ -1,10 +1,16 @@
 // The small HTTP listeners of `algctl serve` (--metrics, --http). All of them are served by
-// one thread of their own, one connection at a time: a request is read within kRequestMs and
-// kMaxRequest bytes, only GET is answered, the answer must be taken within kWriteMs. The
-// handlers take their data from the management service without going over the bus, so a slow
-// or hostile HTTP client delays only other HTTP clients, never a gateway.
+// one thread of their own, which waits on every listener and every connection at once and
+// serves each connection as it becomes ready, against its own deadlines: its request read
+// within kRequestMs and kMaxRequest bytes, its answer taken within kWriteMs. So an idle or slow
+// client delays only itself; at most kMaxConnections are open at a time (more wait in the
+// listen queue). Only GET is answered, and only for a Host naming the endpoint (its address,
+// "localhost" or the host's own name; no Host at all is accepted): any other Host gets
+// 421, so that a page reached through a rebound DNS name shows nothing. The handlers take
+// their data from the management service without going over the bus, so no HTTP client
+// delays a gateway.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -25,6 +31,7 @@ class StatusHttp {
     static constexpr std::size_t kMaxRequest = 8192;
     static constexpr int kRequestMs = 2000;
     static constexpr int kWriteMs = 5000;
+    static constexpr std::size_t kMaxConnections = 64;
     // Between tries to accept while descriptors or memory are short.
     static constexpr int kShortagePauseMs = 100;
 
@@ -42,12 +49,16 @@ class StatusHttp {
     void Start();
 
   private:
+    struct Connection;
     void Run();
-    void Serve(int fd, const HttpHandler& handler);
+    // Moves one connection on; false when it is done and must be closed.
+    bool Step(Connection& c, bool ready, std::int64_t now);
+    std::string Respond(const Connection& c) const;
 
     struct Endpoint {
         int fd;
         HttpHandler handler;
+        std::string bound;  // "ADDR:PORT"
     };
     std::vector<Endpoint> endpoints_;
     int wake_ = -1;  // eventfd written by the destructor to end the thread
