@@ -213,6 +213,32 @@ def recv_all(sock, limit=256 << 20):
     return b"".join(parts)
 
 
+def read_to_end(sock, limit=256 << 20):
+    """("eof", "reset" or "limit", the bytes read) for everything up to how the stream ended."""
+    parts, got = [], 0
+    while got < limit:
+        try:
+            chunk = sock.recv(1 << 20)
+        except ConnectionResetError:
+            return "reset", b"".join(parts)
+        if not chunk:
+            return "eof", b"".join(parts)
+        parts.append(chunk)
+        got += len(chunk)
+    return "limit", b"".join(parts)
+
+
+def send_megabytes(sock, count):
+    """Sends `count` MiB of zeros: "all", or the OSError that stopped it."""
+    megabyte = memoryview(bytes(1 << 20))
+    try:
+        for _ in range(count):
+            sock.sendall(megabyte)
+        return "all"
+    except OSError as e:
+        return e
+
+
 def proc_stat(pid):
     """The fields of /proc/PID/stat after the command name: [0] state, [3] session id,
     [11] and [12] user and system time in clock ticks."""
@@ -520,10 +546,10 @@ class BusSession:
         self.sock.close()
 
 
-def vm_rss_kb(pid):
-    """Resident memory of process `pid` in kB, from /proc."""
+def vm_rss_kb(pid, field="VmRSS"):
+    """Resident memory of process `pid` in kB, from /proc (its peak with field="VmHWM")."""
     with open("/proc/%d/status" % pid) as f:
-        return next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
+        return next(int(l.split()[1]) for l in f if l.startswith(field + ":"))
 
 
 class UnreadManagementService(ManagementService):

@@ -369,19 +369,19 @@ ALICE_RULE = '<replace userid="alice" loglevel="event">' \
 
 def fetch(port, request):
     """Everything the gateway sends back, and whether it ended with a reset."""
-    s = algtest.connect(port, IO_LIMIT)
-    parts = []
-    try:
+    with algtest.connect(port, IO_LIMIT) as s:
         s.sendall(request)
-        while True:  # bounded by the gateway's end and by IO_LIMIT per receive
-            chunk = s.recv(1 << 20)
-            if not chunk:
-                return b"".join(parts), False
-            parts.append(chunk)
-    except ConnectionResetError:
-        return b"".join(parts), True
-    finally:
-        s.close()
+        how, got = algtest.read_to_end(s)
+    return got, how == "reset"
+
+
+def read_head(sock):
+    """The head of an HTTP message from `sock`, and what came after it."""
+    data = b""
+    while b"\r\n\r\n" not in data and len(data) < 65536:
+        data += sock.recv(65536)
+    head, _, rest = data.partition(b"\r\n\r\n")
+    return head, rest
 
 
 def test_responses_no_rule_touches_pass_as_the_server_framed_them(gateway, origin):
@@ -421,26 +421,25 @@ def test_responses_no_rule_touches_pass_as_the_server_framed_them(gateway, origi
                (["X: y", " folded", "Content-Length: 5"], b"hello")]
     routes = {"/unclear%d" % i: reply("200 OK", lines, body)
               for i, (lines, body) in enumerate(unclear)}
-    # What the final response's head looks like once interim ones are skipped and a status
-    # line without a reason is read: the body still passes as the server framed it.
+    # (what the server sends, what the client gets whole). Interim responses are skipped and a
+    # status line without a reason is read, the body still passing as the server framed it;
+    # bytes a server sends past the end of its body are not passed on.
     final = reply("200 OK", ["Content-Length: 5"], b"hello")
-    reframed = {"/hints": (b"HTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\n\r\nHTTP/1.1 100 "
-                           b"Continue\r\n\r\n" + final, final),
-                "/no-reason": (b"HTTP/1.1 200\r\nContent-Length: 5\r\n\r\nhello",
-                               b"HTTP/1.1 200 \r\nContent-Length: 5\r\n\r\nhello")}
-    # Bytes a server sends past the end of its body are not passed on.
-    longer = {"/longer": reply("200 OK", ["Content-Length: %d" % len(blob)], blob),
-              "/longer-chunked": reply("200 OK", ["Transfer-Encoding: chunked"], chunked)}
+    exact = {"/hints": (b"HTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\n\r\nHTTP/1.1 100 "
+                        b"Continue\r\n\r\n" + final, final),
+             "/no-reason": (b"HTTP/1.1 200\r\nContent-Length: 5\r\n\r\nhello",
+                            b"HTTP/1.1 200 \r\nContent-Length: 5\r\n\r\nhello")}
+    for path, whole in (("/longer", reply("200 OK", ["Content-Length: %d" % len(blob)], blob)),
+                        ("/longer-chunked", reply("200 OK", ["Transfer-Encoding: chunked"],
+                                                  chunked))):
+        exact[path] = (whole + blob, whole)
     o = origin(dict(routes, **{path: sent for _, path, sent, _ in cases},
-                    **{path: sent + blob for path, sent in longer.items()},
-                    **{path: sent for path, (sent, _) in reframed.items()}))
+                    **{path: sent for path, (sent, _) in exact.items()}))
     g = gateway(process=ALICE_RULE, charset="windows-1251")
     for path in routes:
         head, body = head_and_body(fetch(g.port, get(o.port, path.encode()))[0])
         assert body == b"hello" and "Content-length: 5" in head, (path, head)
-    for path, whole in longer.items():
-        assert fetch(g.port, get(o.port, path.encode())) == (whole, False), path
-    for path, (_, expected) in reframed.items():
+    for path, (_, expected) in exact.items():
         assert fetch(g.port, get(o.port, path.encode())) == (expected, False), path
     for method, path, sent, log in cases:
         start = g.count()
@@ -498,10 +497,7 @@ def test_a_download_starts_at_once_and_passes_whole_in_constant_memory(gateway, 
 
     s = algtest.connect(g.port, IO_LIMIT)
     s.sendall(get(o.port, b"/huge"))
-    data = b""
-    while b"\r\n\r\n" not in data and len(data) < 65536:
-        data += s.recv(65536)
-    head, _, rest = data.partition(b"\r\n\r\n")
+    head, rest = read_head(s)
     assert head.endswith(b"Content-Length: %d" % (blocks << 20))
     buf = bytearray(1 << 20)
     view = memoryview(buf)
@@ -516,8 +512,7 @@ def test_a_download_starts_at_once_and_passes_whole_in_constant_memory(gateway, 
         filled = 0
     assert s.recv(1) == b""
     s.close()
-    with open("/proc/%d/status" % g.proc.pid) as f:
-        peak = next(int(l.split()[1]) for l in f if l.startswith("VmHWM:"))
+    peak = algtest.vm_rss_kb(g.proc.pid, "VmHWM")
     assert peak < 64 << 10, "peak resident memory %d KiB" % peak
 
 
@@ -526,10 +521,7 @@ def test_uploads_with_a_length_pass_to_the_server_as_they_arrive(gateway):
     seen = []  # (body bytes received, their digest, whether the upload was reset)
 
     def sink(conn):
-        data = b""
-        while b"\r\n\r\n" not in data and len(data) < 65536:
-            data += conn.recv(65536)
-        head, _, body = data.partition(b"\r\n\r\n")
+        head, body = read_head(conn)
         length = int(re.search(rb"\r\nContent-Length: (\d+)", head).group(1))
         got, digest, reset = len(body), hashlib.md5(body), False
         try:
@@ -554,17 +546,7 @@ def test_uploads_with_a_length_pass_to_the_server_as_they_arrive(gateway):
     try:
         # A refused upload that would have passed as it arrives is never passed on: the client
         # sends all of it without a reset and reads its whole reply; the server hears nothing.
-        megabyte = memoryview(bytes(1 << 20))
         pushed = []
-
-        def push(s):
-            try:
-                for _ in range(8):
-                    s.sendall(megabyte)
-                pushed.append("all")
-            except OSError as e:
-                pushed.append(e)
-
         head = b"Content-Length: %d\r\n" % (8 << 20)
         for request, expected in [
                 (get(server.port, b"/up", method=b"POST", extra=head).replace(AUTH, b""),
@@ -572,7 +554,8 @@ def test_uploads_with_a_length_pass_to_the_server_as_they_arrive(gateway):
                 (get(server.port, b"/refuse", method=b"POST", extra=head), REJECTED)]:
             s = algtest.connect(g.port, IO_LIMIT)
             s.sendall(request)
-            sender = threading.Thread(target=push, args=(s,))
+            sender = threading.Thread(
+                target=lambda: pushed.append(algtest.send_megabytes(s, 8)))
             sender.start()
             sender.join(IO_LIMIT)
             assert pushed[-1] == "all" and recv_all(s) == expected, (expected, pushed)

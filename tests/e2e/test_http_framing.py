@@ -2,7 +2,6 @@
 properties the rules read), refusals that reach a client still uploading, and the memory a
 session may hold."""
 
-import contextlib
 import gzip
 import os
 import threading
@@ -173,8 +172,7 @@ def test_responses_passed_whole_and_unharmed(gateway, origin):
 
 
 def peak_kb(g):
-    with open("/proc/%d/status" % g.proc.pid) as f:
-        return next(int(l.split()[1]) for l in f if l.startswith("VmHWM:"))
+    return algtest.vm_rss_kb(g.proc.pid, "VmHWM")
 
 
 def test_memory_before_login_and_per_response(gateway, origin):
@@ -189,18 +187,12 @@ def test_memory_before_login_and_per_response(gateway, origin):
 
     # Clients without credentials announce and send 96 MiB each; each gets its 407 whole and
     # the gateway holds none of their bodies.
-    megabyte = memoryview(bytes(1 << 20))
-
-    def upload(s):
-        with contextlib.suppress(OSError):  # the gateway closes after its reply
-            for _ in range(96):
-                s.sendall(megabyte)
-
     clients, senders = [algtest.connect(g.port, IO_LIMIT) for _ in range(4)], []
     for s in clients:
         s.sendall(b"POST http://127.0.0.1:%d/big HTTP/1.1\r\nContent-Length: %d\r\n\r\n" %
                   (o.port, 96 << 20))
-        senders.append(threading.Thread(target=upload, args=(s,)))
+        # The gateway closes after its reply: the send may end in an error.
+        senders.append(threading.Thread(target=algtest.send_megabytes, args=(s, 96)))
         senders[-1].start()
     assert [algtest.recv_all(s) for s in clients] == [AUTH_REQUIRED] * 4
     for s, t in zip(clients, senders):

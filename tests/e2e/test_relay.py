@@ -16,24 +16,9 @@ import time
 import pytest
 
 import algtest
-from algtest import recv_exact
+from algtest import read_to_end, recv_exact
 from test_socks import (GATEWAY, gateway, socks5_login, socks5_reply,  # noqa: F401
                         socks5_request, socks5_tunnel, target)
-
-
-def read_to_end(sock, limit=256 << 20):
-    """("eof" or "reset", the bytes read) for everything up to how the stream ended."""
-    parts, got = [], 0
-    while got < limit:
-        try:
-            chunk = sock.recv(1 << 20)
-        except ConnectionResetError:
-            return "reset", b"".join(parts)
-        if not chunk:
-            return "eof", b"".join(parts)
-        parts.append(chunk)
-        got += len(chunk)
-    return "limit", b"".join(parts)
 
 
 def reset(conn):
