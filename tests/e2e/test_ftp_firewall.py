@@ -22,7 +22,7 @@ import algtest
 from algtest import recv_all, recv_exact, wait_until
 from test_ftp import (BAD_LOGIN, GATEWAY, IO_LIMIT, PROXY_PASSWORD, REJECTED, Control, Gateway,
                       scripted)
-from test_relay import queued, reset
+from test_relay import open_stream, queued, reset
 
 SERVER = "127.0.0.2"
 VICTIM = "127.0.0.3"
@@ -230,10 +230,7 @@ def test_what_a_data_peer_sent_before_its_reset_arrives(launch):
         c = login(g, "%s %d" % (SERVER, server.port))
         assert c.reply() == b"230 in\r\n"
         c.send("EPSV")
-        s = socket.socket()
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
-        s.settimeout(IO_LIMIT)
-        s.connect(("127.0.0.1", int(c.reply().split(b"|")[3])))
+        s = open_stream(None, int(c.reply().split(b"|")[3]))
         c.send(command + " file")
         assert c.reply() == b"150 go\r\n"
         # The client reads slowly; the byte goes once the server has closed.
@@ -266,10 +263,8 @@ def test_commands_during_a_large_download(launch, server, root, tmp_path):
     vsftpd = launch(algtest.Vsftpd, root, SERVER)
     g = start(launch)
 
-    def session(peer):
-        if peer == "vsftpd":
-            return g.ftp(vsftpd.port, login="anonymous", password="x", host=SERVER)
-        return g.ftp(server.port, host=SERVER)
+    sessions = {"vsftpd": lambda: g.ftp(vsftpd.port, login="anonymous", password="x", host=SERVER),
+                "pyftpdlib": lambda: g.ftp(server.port, host=SERVER)}
 
     # (server, command, how it is sent, what becomes of the data: the client drops it, or it
     # arrives whole, or cut short by the server; the codes of the replies the client must see
@@ -284,7 +279,7 @@ def test_commands_during_a_large_download(launch, server, root, tmp_path):
             ("pyftpdlib", "ABOR", "urgent", "cut", ["426", "226"]),
             ("pyftpdlib", "ABOR", "telnet", "cut", ["426", "226"])]:
         row = "%s %s %s" % (peer, command, how)
-        f = session(peer)
+        f = sessions[peer]()
         f.voidcmd("TYPE I")
         conn = f.transfercmd("RETR huge")
         conn.settimeout(IO_LIMIT)

@@ -65,6 +65,13 @@ def raw_login(gw, user, password):
     return s, f, reply(f)
 
 
+def logged_in(gw, port):
+    """A raw client through `gw` logged in to the server on `port`: (socket, its file)."""
+    s, f, answer = raw_login(gw, gw.user_name(port), "demo-password")
+    assert answer == AUTH_OK
+    return s, f
+
+
 @pytest.fixture
 def gateway(launch):
     if not os.access(SmtpGateway.EXE, os.X_OK):
@@ -107,8 +114,7 @@ def test_proxy_login_replies_and_refusals(gateway):
 
 
 def test_port_rule_sees_the_port_connected_to(gateway):
-    blocked, allowed = ScriptedSmtpServer(b"220 x\r\n"), ScriptedSmtpServer(b"220 x\r\n")
-    try:
+    with ScriptedSmtpServer(b"220 x\r\n") as blocked, ScriptedSmtpServer(b"220 x\r\n") as allowed:
         gw = gateway(rules='<access userid="" loglevel="detail" action="reject">'
                            '<filterby name="Port" masktype="regexp">%d</filterby></access>'
                            '<access userid="" loglevel="detail" action="allow"/>' % blocked.port)
@@ -116,9 +122,6 @@ def test_port_rule_sees_the_port_connected_to(gateway):
                            ("00%d" % blocked.port, FILTER_REJECT), ("0%d" % allowed.port, AUTH_OK)]:
             assert raw_login(gw, "127.0.0.1 %s$demo" % port, "demo-password")[2] == want, port
         assert blocked.received == [] and allowed.received == [b"EHLO ALG\r\n"]
-    finally:
-        blocked.close()
-        allowed.close()
 
 
 def send_with_smtplib(gw, sink_port, password, message=MESSAGE, to=("b@example.org",),
@@ -204,18 +207,14 @@ LONG_LINE = b"250-" + b"y" * (60 << 10) + b"\r\n"
 ], ids=["lines", "line", "bytes", "under-bytes"])
 def test_server_replies_beyond_bounds_end_the_session(gateway, answer, logged):
     gw = gateway()
-    server = ScriptedSmtpServer(b"220 x\r\n", [(b"MAIL", answer)])
-    try:
-        s, f, login = raw_login(gw, gw.user_name(server.port), "demo-password")
-        assert login == AUTH_OK
+    with ScriptedSmtpServer(b"220 x\r\n", [(b"MAIL", answer)]) as server:
+        s, f = logged_in(gw, server.port)
         s.sendall(b"MAIL FROM:<a@b>\r\n")
         if logged is None:
             assert f.read(len(answer)) == answer
             return
         assert closed(s)
         gw.wait_for(logged)
-    finally:
-        server.close()
 
 
 FILTERS = """
@@ -284,17 +283,13 @@ HEADERS = [  # (header lines, what the server gets)
 
 def test_envelope_and_header_spellings_meet_the_rules(gateway):
     gw = gateway(process=FILTERS)
-    server = ScriptedSmtpServer(b"220 x\r\n")
-    try:
-        s, f, answer = raw_login(gw, gw.user_name(server.port), "demo-password")
-        assert answer == AUTH_OK
+    with ScriptedSmtpServer(b"220 x\r\n") as server:
+        s, f = logged_in(gw, server.port)
         assert raw_mail(f, s, [c for c, _, _ in ENVELOPE]) == [r for _, r, _ in ENVELOPE]
         s.sendall(b"".join(h for h, _ in HEADERS) + b"\r\n.body secret\r\n.\r\n")
         assert reply(f) == b"250 queued\r\n"
         assert b"".join(server.received[1:]) == b"".join(
             [g for _, _, g in ENVELOPE] + [g for _, g in HEADERS] + [b"\r\n.body secret\r\n.\r\n"])
-    finally:
-        server.close()
 
 
 def test_swaks_login(gateway):
@@ -350,8 +345,7 @@ def test_only_crlf_dot_crlf_ends_a_message(gateway):
     # stores one message per DATA, from the real sender, holding the rest as content.
     gw = gateway()
     with SmtpSink() as sink:
-        s, f, answer = raw_login(gw, gw.user_name(sink.port), "demo-password")
-        assert answer == AUTH_OK
+        s, f = logged_in(gw, sink.port)
         for data, sent, _ in SMUGGLED:
             replies = raw_mail(f, s, [b"MAIL FROM:<a@example.org>\r\n",
                                       b"RCPT TO:<b@example.org>\r\n", data, sent + b"end\r\n.\r\n"])
