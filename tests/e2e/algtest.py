@@ -172,10 +172,10 @@ def connect(port, timeout=5.0):
     return socket.create_connection(("127.0.0.1", port), timeout=timeout)
 
 
-def accepting(port):
-    """True when something accepts connections on 127.0.0.1:`port`."""
+def accepting(port, host="127.0.0.1"):
+    """True when something accepts connections on `host`:`port`."""
     try:
-        connect(port, 0.2).close()
+        socket.create_connection((host, port), timeout=0.2).close()
         return True
     except OSError:
         return False
@@ -960,17 +960,9 @@ class Vsftpd(Program):
             "connect_from_port_20=NO\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
             % (host, self.port, root, base / "empty"))
         super().__init__(["/usr/sbin/vsftpd", config], dict(os.environ))
-        if not wait_until(lambda: _accepting_on(host, self.port), 10):
+        if not wait_until(lambda: accepting(self.port, host), 10):
             self.stop()
             raise AssertionError("vsftpd did not listen:\n" + self.output())
-
-
-def _accepting_on(host, port):
-    try:
-        with socket.create_connection((host, port), timeout=1):
-            return True
-    except OSError:
-        return False
 
 
 def free_udp_port():

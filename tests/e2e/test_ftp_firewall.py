@@ -5,7 +5,6 @@ what a data peer sent before its reset arrives first, commands during a download
 moving, and MLSD, APPE, STOU, EPSV and EPRT go through the gateway with ftplib, curl and lftp at
 their default settings."""
 
-import ftplib
 import hashlib
 import io
 import os

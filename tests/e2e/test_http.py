@@ -539,11 +539,10 @@ def test_uploads_with_a_length_pass_to_the_server_as_they_arrive(gateway):
         if not reset:
             conn.sendall(reply("200 OK", ["Content-Length: 2"], b"ok"))
 
-    server = algtest.LoopbackServer(sink, io_timeout=IO_LIMIT)
     rules = """<access userid="" loglevel="event" action="reject">
   <filterby name="URL" masktype="wild">*/refuse*</filterby></access>""" + ALLOW_ALL
     g = gateway(rules=rules, process=ALICE_RULE)
-    try:
+    with algtest.LoopbackServer(sink, io_timeout=IO_LIMIT) as server:
         # A refused upload that would have passed as it arrives is never passed on: the client
         # sends all of it without a reset and reads its whole reply; the server hears nothing.
         pushed = []
@@ -590,8 +589,6 @@ def test_uploads_with_a_length_pass_to_the_server_as_they_arrive(gateway):
         s.close()
         assert wait_until(lambda: len(seen) == 2, IO_LIMIT)
         assert seen[-1] == (9, hashlib.md5(b"only this").hexdigest(), True)
-    finally:
-        server.close()
 
 
 def test_connect_tunnel_passes_bytes_unchanged(gateway, origin):

@@ -1,7 +1,6 @@
 """The tunnel of socks-gateway end to end: both directions at once, cut tunnels seen as cut,
 and a gateway that runs out of descriptors."""
 
-import contextlib
 import fcntl
 import hashlib
 import os
@@ -160,12 +159,7 @@ def test_what_a_peer_sent_before_its_reset_arrives(gateway, target):
         algtest.wait_until(lambda: queued(conn, termios.FIONREAD) > 0, 5, 0.01)
 
     def upload_without_end(s, closed):
-        def send():
-            with contextlib.suppress(OSError):
-                for _ in range(4096):
-                    s.sendall(b"u" * 65536)
-
-        threading.Thread(target=send, daemon=True).start()
+        threading.Thread(target=algtest.send_megabytes, args=(s, 256), daemon=True).start()
         return b""
 
     # (server, client, runs, how the client's stream may end, everything it must read). The
