@@ -49,13 +49,15 @@ def start(launch, rules=Gateway.ALLOW):
     return launch(Gateway, rules=rules)
 
 
-def login(gateway, user_field, server_login="bob", password="bob-pw"):
-    """A raw control connection after USER `user_field`$demo$login and PASS; the first reply
-    after PASS is left unread."""
+def login(gateway, user_field, first=b"230 "):
+    """A raw control connection after USER `user_field`$demo$bob and PASS, whose reply must
+    begin with `first`."""
     c = gateway.control()
-    c.send("USER %s$demo$%s" % (user_field, server_login))
+    c.send("USER %s$demo$bob" % user_field)
     c.reply()
-    c.send("PASS %s$%s" % (PROXY_PASSWORD, password))
+    c.send("PASS %s$bob-pw" % PROXY_PASSWORD)
+    reply = c.reply()
+    assert reply.startswith(first), (user_field, reply)
     return c
 
 
@@ -85,12 +87,9 @@ def test_refused_logins_data_addresses_and_passive_replies(launch, server, root)
             ("%s +%d" % (SERVER, server.port), BAD_LOGIN),
             ("%s 0%d" % (SERVER, blocked), REJECTED),
             ("%s %d" % (VICTIM, server.port), REJECTED)]:
-        c = login(g, user_field)
-        assert c.reply().startswith(first), user_field
-        c.sock.close()
+        login(g, user_field, first).sock.close()
 
     c = login(g, "%s %d" % (SERVER, server.port))
-    assert c.reply().startswith(b"230 ")
     for command, reply in [
             ("PORT 127,0,0,3,4,1", REJECTED),
             ("PORT 127,0,0,2,0,21", REJECTED),
@@ -120,8 +119,7 @@ def test_refused_logins_data_addresses_and_passive_replies(launch, server, root)
     bad = scripted(b"220 hi\r\n", {"USER": b"331 pw\r\n", "PASS": b"230 in\r\n",
                                    "PASV": b"227 Entering Passive Mode (300,0,0,1,4,1)\r\n"},
                    host=SERVER)
-    c = login(g, "%s %d" % (SERVER, bad.port))
-    assert c.reply() == b"230 in\r\n"
+    c = login(g, "%s %d" % (SERVER, bad.port), b"230 in\r\n")
     for command in ("PASV", "EPSV"):
         c.send(command)
         assert c.reply() == NO_DATA
@@ -226,8 +224,7 @@ def test_what_a_data_peer_sent_before_its_reset_arrives(launch):
                                ("upload", "STOR", {"reset"})]:
         closed.clear()
         server = upload_sink(None, lambda d, end=end: transfer(end, d))
-        c = login(g, "%s %d" % (SERVER, server.port))
-        assert c.reply() == b"230 in\r\n"
+        c = login(g, "%s %d" % (SERVER, server.port), b"230 in\r\n")
         c.send("EPSV")
         s = open_stream(None, int(c.reply().split(b"|")[3]))
         c.send(command + " file")
@@ -318,13 +315,11 @@ def test_mlsd_appe_stou_epsv_eprt_with_default_clients(launch, server, root, tmp
     g = start(launch)
     data = (root / "big").read_bytes()
     f = g.ftp(server.port, host=SERVER)
-    facts = dict(f.mlsd())
-    assert facts["big"]["size"] == str(BIG)
+    assert dict(f.mlsd())["big"]["size"] == str(BIG)
     f.storbinary("APPE joined", io.BytesIO(data[:1000]))
     f.storbinary("APPE joined", io.BytesIO(data[1000:]))
     assert (root / "joined").read_bytes() == data
-    reply = f.storbinary("STOU", io.BytesIO(b"unique"))
-    assert reply.startswith("226")
+    assert f.storbinary("STOU", io.BytesIO(b"unique")).startswith("226")
     assert sorted(p.read_bytes() for p in root.iterdir()
                   if p.name not in ("big", "joined")) == [b"unique"]
 
