@@ -11,7 +11,8 @@
   open_relay() for its line protocol "HOST PORT USER PASSWORD".
 - ManagementService: `algctl serve` on a runtime folder; algctl(env, ...), status_of(env, name).
 - free_port(): a TCP port on 127.0.0.1 that was free a moment ago; connect(port), accepting(port),
-  refused(port); recv_exact(sock, n), recv_all(sock).
+  refused(port); recv_exact(sock, n), recv_all(sock), read_to_end(sock) (how the stream ended,
+  what came), send_megabytes(sock, count).
 - Listener: accepts on a listening socket in a background thread; LoopbackServer runs a function
   for each connection on 127.0.0.1 (port 0); EchoServer echoes every connection.
 - wait_until(predicate, timeout), proc_stat(pid), pid_alive(pid), kill_pid(pid, timeout): for
