@@ -528,20 +528,15 @@ def test_uploads_with_a_length_pass_to_the_server_as_they_arrive(gateway):
     with algtest.LoopbackServer(sink, io_timeout=IO_LIMIT) as server:
         # A refused upload that would have passed as it arrives is never passed on: the client
         # sends all of it without a reset and reads its whole reply; the server hears nothing.
-        pushed = []
         head = b"Content-Length: %d\r\n" % (8 << 20)
         for request, expected in [
                 (get(server.port, b"/up", method=b"POST", extra=head).replace(AUTH, b""),
                  AUTH_REQUIRED),
                 (get(server.port, b"/refuse", method=b"POST", extra=head), REJECTED)]:
-            s = algtest.connect(g.port, IO_LIMIT)
-            s.sendall(request)
-            sender = threading.Thread(
-                target=lambda: pushed.append(algtest.send_megabytes(s, 8)))
-            sender.start()
-            sender.join(IO_LIMIT)
-            assert pushed[-1] == "all" and recv_all(s) == expected, (expected, pushed)
-            s.close()
+            with algtest.connect(g.port, IO_LIMIT) as s:
+                s.sendall(request)
+                assert algtest.send_megabytes(s, 8) == "all", expected
+                assert recv_all(s) == expected
             assert seen == [], expected
 
         size = (257 << 20) + 5  # beyond the bound of a body held whole
@@ -552,12 +547,9 @@ def test_uploads_with_a_length_pass_to_the_server_as_they_arrive(gateway):
         # The server has the first kilobyte before the client sends the rest.
         assert first_kib.wait(IO_LIMIT)
         digest = hashlib.md5(payload[:1024])
-        left = size - 1024
-        while left > 0:
-            piece = payload[:min(left, len(payload))]
+        for piece in [payload[1024:]] + [payload] * 256 + [payload[:5]]:
             s.sendall(piece)
             digest.update(piece)
-            left -= len(piece)
         assert recv_all(s).endswith(b"\r\n\r\nok")
         s.close()
         assert seen[-1] == (size, digest.hexdigest(), False)
