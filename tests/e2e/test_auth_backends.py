@@ -292,12 +292,10 @@ def test_pam_fail_delay_holds_up_only_the_failed_login(launch, tmp_path):
              "delay=3000000\nauth required %s passdb=@PASSDB@\n"
              % (PAM_EXEC, script, log, PAM_DIR, MATRIX))
     gw = pam_gateway(launch, tmp_path, "delay", stack)
-    answers, lock = [], threading.Lock()
+    answers = []  # appended in the order the answers come
 
     def login(user, password):
-        result = gw.login(user, password)
-        with lock:
-            answers.append((user, result))
+        answers.append((user, gw.login(user, password)))
 
     threads = [threading.Thread(target=login, args=("alice", "wrong%d" % i), daemon=True)
                for i in range(4)]

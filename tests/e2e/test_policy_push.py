@@ -184,9 +184,7 @@ REFUSED_PUSH_CASES = {
 
 
 def test_refused_push_keeps_the_running_policy_and_reports_itself(tmp_path):
-    busy = socket.socket()
-    busy.bind(("127.0.0.1", 0))
-    busy.listen(1)
+    busy = socket.create_server(("127.0.0.1", 0), backlog=1)
     with contextlib.ExitStack() as stack, algtest.EchoServer() as echo:
         stack.callback(busy.close)
         for i, (kind, (file_text, reload)) in enumerate(REFUSED_PUSH_CASES.items()):

@@ -86,9 +86,7 @@ def test_each_gateway_logs_one_summary_per_session(launch, tmp_path):
 def test_http_connect_failures_name_host_and_cause(launch):
     g = launch(test_http.Gateway, timeout=2)
     # A listener that takes no connection beyond its full backlog leaves a connect unanswered.
-    silent = socket.socket()
-    silent.bind(("127.0.0.1", 0))
-    silent.listen(0)
+    silent = socket.create_server(("127.0.0.1", 0), backlog=0)
     port = silent.getsockname()[1]
     fillers = [socket.socket() for _ in range(3)]
     try:
