@@ -31,10 +31,12 @@ wait_port() {  # bounded: 50 tries of 0.1 s
 median() { printf '%s\n' "$@" | grep -E '^[0-9]+([.][0-9]+)?$' | sort -g | awk '{v[NR] = $1} END {if (NR) print v[int((NR + 1) / 2)]}'; }
 
 # cpu_ticks SID: user and system clock ticks (/proc/PID/stat, every thread) of every process of
-# a session: a proxy started with setsid, its child processes included (danted, squid's helpers)
+# a session: a proxy started with setsid, its child processes included (danted, squid's helpers).
+# A child that has ended and been reaped counts in its parent's children's ticks (fields 16 and
+# 17), so a proxy that starts and ends workers during the run loses none of their time.
 cpu_ticks() {
     local t=0 p
-    for p in $(pgrep -s "$1"); do t=$(( t + $(awk '{print $14 + $15}' "/proc/$p/stat" 2>/dev/null || echo 0) )); done
+    for p in $(pgrep -s "$1"); do t=$(( t + $(awk '{print $14 + $15 + $16 + $17}' "/proc/$p/stat" 2>/dev/null || echo 0) )); done
     echo "$t"
 }
 # us_per TICKS COUNT: microseconds of CPU per item (empty unless COUNT is a positive number)
