@@ -162,22 +162,13 @@ class Translator {
                                  : "[^" + std::string(c == 'S' ? kSpaceSet : kWordSet) + "]";
                 return true;
             case 'n':
-                AppendLiteral(out_, '\n');
-                return true;
             case 't':
-                AppendLiteral(out_, '\t');
-                return true;
             case 'r':
-                AppendLiteral(out_, '\r');
-                return true;
             case 'f':
-                AppendLiteral(out_, '\f');
-                return true;
             case 'v':
-                AppendLiteral(out_, '\v');
-                return true;
             case 'a':
-                AppendLiteral(out_, '\a');
+                // The control character the letter names.
+                AppendLiteral(out_, "\n\t\r\f\v\a"[std::string_view("ntrfva").find(c)]);
                 return true;
             case 'x':
                 if (!Number(16, 4, code) || IsSurrogate(code)) return false;
