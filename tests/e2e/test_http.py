@@ -615,9 +615,10 @@ def test_sighup_ends_an_exchange_and_serving_goes_on(gateway, origin):
         with pytest.raises(ConnectionResetError):
             recv_all(s)
         s.close()
-        g.wait_for("Restart signal recieved", start)
-        assert wait_until(lambda: algtest.accepting(g.port), IO_LIMIT)
-        assert wait_until(lambda: g.exchange(get(o.port, b"/ok")).endswith(b"ok"), IO_LIMIT)
+        # The old listener may still accept until the restart has stopped it: the new one is
+        # there once "Started" follows.
+        g.wait_for("Started", g.wait_for("Stopped", g.wait_for("Restart signal recieved", start)))
+        assert g.exchange(get(o.port, b"/ok")).endswith(b"ok")
     finally:
         release.set()
 
