@@ -57,7 +57,7 @@ class Translator {
             } else if (c == '?') {
                 out_ += '.';
             } else if (c == '[') {
-                if (!WildcardSet()) return false;
+                if (!Set(false)) return false;
             } else if (c == ']' || IsSurrogate(c)) {
                 return false;
             } else {
@@ -97,7 +97,7 @@ class Translator {
                     if (!Repeat()) return false;
                     break;
                 case '[':
-                    if (!RegExpSet()) return false;
+                    if (!Set(true)) return false;
                     break;
                 case ']':
                 case '}':
@@ -233,7 +233,9 @@ class Translator {
         return true;
     }
 
-    bool WildcardSet() {
+    // The members of a bracketed set up to its "]". In a regular expression a backslash escapes;
+    // in a wildcard it stands for itself.
+    bool Set(bool escapes) {
         SetStart();
         while (More()) {
             const char32_t c = Next();
@@ -241,24 +243,7 @@ class Translator {
                 out_ += ']';
                 return true;
             }
-            if (!SetMember(c)) return false;  // a backslash stands for itself here too
-        }
-        return false;
-    }
-
-    bool RegExpSet() {
-        SetStart();
-        while (More()) {
-            const char32_t c = Next();
-            if (c == ']') {
-                out_ += ']';
-                return true;
-            }
-            if (c == '\\') {
-                if (!Escape(true)) return false;
-            } else if (!SetMember(c)) {
-                return false;
-            }
+            if (escapes && c == '\\' ? !Escape(true) : !SetMember(c)) return false;
         }
         return false;
     }
