@@ -23,6 +23,7 @@ import hashlib
 import json
 import os
 import pathlib
+import random
 import re
 import signal
 import socket
@@ -161,8 +162,25 @@ class Program:
         self.stop()
 
 
+# Ports handed out below the system's range of ephemeral ports (32768 and up), which every
+# outgoing connection of a parallel suite draws its local port from: a port the kernel picks
+# for binding to port 0 comes from that range too, and a client's connect could take it before
+# the program under test binds it.
+_FREE_PORTS = range(20000, 32000)
+
+
 def free_port(kind=socket.SOCK_STREAM):
-    """A TCP port (UDP with socket.SOCK_DGRAM) on 127.0.0.1 that no one used a moment ago."""
+    """A TCP port (UDP with socket.SOCK_DGRAM) on every local address that no one used a
+    moment ago, chosen at random outside the ephemeral range."""
+    rng = random.SystemRandom()
+    for _ in range(200):
+        port = rng.choice(_FREE_PORTS)
+        with socket.socket(socket.AF_INET, kind) as s:
+            try:
+                s.bind(("", port))
+            except OSError:
+                continue
+            return port
     with socket.socket(socket.AF_INET, kind) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
