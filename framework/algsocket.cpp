@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -111,6 +112,11 @@ bool SetKeepAlive(int fd) {
     return true;
 }
 
+bool SetUrgentInline(int fd) {
+    const int on = 1;
+    return ::setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on) == 0;
+}
+
 }  // namespace
 
 std::string SocketError::AddLastErrorDescription(const char* extra) {
@@ -161,8 +167,11 @@ AlgSocket::AlgSocket(int remotePort, const char* remoteAddress, ALGPool* pool,
     }
 }
 
-AlgSocket::AlgSocket(int descriptor, ALGPool* pool, bool keepsAlive)
-    : ALGPoolMember(pool), fd_(descriptor), keepsAlive_(keepsAlive) {
+AlgSocket::AlgSocket(int descriptor, ALGPool* pool, const AcceptSocket* listener)
+    : ALGPoolMember(pool),
+      fd_(descriptor),
+      keepsAlive_(listener && listener->KeepsAlive()),
+      urgentInline_(listener && listener->ReadsUrgentInline()) {
     if (fd_ == -1) throw SocketError(CreateSocketFail);
     // The peer is looked up at once: once it has reset the connection the system no longer
     // tells who it was, and the session's closing message still names it.
@@ -176,6 +185,10 @@ AlgSocket::~AlgSocket() {
 
 void AlgSocket::KeepAlive() {
     if (!keepsAlive_ && fd_ >= 0) keepsAlive_ = SetKeepAlive(fd_);
+}
+
+void AlgSocket::UrgentInline() {
+    if (!urgentInline_ && fd_ >= 0) urgentInline_ = SetUrgentInline(fd_);
 }
 
 void AlgSocket::Abort() {
@@ -487,12 +500,8 @@ int AcceptSocket::Accept(unsigned int timeout) {
         if (rc > 0) {
             // A ready connection is always taken, whatever the time-out: a time-out of 0
             // polls once and accepts what is there.
-            const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int fd = TakeConnection();
             if (fd >= 0) return fd;
-            // A connection reset before it was taken leaves nothing to accept: an empty pass.
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                throw AcceptShortage(AcceptFailed);
-            if (!Retryable(errno) && errno != ECONNABORTED) throw SocketError(AcceptFailed);
         }
         if (timeout != kInfinite) {
             elapsed += kSliceMs * 1000ULL;
@@ -501,9 +510,23 @@ int AcceptSocket::Accept(unsigned int timeout) {
     }
 }
 
+int AcceptSocket::TakeConnection() {
+    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) return fd;
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        throw AcceptShortage(AcceptFailed);
+    if (!Retryable(errno) && errno != ECONNABORTED) throw SocketError(AcceptFailed);
+    return -1;
+}
+
 bool AcceptSocket::KeepAlive() {
     if (!keepsAlive_ && fd_ >= 0) keepsAlive_ = SetKeepAlive(fd_);
     return keepsAlive_;
+}
+
+bool AcceptSocket::UrgentInline() {
+    if (!urgentInline_ && fd_ >= 0) urgentInline_ = SetUrgentInline(fd_);
+    return urgentInline_;
 }
 
 bool AcceptSocket::Pause(int ms) {
@@ -521,6 +544,61 @@ bool AcceptSocket::Pause(int ms) {
                                     .count());
     }
     return !QuitRaised();
+}
+
+// ---- AcceptWaiter --------------------------------------------------------------------------
+
+AcceptWaiter::AcceptWaiter(AcceptSocket& socket) : socket_(socket) {
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0) throw SocketError(SelectForAcceptFail);
+    // The quit signal stays registered: it is the same for every thread and wakes them all.
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.fd = socket.wake_;
+    if (socket.wake_ >= 0 && ::epoll_ctl(epoll_, EPOLL_CTL_ADD, socket.wake_, &wake) != 0) {
+        SocketError error(SelectForAcceptFail);
+        ::close(epoll_);
+        throw error;
+    }
+}
+
+AcceptWaiter::~AcceptWaiter() {
+    ::close(epoll_);
+}
+
+int AcceptWaiter::Accept(long timeoutMs) {
+    epoll_event listening{};
+    listening.events = EPOLLIN | EPOLLEXCLUSIVE;
+    listening.data.fd = socket_.fd_;
+    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, socket_.fd_, &listening) != 0)
+        throw SocketError(SelectForAcceptFail);
+    struct Leave {
+        int epoll, fd;
+        ~Leave() { ::epoll_ctl(epoll, EPOLL_CTL_DEL, fd, nullptr); }
+    } leave{epoll_, socket_.fd_};
+
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (socket_.QuitRaised()) return -1;
+        // Without the wake-up descriptor the wait is cut into slices that watch the flag.
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now());
+            wait = static_cast<int>(std::max<long>(left.count(), 0));
+        }
+        if (socket_.wake_ < 0 && (wait < 0 || wait > kSliceMs)) wait = kSliceMs;
+        epoll_event ready[2];
+        const int n = ::epoll_wait(epoll_, ready, 2, wait);
+        if (n < 0 && errno != EINTR) throw SocketError(SelectForAcceptFail);
+        if (socket_.QuitRaised()) return -1;
+        for (int i = 0; i < n; ++i) {
+            if (ready[i].data.fd != socket_.fd_) continue;
+            const int fd = socket_.TakeConnection();
+            if (fd >= 0) return fd;
+        }
+        if (timeoutMs >= 0 && n == 0 && std::chrono::steady_clock::now() >= until) return -1;
+    }
 }
 
 // ---- free functions -------------------------------------------------------------------------
@@ -558,8 +636,13 @@ bool FindHostIP(const char* name, std::string& address) {
     if (name == nullptr || *name == '\0') return false;
     // inet_aton is the reader getaddrinfo uses for numeric names: anything it takes must already
     // be in the one spelling the access rules compare, or it is a second name for an address.
+    // A dotted quad already is its own address text, and the resolver would only say so.
+    if (IsCanonicalDottedQuad(name)) {
+        address = name;
+        return true;
+    }
     in_addr numeric{};
-    if (::inet_aton(name, &numeric) != 0 && !IsCanonicalDottedQuad(name)) return false;
+    if (::inet_aton(name, &numeric) != 0) return false;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -619,6 +702,10 @@ QuitWaker::QuitWaker(ALGPool* pool) : ALGPoolMember(nullptr) {
     // Joins only now that the descriptor exists: a pool that has already been told to quit
     // signals a new member at once.
     JoinPool(pool, fd_);
+}
+
+void QuitWaker::DropSpare() {
+    if (const int fd = tSpareEventFd.Take(); fd >= 0) ::close(fd);
 }
 
 QuitWaker::~QuitWaker() {

@@ -141,6 +141,8 @@ class Writer {
     virtual ~Writer() = default;
 };
 
+class AcceptSocket;
+
 // A connected IPv4 TCP stream. Every wait is cut into slices of at most 100 ms; after each
 // slice a raised quit flag ends the operation with TerminationEvent. Used by one thread at a
 // time; only QuitSignal may come from another thread. Not copyable.
@@ -160,9 +162,10 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
     static constexpr unsigned int kNoConnectLimit = std::numeric_limits<unsigned int>::max();
     // Adopts an accepted descriptor (ownership passes to the socket); -1 throws CreateSocketFail.
     // The descriptor keeps the options it came with: one from AcceptSocket::Accept is
-    // close-on-exec and has the listening socket's lingering (off) and keepalive;
-    // `keepsAlive` tells that the latter is on (AcceptSocket::KeepsAlive).
-    AlgSocket(int descriptor, ALGPool* pool, bool keepsAlive = false);
+    // close-on-exec and has the listening socket's lingering (off), keepalive and urgent data
+    // in line; `listener`, when given, is the socket it came from, which tells which of the
+    // latter are on.
+    AlgSocket(int descriptor, ALGPool* pool, const AcceptSocket* listener = nullptr);
     // Shuts the connection down both ways, closes it and leaves the pool.
     ~AlgSocket() override;
 
@@ -171,6 +174,9 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
     // connection; nothing to do when they are on already.
     void KeepAlive();
     bool KeepsAlive() const { return keepsAlive_; }
+    // Makes urgent data read in line (SO_OOBINLINE), in its place in the stream: out of line a
+    // receive would skip it. Nothing to do when it is on already.
+    void UrgentInline();
 
     // Resets the connection (lingering on with time 0, then close), so that the peer sees the
     // loss instead of an end of stream. The socket is closed afterwards (Descriptor() -1); the
@@ -241,6 +247,7 @@ class AlgSocket : public Reader, public Writer, public ALGPoolMember {
     mutable bool selfKnown_ = false;
     std::uint64_t* sentTally_ = nullptr;
     bool keepsAlive_ = false;
+    bool urgentInline_ = false;
 };
 
 // TCP keepalive of connections that may idle for long (relayed ones): a peer that has vanished
@@ -277,15 +284,52 @@ class AcceptSocket : public ALGPoolMember {
     // the system refused it.
     bool KeepAlive();
     bool KeepsAlive() const { return keepsAlive_; }
+    // Turns on urgent data in line (AlgSocket::UrgentInline) for every connection accepted from
+    // then on. False when the system refused it.
+    bool UrgentInline();
+    bool ReadsUrgentInline() const { return urgentInline_; }
 
     int Descriptor() const { return fd_; }
     int Port() const { return port_; }
 
   private:
+    friend class AcceptWaiter;
+    // accept4 once: the new descriptor, or -1 when no connection was there to take (another
+    // thread took it, or it was reset before it was taken). Throws as Accept does.
+    int TakeConnection();
+
     int fd_ = -1;
     int port_ = 0;
     int wake_ = -1;  // eventfd written by QuitSignal(), so that an endless Accept wakes at once
     bool keepsAlive_ = false;
+    bool urgentInline_ = false;
+};
+
+// One thread's wait for the connections of an AcceptSocket that several threads take from.
+// Each waiter has an epoll set of its own in which the listening socket is registered
+// exclusively, so that a new connection wakes one waiting thread rather than every one; the
+// quit signal of the socket wakes them all. The listening socket is in the set only during
+// Accept: the system walks the sets a connection may wake, and those of threads busy with a
+// session would only lengthen that walk. Used by one thread at a time; the socket must outlive
+// the waiter.
+class AcceptWaiter {
+  public:
+    // Throws SocketError(SelectForAcceptFail) when the system refuses the epoll set.
+    explicit AcceptWaiter(AcceptSocket& socket);
+    ~AcceptWaiter();
+    AcceptWaiter(const AcceptWaiter&) = delete;
+    AcceptWaiter& operator=(const AcceptWaiter&) = delete;
+
+    // The descriptor of a new connection (close-on-exec, blocking; the caller owns it), or -1
+    // when `timeoutMs` milliseconds (negative: no limit) passed without one or when the quit
+    // flag of the socket is raised. A wake-up whose connection another thread took goes on
+    // waiting within the same time. A shortage of descriptors or memory throws AcceptShortage,
+    // any other failure SocketError(AcceptFailed) or SocketError(SelectForAcceptFail).
+    int Accept(long timeoutMs);
+
+  private:
+    AcceptSocket& socket_;
+    int epoll_ = -1;
 };
 
 // Resolves `name` to its first IPv4 address as dotted text; false and `address` emptied when it
@@ -318,6 +362,8 @@ class QuitWaker : public ALGPoolMember {
     ~QuitWaker() override;
 
     int Descriptor() const { return fd_; }
+    // Closes the descriptor kept for the calling thread's next QuitWaker, if any.
+    static void DropSpare();
 
   private:
     int fd_ = -1;

@@ -85,8 +85,8 @@ bool PrepareThreadAttr(pthread_attr_t& attr, bool detached) {
 
 // What a session thread is started with.
 struct SessionStart {
-    Proto* listener;
-    int descriptor;
+    Proto* listener = nullptr;
+    std::unique_ptr<AcceptWaiter> waiter;
 };
 
 // Appends the decimal text of `n` (what "%d" would write).
@@ -94,17 +94,6 @@ void AppendNumber(std::string& out, int n) {
     char text[16];
     const auto end = std::to_chars(text, text + sizeof text, n).ptr;
     out.append(text, end);
-}
-
-// Waits for a post of `semaphore` until the CLOCK_MONOTONIC `deadline` (for ever when null);
-// false when the deadline passed first.
-bool WaitForPost(sem_t& semaphore, const timespec* deadline) {
-    for (;;) {
-        const int rc =
-            deadline ? sem_clockwait(&semaphore, CLOCK_MONOTONIC, deadline) : sem_wait(&semaphore);
-        if (rc == 0) return true;
-        if (errno != EINTR) return false;
-    }
 }
 
 void SleepMs(long ms) {
@@ -556,11 +545,10 @@ Proto::Proto(const ALGproxyType& section, bool /*firstStart*/, LogSystem& logSys
       sessionTimeout_(TimeoutMs(GeneralOf(section).session_timeout)),
       acceptSocket_(GeneralOf(section).listen_port, nullptr, true) {
     const ALGgeneralType& general = GeneralOf(section);
-    // Client connections get their tunnels' keepalive from the listening socket, so that a
-    // tunnel does not set it on its client leg again.
+    // Client connections get their tunnels' keepalive and urgent data in line from the
+    // listening socket, so that no session sets them on its client leg again.
     acceptSocket_.KeepAlive();
-    idle_.reserve(kMaxIdleThreads);
-    for (IdleSlot& slot : slots_) freeSlots_.push_back(&slot);
+    acceptSocket_.UrgentInline();
     logSystem.LoadLoggers(general);
     accessLists_.Load(*section.handshake[0], *ProxyApp::Instance());
     WarnUnknownProperties(*section.handshake[0], section.name.c_str(), *ProxyApp::Instance());
@@ -602,117 +590,153 @@ int Proto::TotalRequests() const {
 
 int Proto::ActiveRequests() const {
     Lock lock(*this);
-    return static_cast<int>(sessions_.size());
+    return activeSessions_;
 }
 
 void Proto::AcceptConnections() {
-    bool short_ = false;  // within a shortage of descriptors or memory
+    {
+        threadkit::ConditionVariable::Lock lock(threads_);
+        spareWanted_ = true;
+    }
     for (;;) {
-        int descriptor;
-        try {
-            descriptor = acceptSocket_.Accept(AcceptSocket::kInfinite);
-        } catch (const AcceptShortage& e) {
-            // The connection stays queued; once a session ends (or the system frees memory)
-            // it can be taken. Until then, one message, not one per try.
-            if (!short_) {
-                LoggedMessage m(AcceptPaused, event, error);
-                m.AddSuffix(e.Detail());
-                ProxyApp::Instance()->Log(m);
-                short_ = true;
-            }
-            if (!acceptSocket_.Pause(kAcceptPauseMs)) return;
+        {
+            threadkit::ConditionVariable::Lock lock(threads_);
+            while (!spareWanted_ && !threadsClosing_) threads_.Wait();
+            if (threadsClosing_) return;
+        }
+        // One thread started is someone waiting, whatever number of wants came meanwhile.
+        const int failure = StartSessionThread();
+        if (failure == 0) {
+            threadkit::ConditionVariable::Lock lock(threads_);
+            spareWanted_ = false;
             continue;
         }
-        if (descriptor == -1) return;
-        if (short_) {
-            short_ = false;
+        // Nobody takes connections until a thread can be started or a session ends: they
+        // stay queued meanwhile.
+        errno = failure;
+        NotePaused(AcceptShortage(AcceptFailed));
+        if (!acceptSocket_.Pause(kAcceptPauseMs)) return;
+    }
+}
+
+int Proto::StartSessionThread() {
+    auto start = std::make_unique<SessionStart>();
+    start->listener = this;
+    try {
+        start->waiter = std::make_unique<AcceptWaiter>(acceptSocket_);
+    } catch (const SocketError&) {
+        return errno != 0 ? errno : EMFILE;
+    }
+    pthread_attr_t attr;
+    if (!PrepareThreadAttr(attr, true)) return ENOMEM;
+    {
+        threadkit::ObjectLevelLockable::Lock lock(threads_);
+        if (threadsClosing_) {
+            pthread_attr_destroy(&attr);
+            return ECANCELED;
+        }
+        ++sessionThreads_;
+        ++waiting_;
+    }
+    pthread_t thread;
+    const int failure = pthread_create(&thread, &attr, &Proto::ProtoWorkerThread, start.get());
+    pthread_attr_destroy(&attr);
+    if (failure == 0) {
+        start.release();  // the thread owns it now
+        return 0;
+    }
+    threadkit::ObjectLevelLockable::Lock lock(threads_);
+    --sessionThreads_;
+    --waiting_;
+    return failure;
+}
+
+void Proto::NotePaused(const SocketError& shortage) {
+    {
+        threadkit::ObjectLevelLockable::Lock lock(threads_);
+        if (acceptPaused_) return;
+        acceptPaused_ = true;
+    }
+    LoggedMessage m(AcceptPaused, event, error);
+    m.AddSuffix(shortage.Detail());
+    ProxyApp::Instance()->Log(m);
+}
+
+int Proto::NextConnection(AcceptWaiter& waiter) {
+    for (;;) {
+        long wait;
+        {
+            threadkit::ObjectLevelLockable::Lock lock(threads_);
+            if (threadsClosing_) {
+                --waiting_;
+                return -1;
+            }
+            wait = waiting_ > 1 ? idleThreadMs_ : -1;
+        }
+        // An idle listener holds no more than it needs to listen.
+        if (wait < 0) QuitWaker::DropSpare();
+        int descriptor;
+        bool failed = false;
+        try {
+            descriptor = waiter.Accept(wait);
+        } catch (const AcceptShortage& e) {
+            // The connection stays queued; once a session ends (or the system frees memory)
+            // it can be taken.
+            NotePaused(e);
+            if (acceptSocket_.Pause(kAcceptPauseMs)) continue;
+            descriptor = -1;
+        } catch (const SocketError& e) {
+            // The listening socket is broken: this thread stops using it.
+            LogException(*ProxyApp::Instance(), e, event, error);
+            descriptor = -1;
+            failed = true;
+        }
+        bool spare = false;
+        bool resumed = false;
+        {
+            threadkit::ObjectLevelLockable::Lock lock(threads_);
+            if (descriptor == -1 && !failed && !threadsClosing_ && !acceptSocket_.QuitRaised() &&
+                waiting_ == 1)
+                continue;  // the only one waiting waits on, without limit
+            --waiting_;
+            if (descriptor == -1) return -1;
+            spare = waiting_ == 0 && !threadsClosing_;
+            resumed = acceptPaused_;
+            acceptPaused_ = false;
+        }
+        if (resumed) {
             LoggedMessage m(AcceptResumed, event, info);
             ProxyApp::Instance()->Log(m);
         }
-        if (HandToIdleThread(descriptor)) continue;
-        pthread_attr_t attr;
-        if (!PrepareThreadAttr(attr, true)) {
-            close(descriptor);
-            continue;
-        }
-        auto start = std::make_unique<SessionStart>(SessionStart{this, descriptor});
-        {
+        if (spare && StartSessionThread() != 0) {
             threadkit::ObjectLevelLockable::Lock lock(threads_);
-            ++sessionThreads_;
+            spareWanted_ = true;
+            threads_.Broadcast();
         }
-        pthread_t thread;
-        if (pthread_create(&thread, &attr, &Proto::ProtoWorkerThread, start.get()) == 0) {
-            start.release();  // the thread owns it now
-        } else {
-            close(descriptor);
-            threadkit::ObjectLevelLockable::Lock lock(threads_);
-            --sessionThreads_;
-        }
-        pthread_attr_destroy(&attr);
+        return descriptor;
     }
 }
 
-bool Proto::HandToIdleThread(int descriptor) {
-    IdleSlot* slot;
-    {
-        threadkit::ObjectLevelLockable::Lock lock(threads_);
-        if (threadsClosing_ || idle_.empty()) return false;
-        // The thread that waited least has the warmest stack; the others may time out.
-        slot = idle_.back();
-        idle_.pop_back();
-        slot->descriptor = descriptor;
-    }
-    // Posted after the lock is released, so the woken thread does not at once block on it.
-    sem_post(&slot->ready);
+bool Proto::ResumeWaiting() {
+    threadkit::ObjectLevelLockable::Lock lock(threads_);
+    if (threadsClosing_ || waiting_ >= kMaxIdleThreads) return false;
+    ++waiting_;
     return true;
 }
 
-int Proto::AwaitNextSession() {
-    IdleSlot* slot;
-    timespec deadline;
-    {
-        threadkit::ObjectLevelLockable::Lock lock(threads_);
-        if (threadsClosing_ || freeSlots_.empty()) {
-            --sessionThreads_;
-            return -1;
-        }
-        slot = freeSlots_.back();
-        freeSlots_.pop_back();
-        slot->descriptor = -1;
-        idle_.push_back(slot);
-        deadline = threadkit::DeadlineAfter(idleThreadMs_, CLOCK_MONOTONIC);
-    }
-    if (!WaitForPost(slot->ready, &deadline)) {
-        {
-            threadkit::ObjectLevelLockable::Lock lock(threads_);
-            const auto it = std::find(idle_.begin(), idle_.end(), slot);
-            if (it != idle_.end()) {
-                idle_.erase(it);
-                freeSlots_.push_back(slot);
-                --sessionThreads_;
-                return -1;
-            }
-        }
-        // Handed a descriptor just as the wait ran out: the post is on its way. A descriptor
-        // handed over is always run, even when the listener closes meanwhile: its session then
-        // ends at once, as a session of a freshly started thread would.
-        WaitForPost(slot->ready, nullptr);
-    }
+void Proto::SessionThreadEnded() {
     threadkit::ObjectLevelLockable::Lock lock(threads_);
-    const int descriptor = slot->descriptor;
-    freeSlots_.push_back(slot);
-    if (descriptor == -1) --sessionThreads_;
-    return descriptor;
+    --sessionThreads_;
 }
 
 void Proto::CloseThreadCache() {
-    threadkit::ObjectLevelLockable::Lock lock(threads_);
-    threadsClosing_ = true;
-    for (IdleSlot* slot : idle_) {
-        slot->descriptor = -1;
-        sem_post(&slot->ready);
+    {
+        threadkit::ObjectLevelLockable::Lock lock(threads_);
+        threadsClosing_ = true;
+        threads_.Broadcast();
     }
-    idle_.clear();
+    // Waiting threads sleep on the listening socket: its quit signal wakes them.
+    acceptSocket_.QuitSignal();
 }
 
 long Proto::IdleThreadMs() const {
@@ -727,15 +751,14 @@ void Proto::SetIdleThreadMs(long ms) {
 
 int Proto::IdleThreads() const {
     threadkit::ObjectLevelLockable::Lock lock(threads_);
-    return static_cast<int>(idle_.size());
+    return waiting_;
 }
 
 void* Proto::ProtoWorkerThread(void* arg) {
     std::unique_ptr<SessionStart> start(static_cast<SessionStart*>(arg));
     Proto* listener = start->listener;
     ProxyApp* app = ProxyApp::Instance();
-    for (int descriptor = start->descriptor; descriptor != -1;
-         descriptor = listener->AwaitNextSession()) {
+    for (int descriptor; (descriptor = listener->NextConnection(*start->waiter)) != -1;) {
         try {
             std::unique_ptr<StateMachine> session(listener->doCreateStateMachine(descriptor));
             // What ends a session is logged by the session, with its number, before it closes.
@@ -756,8 +779,10 @@ void* Proto::ProtoWorkerThread(void* arg) {
             LoggedMessage m(UnhandledInWorker, event, error);
             app->Log(m);
         }
+        if (!listener->ResumeWaiting()) break;
     }
-    // AwaitNextSession's -1 was the last touch of the listener: it may be destroyed by now.
+    start.reset();
+    listener->SessionThreadEnded();
     return nullptr;
 }
 
@@ -769,13 +794,13 @@ StateMachine* Proto::CreateStateMachine(int descriptor) {
 
 void Proto::Link(StateMachine& session) {
     Lock lock(*this);
-    sessions_.push_back(&session);
+    ++activeSessions_;
     session.sessionNumber_ = totalSessions_++;
 }
 
-void Proto::Unlink(StateMachine& session) {
+void Proto::Unlink(StateMachine& /*session*/) {
     Lock lock(*this);
-    sessions_.remove(&session);
+    --activeSessions_;
 }
 
 void Proto::Terminate() {
@@ -794,7 +819,7 @@ void Proto::WaitForSessions() {
         {
             Lock lock(*this);
             threadkit::ObjectLevelLockable::Lock threadsLock(threads_);
-            if (sessionThreads_ == 0 && sessions_.empty()) return;
+            if (sessionThreads_ == 0 && activeSessions_ == 0) return;
         }
         SleepMs(kSessionPollMs);
     }
@@ -812,7 +837,7 @@ constexpr char kHostNotFound[] = "host not found";
 
 StateMachine::StateMachine(Proto& listener, int descriptor)
     : listener_(&listener),
-      client_(descriptor, &listener.Pool(), listener.ClientsKeepAlive()),
+      client_(descriptor, &listener.Pool(), &listener.Listening()),
       app_(ProxyApp::Instance()) {
     summary_.CountSent(client_, true);
     listener.Link(*this);

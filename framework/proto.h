@@ -10,12 +10,10 @@
 #pragma once
 
 #include <pthread.h>
-#include <semaphore.h>
 #include <signal.h>
 
 #include <atomic>
 #include <chrono>
-#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -211,7 +209,7 @@ int ServiceMain(const char* serviceName, int argc, char** argv) {
 
 // The protocol listener: one per running proxy, built from the proxy section that bears the
 // program's service name. Sessions read its settings concurrently; its lock guards the
-// session list and the counters.
+// session counters.
 class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties {
   public:
     // Builds the listener from `section`; throws (InitializerError, FactoryError,
@@ -229,16 +227,21 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     bool GetPropVal(const char* name, std::string& value) const override;
     const char* GetClassName() const override { return "Proto"; }
 
-    // Accepts connections until the accept socket is told to quit; each connection runs on
-    // a detached thread with a 1 MiB stack: a waiting session thread of this listener when
-    // there is one, a new thread otherwise. A shortage of descriptors or memory pauses
-    // accepting for kAcceptPauseMs at a time (logged once per shortage); any other SocketError
-    // of the accept socket propagates.
+    // Serves the listening socket until it is told to quit. Session threads take the
+    // connections themselves (AcceptWaiter): a thread between sessions waits on the socket and
+    // runs the session of the connection it accepts, so no other thread is woken to hand a
+    // connection over. This thread starts the first of them and, whenever a thread that was
+    // wanted could not be started, tries again every kAcceptPauseMs. Each session thread is
+    // detached, with a 1 MiB stack.
     void AcceptConnections();
     // Body of a session thread; `start` is the heap-allocated start record of the thread.
-    // After each session the thread waits up to IdleThreadMs() for the next connection, as one
-    // of at most kMaxIdleThreads waiting threads; it ends when none comes, when the listener
-    // is terminated or when enough threads already wait.
+    // Between sessions the thread waits for a connection as one of at most kMaxIdleThreads
+    // waiting threads: for IdleThreadMs() while others wait too, without limit when it is the
+    // only one, so that someone always listens. One that takes a connection and leaves no
+    // other waiting starts a thread to wait in its place before it runs the session. A thread
+    // ends when its wait times out while others wait, when enough others wait already, or when
+    // the listener is terminated. A shortage of descriptors or memory pauses the accepting
+    // thread for kAcceptPauseMs at a time (logged once per shortage).
     static void* ProtoWorkerThread(void* start);
 
     static constexpr int kMaxIdleThreads = 16;
@@ -253,9 +256,9 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     // Creates a session of the current listener (Proto::_instance).
     static StateMachine* CreateStateMachine(int descriptor);
 
-    // Adds `session` to the session list and gives it the next session number.
+    // Counts `session` as active and gives it the next session number.
     void Link(StateMachine& session);
-    // Removes `session` from the session list.
+    // Counts `session` as active no more.
     void Unlink(StateMachine& session);
     // Tells the accept loop and every socket of every session to quit, and ends the waiting
     // session threads.
@@ -272,8 +275,8 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     ProcessSection& ProcessSections() { return processSections_; }
     ALGPool& Pool() { return pool_; }
     int ListenerPort() const;
-    // Whether the accepted connections come with keepalive on (AcceptSocket::KeepsAlive).
-    bool ClientsKeepAlive() const { return acceptSocket_.KeepsAlive(); }
+    // The listening socket, whose options the accepted connections come with.
+    const AcceptSocket& Listening() const { return acceptSocket_; }
     int TotalRequests() const;
     int ActiveRequests() const;
     // Session threads that wait for a connection.
@@ -287,26 +290,21 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     virtual StateMachine* doCreateStateMachine(int descriptor) = 0;
 
   private:
-    // Where one waiting session thread is handed its next descriptor (-1: end). Posting the
-    // semaphore wakes that thread alone. The slots belong to the listener, so a post may come
-    // after the thread has stopped waiting.
-    struct IdleSlot {
-        IdleSlot() { sem_init(&ready, 0, 0); }
-        ~IdleSlot() { sem_destroy(&ready); }
-        IdleSlot(const IdleSlot&) = delete;
-        IdleSlot& operator=(const IdleSlot&) = delete;
-
-        sem_t ready;
-        int descriptor = -1;
-    };
-
-    // Gives `descriptor` to the session thread that began waiting last; false when none waits
-    // (or the listener is closing), and the caller must start a thread of its own.
-    bool HandToIdleThread(int descriptor);
-    // Called by a session thread after its session: the descriptor of its next session, or -1
-    // when the thread must end (it is then no longer counted: its last touch of the listener).
-    int AwaitNextSession();
-    // Stops the reuse of session threads and wakes every waiting one.
+    // Starts a session thread that waits for a connection: 0, or the error number of what
+    // the system refused (ECANCELED when the listener is closing).
+    int StartSessionThread();
+    // Logs "Accepting paused" with the detail of `shortage`, once per shortage (the next
+    // connection accepted ends it).
+    void NotePaused(const SocketError& shortage);
+    // Called by a waiting session thread: the descriptor of its next session, or -1 when the
+    // thread must end (it then no longer counts as waiting).
+    int NextConnection(AcceptWaiter& waiter);
+    // Called by a session thread after its session: whether it is to wait for another one (it
+    // then counts as waiting again).
+    bool ResumeWaiting();
+    // The session thread's last touch of the listener, which may be destroyed after it.
+    void SessionThreadEnded();
+    // Stops the starting of session threads, wakes every waiting one and the accept loop.
     void CloseThreadCache();
 
     codepage_t defaultCodepage_ = -1;
@@ -316,20 +314,17 @@ class Proto : public threadkit::ObjectLevelLockable, public ObjectWithProperties
     int sessionTimeout_ = 0;
     int totalSessions_ = 0;
     AcceptSocket acceptSocket_;
-    std::list<StateMachine*> sessions_;
+    int activeSessions_ = 0;  // linked and not yet unlinked
     ALGPool pool_;
-    // Guards the fields below.
-    mutable threadkit::ObjectLevelLockable threads_;
+    // Guards the fields below; its condition wakes the accept loop.
+    mutable threadkit::ConditionVariable threads_;
     // Session threads started and not yet finished.
     int sessionThreads_ = 0;
-    // The slots of waiting threads that have no descriptor yet, in the order they began to
-    // wait; the slots no thread holds. A slot handed a descriptor is in neither until its
-    // thread has taken it, so at most kMaxIdleThreads threads wait or are being woken. Room
-    // for all slots is reserved at construction.
-    std::vector<IdleSlot*> idle_;
-    std::vector<IdleSlot*> freeSlots_;
-    IdleSlot slots_[kMaxIdleThreads];
+    // Session threads that wait for a connection (or are about to).
+    int waiting_ = 0;
     bool threadsClosing_ = false;
+    bool acceptPaused_ = false;  // within a shortage of descriptors or memory
+    bool spareWanted_ = false;   // a waiting thread was wanted and could not be started
     long idleThreadMs_ = kIdleThreadMs;
 };
 

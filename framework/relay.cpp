@@ -358,11 +358,9 @@ bool SpliceRefused(int err) {
 // ---- StreamMover ---------------------------------------------------------------------------
 
 StreamMover::StreamMover(AlgSocket& from, AlgSocket& to) : from_(from), to_(to) {
-    // Urgent data is read in line, in its place in the stream: out of line a receive would skip
-    // it. Both legs, whichever of them this direction reads.
-    const int on = 1;
-    for (const AlgSocket* socket : {&from, &to})
-        ::setsockopt(socket->Descriptor(), SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+    // Both legs, whichever of them this direction reads.
+    from.UrgentInline();
+    to.UrgentInline();
 }
 
 bool StreamMover::OpenPipe() {

@@ -18,9 +18,8 @@ constexpr const char* kUserIdTooLong = "SOCKS 4 user id longer than 255 bytes";
 constexpr const char* kHostNameTooLong = "SOCKS 4a host name longer than 255 bytes";
 
 std::string DottedQuad(const unsigned char (&a)[4]) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
-    return text;
+    char text[INET_ADDRSTRLEN];
+    return ::inet_ntop(AF_INET, a, text, sizeof text) ? text : "";
 }
 
 unsigned short BigEndian16(const unsigned char (&b)[2]) {

@@ -103,8 +103,7 @@ void FtpStateMachine::Run() {
     AlgSocket& client = ClientSocket();
     // A client that sends ABOR as urgent data (its last byte marked) must still be read to the
     // end of the line.
-    const int on = 1;
-    ::setsockopt(client.Descriptor(), SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+    client.UrgentInline();
     Send(HelloMsg);
     FtpHandshakeRequest login;
     login.port = "21";

@@ -338,20 +338,29 @@ def test_stop_without_a_listener_logs_stopped(gateways):
     assert " Stopped" in g.lines()[i + 1:]
 
 
-def test_failed_accept_loop_is_logged_with_its_text_only(gateways):
+def test_accepting_without_any_descriptor_pauses_without_spinning(gateways):
     if algtest.sanitized(GATEWAY):
         pytest.skip("the sanitizers' own checks need the descriptors this test takes away")
     port = free_port()
     g = gateways(policy([section(port)]))
     i = g.wait_for("Started")
     limits = resource.prlimit(g.proc.pid, resource.RLIMIT_NOFILE)
-    # No descriptor can be opened and poll refuses every set: accepting ends in an exception.
+    # No descriptor can be opened: a waiting connection cannot be taken. The gateway says so
+    # once, with the system's reason, and waits for descriptors instead of trying in a loop.
     resource.prlimit(g.proc.pid, resource.RLIMIT_NOFILE, (0, limits[1]))
     try:
         with connect(port):
-            g.wait_for_index(r"^!(Accept failed|Select for accept failed)$", start=i)
+            j = g.wait_for_index(r"^!Accepting paused until descriptors or memory are freed : "
+                                 r"Too many open files$", start=i)
+            used = g.cpu_seconds()
+            time.sleep(1)
+            assert g.cpu_seconds() - used < 0.3
+            resource.prlimit(g.proc.pid, resource.RLIMIT_NOFILE, limits)
+            g.wait_for_index(r"^ Accepting resumed$", start=j)
+            g.wait_for("(0) Open session - 127.0.0.1:%d" % port, j)
     finally:
         resource.prlimit(g.proc.pid, resource.RLIMIT_NOFILE, limits)
+    assert sum("Accepting paused" in line for line in g.lines()) == 1
     assert g.stop() == 0
 
 

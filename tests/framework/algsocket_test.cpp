@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -107,22 +108,26 @@ TEST(AlgSocketTest, ConnectsOverLoopbackAndKnowsBothEnds) {
     }
 }
 
-// A listening socket's keepalive reaches the connections it accepts, so that their tunnels need
-// not set it; a connecting socket gets it from KeepAlive().
-TEST(AlgSocketTest, KeepaliveOfAListeningSocketReachesTheConnectionsItAccepts) {
+// A listening socket's keepalive and urgent data in line reach the connections it accepts, so
+// that their sessions need not set them; a connecting socket gets them from its own calls.
+TEST(AlgSocketTest, OptionsOfAListeningSocketReachTheConnectionsItAccepts) {
     AcceptSocket listener(0, nullptr, true);
     EXPECT_FALSE(listener.KeepsAlive());
+    EXPECT_FALSE(listener.ReadsUrgentInline());
     ASSERT_TRUE(listener.KeepAlive());
+    ASSERT_TRUE(listener.UrgentInline());
     AlgSocket connecting(listener.Port(), "127.0.0.1", nullptr);
     const int fd = listener.Accept(5000);
     ASSERT_GE(fd, 0);
-    AlgSocket accepted(fd, nullptr, listener.KeepsAlive());
+    AlgSocket accepted(fd, nullptr, &listener);
     EXPECT_TRUE(accepted.KeepsAlive());
     EXPECT_FALSE(connecting.KeepsAlive());
     connecting.KeepAlive();
+    connecting.UrgentInline();
     EXPECT_TRUE(connecting.KeepsAlive());
     for (const AlgSocket* s : {&accepted, &connecting}) {
         for (const auto& [level, name, value] : {std::tuple{SOL_SOCKET, SO_KEEPALIVE, 1},
+                                                 {SOL_SOCKET, SO_OOBINLINE, 1},
                                                  {IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleS},
                                                  {IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalS},
                                                  {IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes}}) {
@@ -228,11 +233,67 @@ TEST(AlgSocketTest, QuitWakerKeepsOnlyAnUnsignalledDescriptor) {
         }
         EXPECT_EQ(::fcntl(kept, F_GETFD), -1) << "signalled and kept";
         ALGPool fresh;
-        const QuitWaker next(&fresh);
-        pollfd p{next.Descriptor(), POLLIN, 0};
-        EXPECT_EQ(::poll(&p, 1, 0), 0);
+        int spare = -1;
+        {
+            const QuitWaker next(&fresh);
+            pollfd p{next.Descriptor(), POLLIN, 0};
+            EXPECT_EQ(::poll(&p, 1, 0), 0);
+            spare = next.Descriptor();
+        }
+        EXPECT_NE(::fcntl(spare, F_GETFD), -1) << "not kept";
+        QuitWaker::DropSpare();
+        EXPECT_EQ(::fcntl(spare, F_GETFD), -1) << "kept after DropSpare";
     })
         .join();
+}
+
+// Threads that wait on one listening socket each take connections of their own; a bounded wait
+// ends when its time is up, and the socket's quit signal ends every wait at once.
+TEST(AlgSocketTest, AcceptWaitersShareOneListeningSocket) {
+    AcceptSocket listener(0, nullptr, true);
+    constexpr int kWaiters = 3;
+    std::vector<std::future<int>> taken;
+    for (int i = 0; i < kWaiters; ++i)
+        taken.push_back(std::async(std::launch::async, [&listener] {
+            AcceptWaiter waiter(listener);
+            return waiter.Accept(-1);
+        }));
+    std::vector<std::unique_ptr<AlgSocket>> clients;
+    for (int i = 0; i < kWaiters; ++i)
+        clients.push_back(std::make_unique<AlgSocket>(listener.Port(), "127.0.0.1", nullptr));
+    std::vector<unsigned short> peers;
+    for (auto& t : taken) {
+        ASSERT_EQ(t.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        AlgSocket accepted(t.get(), nullptr);
+        EXPECT_TRUE(CloseOnExec(accepted.Descriptor()));
+        EXPECT_EQ(::fcntl(accepted.Descriptor(), F_GETFL) & O_NONBLOCK, 0);
+        peers.push_back(accepted.PeerPort());
+    }
+    std::vector<unsigned short> expected;
+    for (const auto& c : clients) expected.push_back(c->SelfPort());
+    std::sort(peers.begin(), peers.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(peers, expected);  // every connection taken, and taken once
+
+    AcceptWaiter waiter(listener);
+    auto start = Clock::now();
+    EXPECT_EQ(waiter.Accept(150), -1);
+    EXPECT_GE(MsSince(start), 150);
+    EXPECT_LT(MsSince(start), 1000);
+
+    auto endless = std::async(std::launch::async, [&listener] {
+        AcceptWaiter other(listener);
+        return other.Accept(-1);
+    });
+    auto raised = std::async(std::launch::async, [&listener] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        listener.QuitSignal();
+        return Clock::now();
+    });
+    EXPECT_EQ(waiter.Accept(-1), -1);
+    ASSERT_EQ(endless.wait_for(std::chrono::seconds(1)), std::future_status::ready);
+    EXPECT_EQ(endless.get(), -1);
+    EXPECT_LT(MsSince(raised.get()), 1000);
 }
 
 TEST(AlgSocketTest, PoolMembershipFollowsLifetimes) {
