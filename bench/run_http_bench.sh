@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Measures http-gateway side by side with the HTTP proxies tinyproxy (BasicAuth) and squid
-# (basic_ncsa_auth), all on loopback with a Python origin server, and prints every figure as a
+# (basic_ncsa_auth), all on loopback with a Python origin server (for the small GETs one in C++,
+# small_origin, which a Python one would hold every proxy down to), and prints every figure as a
 # ratio to the best peer.
 # Usage: bench/run_http_bench.sh [BUILD_DIR]   (default: build). Exits 0 whatever the figures.
 set -uo pipefail
@@ -10,7 +11,8 @@ gateway=$build/http/http-gateway
 tools=$top/bench/http_bench_tools.py
 py=/usr/bin/python3
 preload=$build/bench/libcopy_relay_preload.so
-require_built "$gateway" "$preload"
+small_origin=$build/bench/small_origin
+require_built "$gateway" "$preload" "$small_origin"
 command -v ab >/dev/null || { echo "ab (apache2-utils) not installed: nothing to measure"; exit 0; }
 command -v tinyproxy >/dev/null || echo "tinyproxy not installed: its column stays empty"
 command -v squid >/dev/null || echo "squid not installed: its column stays empty"
@@ -31,6 +33,10 @@ setsid $py "$tools" origin "$work/origin.port" > "$work/origin.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [[ -s $work/origin.port ]] && break; sleep 0.1; done
 origin=$(cat "$work/origin.port" 2>/dev/null) || { echo "origin did not start"; exit 0; }
+setsid "$small_origin" "$work/small.port" > "$work/small.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [[ -s $work/small.port ]] && break; sleep 0.1; done
+small=$(cat "$work/small.port" 2>/dev/null) || { echo "small_origin did not start"; exit 0; }
 
 # http-gateway: the sample policy's shape with a bench user, one body rule, logging off. A
 # second one, with the relay's pipes refused (copy_relay_preload), measures the copying relay
@@ -109,7 +115,7 @@ declare -A fig
 for p in direct gateway tinyproxy squid; do
     available "$p" || continue
     [[ $p != direct ]] && t0=$(cpu_ticks "$(pid_of "$p")")
-    out=$(run_ab "$p" -n "$SMALL_REQUESTS" -c 8 "http://127.0.0.1:$origin/small")
+    out=$(run_ab "$p" -n "$SMALL_REQUESTS" -c 8 "http://127.0.0.1:$small/small")
     if [[ $(failed <<<"$out") == 0 ]]; then
         fig[$p,rate]=$(awk '/^Requests per second:/ {print $4}' <<<"$out")
         [[ $p != direct ]] && fig[$p,ratecpu]=$(us_per $(( $(cpu_ticks "$(pid_of "$p")") - t0 )) \

@@ -144,9 +144,13 @@ std::string QuotedMask(const TextFilter& f) {
     return mask;
 }
 
-void LogHit(I_ToLogSystem& log, const locMSG& msg, LogLevel level, const std::string& suffix) {
+// `suffix()` gives the text after the message; a rule whose level is none is never written, so
+// its text is not built.
+template <class Suffix>
+void LogHit(I_ToLogSystem& log, const locMSG& msg, LogLevel level, Suffix&& suffix) {
+    if (level == none) return;
     LoggedMessage m(msg, level, info);
-    m.AddSuffix(suffix);
+    m.AddSuffix(suffix());
     log.Log(m);
 }
 
@@ -325,7 +329,8 @@ ActionType AccessList::GetAction(const char* requestUser, const ObjectWithProper
     if (!user.empty() && user != OrEmpty(requestUser)) return atNone;
     for (const AccFilter& f : filters)
         if (!f.FilterMatch(record)) return atNone;
-    LogHit(log, ActionOfFilter, logLevel, Format(kActionSuffix, number, ActionName(action)));
+    LogHit(log, ActionOfFilter, logLevel,
+           [&] { return Format(kActionSuffix, number, ActionName(action)); });
     return action;
 }
 
@@ -429,7 +434,8 @@ bool CutByRules(const std::list<ProcOption>& rules, const char* itemName, const 
     for (const ProcOption& rule : rules) {
         ++number;
         if (!rule.Cut(itemName, text)) continue;
-        LogHit(log, msg, section.logLevel, Format(kCutSuffix, section.index, number));
+        LogHit(log, msg, section.logLevel,
+               [&] { return Format(kCutSuffix, section.index, number); });
         return true;
     }
     return false;
@@ -442,7 +448,8 @@ void ReplaceByRules(const std::list<ProcOption>& rules, const char* itemName, st
         ++number;
         const int count = rule.Replace(itemName, text);
         if (count <= 0) continue;
-        LogHit(log, msg, section.logLevel, Format(kReplaceSuffix, section.index, number, count));
+        LogHit(log, msg, section.logLevel,
+               [&] { return Format(kReplaceSuffix, section.index, number, count); });
     }
 }
 

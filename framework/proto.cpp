@@ -900,6 +900,9 @@ void StateMachine::LogSessionEdge(const locMSG& msg) {
 }
 
 void StateMachine::Log(LoggedMessage& msg) {
+    // Most of a session's messages are written nowhere: they are dropped before any text is
+    // added to them.
+    if (!app_->GetLogSystem().Admits(msg.level)) return;
     msg.leadIn.append(kSessionNumberOpen);
     AppendNumber(msg.leadIn, sessionNumber_);
     msg.leadIn.append(kSessionNumberClose);

@@ -105,14 +105,15 @@ int PipeIdleLeft(const RelayDirection (&dirs)[2],
 // Bytes queued on `fd` that its peer has not acknowledged yet; 0 once the connection is closed,
 // when nothing more will be taken.
 long Unacknowledged(int fd) {
+    int queued = 0;
+    if (::ioctl(fd, SIOCOUTQ, &queued) != 0 || queued <= 0) return 0;
+    // A closed connection may still count what it never had acknowledged.
     tcp_info info{};
     socklen_t length = sizeof info;
     if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
         info.tcpi_state == TCP_CLOSE)
         return 0;
-    int queued = 0;
-    if (::ioctl(fd, SIOCOUTQ, &queued) != 0) return 0;
-    return std::max(queued, 0);
+    return queued;
 }
 
 // The two-way relay of one tunnel (see RelayStreams). Socket i is read by direction i and
@@ -135,8 +136,9 @@ class Tunnel {
     bool Move(int i, short fromEvents, short toEvents);
     // Socket i can take no more bytes (its peer reset, or it failed): the direction writing to
     // it ends at once, the one reading it goes on with what it still holds, and the tunnel will
-    // end with a reset on both sides. `error`, when given, is the failure to report.
-    void Broken(int i, const SocketError* error);
+    // end with a reset on both sides. `failure`, when given, is the failure to report (with
+    // errno as it was left).
+    void Broken(int i, const locMSG* failure);
     // Resets both sockets: a broken one at once, a healthy one once its peer has taken what was
     // queued for it (see AwaitAcknowledged).
     void ResetBoth();
@@ -155,8 +157,9 @@ class Tunnel {
     std::exception_ptr error_;  // the first failure
 };
 
-void Tunnel::Broken(int i, const SocketError* error) {
-    if (error != nullptr && !error_) error_ = std::make_exception_ptr(*error);
+void Tunnel::Broken(int i, const locMSG* failure) {
+    // Built at once, while errno still tells what failed.
+    if (failure != nullptr && !error_) error_ = std::make_exception_ptr(SocketError(*failure));
     broken_[i] = true;
     if (!d_[1 - i].done) d_[1 - i].Cut();
 }
@@ -168,29 +171,31 @@ bool Tunnel::Move(int i, short fromEvents, short toEvents) {
     bool full = false;
     bool received = false;
     dir.busy = false;
+    // A failing connection is the common end of a tunnel, so failures come back as values
+    // here: only what the tunnel finally reports is thrown.
     if ((fromEvents & (POLLIN | POLLHUP | POLLERR)) && dir.Room()) {
-        try {
-            const long n = dir.mover.Receive();
+        const long n = dir.mover.TryReceive();
+        if (n == StreamMover::kFailed) {
+            // What was read before the failure is still delivered.
+            dir.reading = false;
+            dir.failed = received = true;
+            Broken(i, &RecvFails);
+        } else {
             dir.ended = n == 0;
             dir.reading = n != 0;
             received = n > 0;
             full = n > 0 && (!dir.mover.Room() || n >= static_cast<long>(StreamMover::kBufferSize));
-        } catch (const SocketError& e) {
-            // What was read before the failure is still delivered.
-            dir.reading = false;
-            dir.failed = received = true;
-            Broken(i, &e);
         }
     }
     // Bytes just received are sent at once: the peer usually has room for them.
     bool progress = false;
     if (dir.Pending() && (!wasPending || (toEvents & (POLLOUT | POLLHUP | POLLERR)))) {
-        try {
-            progress = dir.mover.Send() > 0;
-        } catch (const SocketError& e) {
-            Broken(1 - i, &e);
+        const long n = dir.mover.TrySend();
+        if (n == StreamMover::kFailed) {
+            Broken(1 - i, &SendFailed);
             return true;
         }
+        progress = n > 0;
     }
     if (!dir.Pending()) {
         dir.busy = full;
@@ -429,7 +434,7 @@ void StreamMover::Discard() {
     full_ = bulk_ = grown_ = false;
 }
 
-void StreamMover::FallBackToCopying() {
+bool StreamMover::FallBackToCopying() {
     // Whatever the pipe holds moves into the buffer first, in order.
     std::unique_ptr<char[]> buffer(new char[std::max(capacity_, pending_)]);
     std::size_t got = 0;
@@ -437,7 +442,8 @@ void StreamMover::FallBackToCopying() {
         const ssize_t n = ::read(pipe_[0], buffer.get() + got, pending_ - got);
         if (n <= 0) {
             if (n < 0 && errno == EINTR) continue;
-            throw SocketError(RecvFails);
+            if (n == 0) errno = EIO;
+            return false;
         }
         got += static_cast<std::size_t>(n);
     }
@@ -447,6 +453,7 @@ void StreamMover::FallBackToCopying() {
     full_ = false;
     pipeRefused_ = true;
     ClosePipe();
+    return true;
 }
 
 void StreamMover::Grow() {
@@ -460,6 +467,12 @@ void StreamMover::Grow() {
 }
 
 long StreamMover::Receive(std::size_t limit) {
+    const long n = TryReceive(limit);
+    if (n == kFailed) throw SocketError(RecvFails);
+    return n;
+}
+
+long StreamMover::TryReceive(std::size_t limit) {
     // A bulk stream moves on to a pipe once its buffer is empty, so no byte overtakes another.
     if (!Spliced() && bulk_ && pending_ == 0 && !pipeRefused_) {
         buffer_.reset();
@@ -480,8 +493,7 @@ long StreamMover::Receive(std::size_t limit) {
             if (full_) Grow();
             return -1;
         }
-        if (!SpliceRefused(errno)) throw SocketError(RecvFails);
-        FallBackToCopying();
+        if (!SpliceRefused(errno) || !FallBackToCopying()) return kFailed;
     }
     if (!buffer_) {
         buffer_.reset(new char[capacity_]);
@@ -497,8 +509,7 @@ long StreamMover::Receive(std::size_t limit) {
         if (pending_ == capacity_) bulk_ = true;
         return n;
     }
-    if (Retryable(errno)) return -1;
-    throw SocketError(RecvFails);
+    return Retryable(errno) ? -1 : kFailed;
 }
 
 long StreamMover::ReceiveAtMark(std::size_t limit) {
@@ -508,7 +519,7 @@ long StreamMover::ReceiveAtMark(std::size_t limit) {
     if (pending_ > 0) {
         const ssize_t n = ::recv(from_.Descriptor(), bytes, 1, MSG_PEEK | MSG_DONTWAIT);
         if (n == 0) return 0;
-        if (n < 0 && !Retryable(errno)) throw SocketError(RecvFails);
+        if (n < 0 && !Retryable(errno)) return kFailed;
         // The bytes from the mark on are received once the pipe is empty, so none overtakes
         // what the pipe holds; until a send has made room there is no receive to try.
         full_ = true;
@@ -516,35 +527,35 @@ long StreamMover::ReceiveAtMark(std::size_t limit) {
     }
     const ssize_t n =
         ::recv(from_.Descriptor(), bytes, std::min(sizeof bytes, limit), MSG_DONTWAIT);
-    if (n <= 0) {
-        if (n < 0 && !Retryable(errno)) throw SocketError(RecvFails);
-        return n < 0 ? -1 : 0;
-    }
+    if (n <= 0) return n == 0 ? 0 : Retryable(errno) ? -1 : kFailed;
     ssize_t put;
     do {
         put = ::write(pipe_[1], bytes, static_cast<std::size_t>(n));
     } while (put < 0 && errno == EINTR);
-    if (put != n) throw SocketError(RecvFails);
+    if (put != n) {
+        if (put >= 0) errno = EIO;
+        return kFailed;
+    }
     pending_ = static_cast<std::size_t>(n);
     return n;
 }
 
 std::size_t StreamMover::Send() {
+    const long n = TrySend();
+    if (n == kFailed) throw SocketError(SendFailed);
+    return static_cast<std::size_t>(n);
+}
+
+long StreamMover::TrySend() {
     if (pending_ == 0) return 0;
     ssize_t n;
     if (Spliced()) {
         n = ::splice(pipe_[0], nullptr, to_.Descriptor(), nullptr, pending_, kSpliceFlags);
-        if (n < 0 && SpliceRefused(errno)) {
-            FallBackToCopying();
-            return Send();
-        }
+        if (n < 0 && SpliceRefused(errno)) return FallBackToCopying() ? TrySend() : kFailed;
     } else {
         n = ::send(to_.Descriptor(), buffer_.get() + begin_, pending_, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
-    if (n < 0) {
-        if (Retryable(errno)) return 0;
-        throw SocketError(SendFailed);
-    }
+    if (n < 0) return Retryable(errno) ? 0 : kFailed;
     const std::size_t sent = static_cast<std::size_t>(n);
     to_.CountSent(sent);
     pending_ -= sent;
@@ -553,7 +564,7 @@ std::size_t StreamMover::Send() {
     // holds none; the allocator hands the same memory to the next message or tunnel.
     if (pending_ == 0 && !bulk_ && !Spliced()) buffer_.reset();
     if (sent > 0) full_ = false;
-    return sent;
+    return static_cast<long>(sent);
 }
 
 void RelayStreams(AlgSocket& client, AlgSocket& server, unsigned int timeout) {

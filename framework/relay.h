@@ -50,6 +50,11 @@ class StreamMover {
     // Sends pending bytes to `to`: the count taken (0 when it has no room now). Throws
     // SocketError(SendFailed).
     std::size_t Send();
+    // Receive and Send for a caller that handles failures as values: kFailed, with errno
+    // telling what failed, where those throw.
+    static constexpr long kFailed = -2;
+    long TryReceive(std::size_t limit = kNoLimit);
+    long TrySend();
 
     std::size_t Pending() const { return pending_; }
     // Whether a receive could take bytes now (room in the pipe or the buffer).
@@ -68,8 +73,9 @@ class StreamMover {
     // Moves on to a pipe; false (and never tried again) when none can be had.
     bool OpenPipe();
     void ClosePipe();
-    // Carries on with the buffer, taking over what the pipe holds.
-    void FallBackToCopying();
+    // Carries on with the buffer, taking over what the pipe holds; false (errno set) when the
+    // pipe could not be read.
+    bool FallBackToCopying();
     // Once a stream has filled the pipe, the pipe is enlarged (to 256 KiB) when the system allows
     // it: fewer calls per byte for a busy stream, no kernel memory for an idle one.
     void Grow();
