@@ -4,9 +4,10 @@
 // Ownership: the application owns at most one listener; the listener owns its accept socket,
 // socket pool, access lists, processing sections and authentication system; each session is
 // created, run and deleted by its own detached thread and points back to its listener, which
-// is destroyed only after every one of its session threads has ended. A session thread whose
-// session has ended may wait a short while to run the listener's next session (one session at
-// a time), which spares a thread start and a stack release per connection.
+// is destroyed only after every one of its session threads has ended. Session threads accept
+// the connections they run: between sessions a thread waits on the listening socket (one
+// session at a time), so a connection wakes only the thread that runs it, and a busy listener
+// neither starts a thread nor releases a stack per connection.
 #pragma once
 
 #include <pthread.h>
