@@ -611,6 +611,7 @@ void Proto::AcceptConnections() {
             spareWanted_ = false;
             continue;
         }
+        if (failure == ECANCELED) return;  // the listener is closing
         // Nobody takes connections until a thread can be started or a session ends: they
         // stay queued meanwhile.
         errno = failure;
