@@ -30,6 +30,7 @@ constexpr std::string_view ProxyShutdownReply =
 constexpr std::string_view ProxyAuthSuccedReply = "235 Authentication successful\r\n";
 constexpr std::string_view ProxyCutOptionReply =
     "553 Request action not taken: mailbox name not allowed\r\n";
+constexpr std::string_view ProxyNoChunkingReply = "502 5.5.1 BDAT not implemented\r\n";
 
 constexpr int kMaxWrongCommands = 10;
 constexpr unsigned kCredentialBytes = 255;
@@ -51,6 +52,12 @@ std::size_t ContentLength(const std::string& line) {
     if (n > 0 && line[n - 1] == '\n') --n;
     if (n > 0 && line[n - 1] == '\r') --n;
     return n;
+}
+
+// Whether the command is BDAT, whatever its letter case and arguments.
+bool IsChunkCommand(const std::string& line) {
+    return StartsNoCase(line, "BDAT") &&
+           (ContentLength(line) == 4 || line[4] == ' ' || line[4] == '\t');
 }
 
 // The decoded form of a base64 credential line, up to its first NUL; false when it is not
@@ -329,6 +336,13 @@ void SmtpStateMachine::MailTransaction(ServerLink& server) {
         const bool crlf = ReadClientLine(line, timeout);
         if (!ProcessCommand(line)) {
             Write(ClientSocket(), ProxyCutOptionReply, timeout);
+            continue;
+        }
+        // The gateway offers no CHUNKING, and a server that does would wait for a chunk that
+        // this loop never passes on: BDAT is answered here, and what follows it is read as
+        // commands, as any server without the extension reads it.
+        if (IsChunkCommand(line)) {
+            Write(ClientSocket(), ProxyNoChunkingReply, timeout);
             continue;
         }
         Write(server.socket, line, timeout);

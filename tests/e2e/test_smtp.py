@@ -331,6 +331,24 @@ def test_line_ends_cannot_carry_commands_past_the_rules(gateway):
         server.close()
 
 
+def test_bdat_is_answered_by_the_gateway(gateway):
+    # CHUNKING is not offered: BDAT, in any spelling, gets its answer at once instead of
+    # leaving a server that has the extension waiting for a chunk, and what follows is read
+    # as commands by the gateway and the server alike.
+    gw = gateway()
+    server = ScriptedSmtpServer(b"220 x\r\n", [(b"BDAT ", b"250 chunk taken\r\n")])
+    try:
+        s, f = logged_in(gw, server.port)
+        for command in [b"BDAT 15 LAST\r\n", b"bdat\t15\r\n", b"Bdat\r\n"]:
+            assert raw_mail(f, s, [command, b"RCPT TO:<c@d>\r\n"]) == [
+                b"502 5.5.1 BDAT not implemented\r\n", b"250 OK\r\n"]
+        assert raw_mail(f, s, [b"BDATA\r\n"]) == [b"250 OK\r\n"]  # another verb
+        assert not any(line.upper().startswith(b"BDAT ") for line in server.received)
+        assert server.received[-4:] == [b"RCPT TO:<c@d>\r\n"] * 3 + [b"BDATA\r\n"]
+    finally:
+        server.close()
+
+
 FORGED = b"MAIL FROM:<ceo@corp.example>\r\nRCPT TO:<b@example.org>\r\nDATA\r\nforged\r\n"
 SMUGGLED = [  # (DATA line, message after it, content the server stores)
     (b"DATA\r\n", b"body\n.\n" + FORGED, b"body\r\n.\r\n" + FORGED),
