@@ -433,6 +433,18 @@ std::optional<std::uint64_t> HttpRequest::StreamableBodyLength() const {
     return length;
 }
 
+bool HttpRequest::AwaitsContinue() const {
+    const char* expect = GetOptionValue("Expect");
+    if (expect == nullptr || !IEquals(TrimOws(expect), "100-continue")) return false;
+    // The version is "HTTP/" digit "." digit and the line end (ReadRequestLine).
+    if (version.size() < 8 || (version[5] == '0' || (version[5] == '1' && version[7] == '0')))
+        return false;
+    if (FindOptionC("Transfer-Encoding") != options.end()) return true;
+    const char* length = GetOptionValue("Content-length");
+    const std::optional<std::uint64_t> n = length ? DecimalLength(length) : std::nullopt;
+    return n && *n > 0;
+}
+
 void HttpRequest::ReadBody(Reader& reader, unsigned int timeout) {
     body.clear();
     if (const char* coding = GetOptionValue("Transfer-Encoding")) {

@@ -173,6 +173,11 @@ class HttpRequest : public HandshakeInfoHolder {
     // Content-length ReadHead left, above 0, and no "Transfer-Encoding". Empty for every other
     // request, whose body ReadBody reads whole.
     std::optional<std::uint64_t> StreamableBodyLength() const;
+    // Whether the client waits for a "100 Continue" before it sends its body: a request of
+    // HTTP/1.1 or later with a body (a Content-length above 0, or a transfer coding) whose
+    // Expect is "100-continue" in any letter case. An HTTP/1.0 client's expectation is none a
+    // server may answer.
+    bool AwaitsContinue() const;
     // Splits ":port" off `host`; the port must pass ParsePort (ParseError(HttpBadPort)) and is
     // kept in canonical decimal. An empty port after the colon keeps the previous one.
     void CutPortFromHost();

@@ -35,6 +35,7 @@ constexpr char kAuthRequiredReply[] =
     "<html><head><title>ALG Proxy: 407 Proxy Authentication Required</title></head>\r\n"
     "<body>407  ALG Proxy Authentication Failed</body></html>\r\n";
 constexpr char kRejectedReply[] = "HTTP/1.0 404 Not found\r\n\r\n";
+constexpr char kContinueReply[] = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr char kTunnelOpenReply[] =
     "HTTP/1.0 200 Connection established\r\n"
     "Proxy-agent: ALG-Proxy\r\n"
@@ -186,7 +187,13 @@ void HttpStateMachine::Run() {
         std::optional<std::uint64_t> upload;
         if (RulesLeaveBody(Listener().ProcessSections(), request.user.c_str()))
             upload = request.StreamableBodyLength();
-        if (!upload) request.ReadBody(clientReader_, timeout);
+        // A client that waits to be told before it sends its body is told so once the head
+        // has been let through, just before the body is taken.
+        const bool awaitsContinue = request.AwaitsContinue();
+        if (!upload) {
+            if (awaitsContinue) WriteClient(kContinueReply, sizeof kContinueReply - 1);
+            request.ReadBody(clientReader_, timeout);
+        }
         if (!filterRequest_step(request, upload.has_value())) {
             // A refused upload still on its way is drained, so the reply is not lost to a reset.
             if (upload) CloseLingering();
@@ -196,6 +203,7 @@ void HttpStateMachine::Run() {
         std::unique_ptr<AlgSocket> server = ConnectTo(request, *this);
         if (!server) return;
         request.Write(*server, timeout);
+        if (upload && awaitsContinue) WriteClient(kContinueReply, sizeof kContinueReply - 1);
         if (upload && !SendBody(*server, *upload)) return;
         HttpResponse response;
         BufferedSocketReader serverReader(*server);
@@ -343,8 +351,8 @@ void HttpStateMachine::StreamResponse(const char* user, HttpResponse& response, 
 bool HttpStateMachine::filterRequest_step(HttpRequest& request, bool bodyFollows) {
     request.RemoveOption("Proxy-Connection");
     request.RemoveOption("Proxy-Authorization");
-    // The body is forwarded whole with the header, so the server has nothing to wait for; an
-    // interim 100 it might send would end the exchange without a reply.
+    // The body goes right behind the header, so the server has nothing to wait for: the
+    // gateway answers the client's expectation itself.
     request.RemoveOption("Expect");
     request.SetOptionValue("Connection", "close");
     const ProcessSection& sections = Listener().ProcessSections();

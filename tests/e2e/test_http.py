@@ -566,6 +566,41 @@ def test_uploads_with_a_length_pass_to_the_server_as_they_arrive(gateway):
         assert seen[-1] == (9, hashlib.md5(b"only this").hexdigest(), True)
 
 
+def test_expect_100_continue_is_answered_once_the_head_is_let_through(gateway, origin):
+    o = origin({"/up": reply("200 OK", ["Content-Length: 2"], b"ok")})
+    g = gateway(rules='<access userid="" loglevel="detail" action="reject"><filterby name="Port"'
+                ' masktype="wild">%d</filterby></access>' % (o.port + 1) + ALLOW_ALL)
+    continue_ = b"HTTP/1.1 100 Continue\r\n\r\n"
+    chunked = b"Transfer-Encoding: chunked\r\n"
+    # (request head, body, whether the client is told to go on before it sends the body, the
+    # final reply's start)
+    cases = [
+        (get(o.port, b"/up", b"POST", b"Expect: 100-continue\r\nContent-Length: 5\r\n"),
+         b"hello", True, b"HTTP/1.1 200 OK"),
+        (get(o.port, b"/up", b"PUT", b"Expect:  100-CONTINUE \r\n" + chunked),
+         b"5\r\nhello\r\n0\r\n\r\n", True, b"HTTP/1.1 200 OK"),
+        (get(o.port, b"/up", b"POST", b"Expect: 100-continue\r\nContent-Length: 5\r\n")
+         .replace(b"HTTP/1.1", b"HTTP/1.0"), b"hello", False, b"HTTP/1.1 200 OK"),
+        (get(o.port, b"/up", b"POST", b"Expect: 100-continue\r\nContent-Length: 0\r\n"),
+         b"", False, b"HTTP/1.1 200 OK"),
+        (get(o.port, b"/up", b"POST", b"Expect: 100-continue\r\nContent-Length: 5\r\n")
+         .replace(AUTH, b""), b"hello", False, AUTH_REQUIRED),
+        (get(o.port + 1, b"/up", b"POST", b"Expect: 100-continue\r\nContent-Length: 5\r\n"),
+         b"hello", False, REJECTED),
+    ]
+    for head, body, told, final in cases:
+        with algtest.connect(g.port, IO_LIMIT) as s:
+            s.sendall(head)
+            if told:
+                assert recv_exact(s, len(continue_)) == continue_, head
+            s.sendall(body)
+            assert recv_all(s).startswith(final), head
+    # The server gets every body, and never the expectation the gateway answered.
+    bodies = [r.partition(b"\r\n\r\n")[2] for r in o.requests]
+    assert bodies == [b"hello"] * 3 + [b""], o.requests
+    assert not any(b"expect" in r.lower() for r in o.requests)
+
+
 def test_connect_tunnel_passes_bytes_unchanged(gateway, origin):
     g = gateway()
     echo = algtest.EchoServer()
