@@ -634,13 +634,13 @@ bool ParsePort(std::string_view text, int& port) {
 bool FindHostIP(const char* name, std::string& address) {
     address.clear();
     if (name == nullptr || *name == '\0') return false;
-    // inet_aton is the reader getaddrinfo uses for numeric names: anything it takes must already
-    // be in the one spelling the access rules compare, or it is a second name for an address.
     // A dotted quad already is its own address text, and the resolver would only say so.
     if (IsCanonicalDottedQuad(name)) {
         address = name;
         return true;
     }
+    // inet_aton is the reader getaddrinfo uses for numeric names: anything else it takes is a
+    // second name for an address, in a spelling other than the one the access rules compare.
     in_addr numeric{};
     if (::inet_aton(name, &numeric) != 0) return false;
     addrinfo hints{};
